@@ -1,0 +1,1 @@
+#include "generate_random.h"

@@ -1,0 +1,1 @@
+#include "read_configuration.h"

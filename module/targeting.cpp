@@ -1,0 +1,1 @@
+#include "targeting.h"

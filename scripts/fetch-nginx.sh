@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Fetches the pristine nginx release tarball from Debian's source archive, checks
+# its checksum and unpacks it under build/.  Usage: fetch-nginx.sh VERSION BUILD_DIR
+#
+# The machine's apt configuration only lists binary suites, so a private apt
+# configuration is used whose deb-src line reuses the mirror already configured
+# on this machine: no host name lives in this repository.
+set -euo pipefail
+
+version=${1:?nginx version}
+build=${2:?build directory}
+
+# version -> Debian package version, suite, sha256 of nginx_<version>.orig.tar.gz
+case "$version" in
+  1.18.0) debver=1.18.0-6.1+deb11u3; suite=bullseye
+          sum=4c373e7ab5bf91d34a4f11a0c9496561061ba5eee6020db272a17a7228d35f99 ;;
+  *) echo "fetch-nginx: no source known for nginx $version" >&2; exit 1 ;;
+esac
+
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+tarball="$build/nginx_$version.orig.tar.gz"
+srcdir="$build/nginx-$version-src"
+
+if [ -f "$srcdir/auto/configure" ]; then
+  exit 0
+fi
+
+check() { echo "$sum  $1" | sha256sum -c --status; }
+
+if [ ! -f "$tarball" ] || ! check "$tarball"; then
+  rm -f "$tarball"
+  mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+  if [ -z "$mirror" ]; then
+    mirror=$(awk '$1 == "deb" {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
+  fi
+  [ -n "$mirror" ] || { echo "fetch-nginx: no Debian mirror configured on this machine" >&2; exit 1; }
+
+  apt_dir="$build/apt-$suite"
+  mkdir -p "$apt_dir/lists/partial" "$apt_dir/dl"
+  echo "deb-src [trusted=yes] $mirror $suite main" > "$apt_dir/sources.list"
+  opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o "Dir::State::Lists=$apt_dir/lists" -o APT::Sandbox::User=root
+        -o Acquire::Check-Valid-Until=false)
+  echo "fetch-nginx: downloading nginx $debver sources ($suite)"
+  apt-get "${opts[@]}" -qq update
+  (cd "$apt_dir/dl" && apt-get "${opts[@]}" -qq source --download-only "nginx=$debver")
+  cp "$apt_dir/dl/nginx_$version.orig.tar.gz" "$tarball"
+  rm -rf "$apt_dir/dl"
+fi
+
+if ! check "$tarball"; then
+  echo "fetch-nginx: checksum mismatch for $tarball" >&2
+  rm -f "$tarball"
+  exit 1
+fi
+
+rm -rf "$srcdir.tmp"
+mkdir -p "$srcdir.tmp"
+tar -xzf "$tarball" -C "$srcdir.tmp" --strip-components=1
+mv "$srcdir.tmp" "$srcdir"
+echo "fetch-nginx: nginx $version sources in $srcdir"

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need. Idempotent: packages
+# already present are skipped, and apt is not touched at all when nothing is missing.
+set -euo pipefail
+
+packages=(
+  build-essential g++ make ca-certificates dpkg-dev
+  libpcre3-dev zlib1g-dev libssl-dev libjson-c-dev libmpfr-dev libgmp-dev
+  libgtest-dev googletest
+  python3 python3-pytest
+  curl valgrind
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
