@@ -1,14 +1,815 @@
+/*
+ * vantorell: server-side A/B experiments in nginx's precontent phase.
+ *
+ * The handler runs its stages in a fixed order and stops at the first one
+ * that does not succeed:
+ *
+ *   gate        module switch, ignore expression, triggered flag
+ *   data        the experiment data file, parsed into a heap model
+ *   targeting   URL text -> the experiments that target it
+ *   visitor     visitor code from the cookie, or a new one; Set-Cookie
+ *   number      the code's digest as a number in [0, 1]
+ *   choice      one variation (or the reference) per targeted experiment
+ *   outcome     experiments header, then triggered flag + internal redirect
+ *
+ * Both heap lists are released on every way out of the handler.  Texts handed
+ * to nginx come from the request pool.  Nothing survives between requests.
+ */
+
+#include "ngx_http_vantorell_module.h"
+#include "ngx_vantorell_compat.h"
+
+#include "generate_random.h"
+#include "read_configuration.h"
+#include "targeting.h"
+
+#include <cstdio>
+#include <cstring>
+
+
+#define ngx_vantorell_log(r, ...)                                             \
+    ngx_log_error(NGX_LOG_DEBUG, (r)->connection->log, 0, __VA_ARGS__)
+
+/* Cookie lifetime: 14 days. */
+#define VANTORELL_COOKIE_MAX_AGE  1209600
+
+
+static ngx_int_t ngx_http_vantorell_init(ngx_conf_t *cf);
+static void *ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf);
+static char *ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent,
+    void *child);
+static void *ngx_http_vantorell_create_loc_conf(ngx_conf_t *cf);
+static char *ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent,
+    void *child);
+static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
+
+
+static ngx_command_t  ngx_http_vantorell_commands[] = {
+
+    { ngx_string("vantorell_module"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, enable),
+      NULL },
+
+    { ngx_string("vantorell_experiments_header"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, experimentsHeader),
+      NULL },
+
+    { ngx_string("vantorell_cookie_domain"),
+      NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
+      ngx_http_set_complex_value_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, cookieDomain),
+      NULL },
+
+    { ngx_string("vantorell_ignore"),
+      NGX_HTTP_LOC_CONF|NGX_HTTP_LIF_CONF|NGX_CONF_TAKE1,
+      ngx_http_set_complex_value_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_loc_conf_t, ignore),
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_http_module_t  ngx_http_vantorell_module_ctx = {
+    NULL,                                  /* preconfiguration */
+    ngx_http_vantorell_init,               /* postconfiguration */
+
+    NULL,                                  /* create main configuration */
+    NULL,                                  /* init main configuration */
+
+    ngx_http_vantorell_create_srv_conf,    /* create server configuration */
+    ngx_http_vantorell_merge_srv_conf,     /* merge server configuration */
+
+    ngx_http_vantorell_create_loc_conf,    /* create location configuration */
+    ngx_http_vantorell_merge_loc_conf      /* merge location configuration */
+};
+
+
 extern "C" {
-#include <ngx_config.h>
-#include <ngx_core.h>
-#include <ngx_http.h>
+
+ngx_module_t  ngx_http_vantorell_module = {
+    NGX_MODULE_V1,
+    &ngx_http_vantorell_module_ctx,        /* module context */
+    ngx_http_vantorell_commands,           /* module directives */
+    NGX_HTTP_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    NULL,                                  /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    NULL,                                  /* exit process */
+    NULL,                                  /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+ngx_str_t  vantorellCookieName = ngx_string("vantorellVisitorCode");
+
 }
-static ngx_http_module_t ngx_http_vantorell_module_ctx = {
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL
-};
-extern "C" {
-ngx_module_t ngx_http_vantorell_module = {
-    NGX_MODULE_V1, &ngx_http_vantorell_module_ctx, NULL, NGX_HTTP_MODULE,
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NGX_MODULE_V1_PADDING
-};
+
+
+static ngx_str_t  ngx_vantorell_set_cookie_key = ngx_string("Set-Cookie");
+static u_char     ngx_vantorell_set_cookie_lowcase[] = "set-cookie";
+static ngx_str_t  ngx_vantorell_triggered_key = ngx_string("vantorell-triggered");
+static ngx_str_t  ngx_vantorell_triggered_value = ngx_string("true");
+static ngx_str_t  ngx_vantorell_experiment_key = ngx_string("vantorell-experiment");
+
+
+/* ---- configuration ------------------------------------------------------ */
+
+static void *
+ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
+{
+    ngx_http_vantorell_srv_conf_t  *conf;
+
+    conf = (ngx_http_vantorell_srv_conf_t *)
+               ngx_pcalloc(cf->pool, sizeof(ngx_http_vantorell_srv_conf_t));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    /* set by ngx_pcalloc(): cookieDomain = NULL, head = NULL */
+
+    conf->enable = NGX_CONF_UNSET;
+    conf->experimentsHeader = NGX_CONF_UNSET;
+
+    return conf;
+}
+
+
+static char *
+ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_vantorell_srv_conf_t  *prev = (ngx_http_vantorell_srv_conf_t *) parent;
+    ngx_http_vantorell_srv_conf_t  *conf = (ngx_http_vantorell_srv_conf_t *) child;
+
+    ngx_conf_merge_value(conf->enable, prev->enable, 0);
+    ngx_conf_merge_value(conf->experimentsHeader, prev->experimentsHeader, 0);
+
+    if (conf->cookieDomain == NULL) {
+        conf->cookieDomain = prev->cookieDomain;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static void *
+ngx_http_vantorell_create_loc_conf(ngx_conf_t *cf)
+{
+    return ngx_pcalloc(cf->pool, sizeof(ngx_http_vantorell_loc_conf_t));
+}
+
+
+static char *
+ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_vantorell_loc_conf_t  *prev = (ngx_http_vantorell_loc_conf_t *) parent;
+    ngx_http_vantorell_loc_conf_t  *conf = (ngx_http_vantorell_loc_conf_t *) child;
+
+    if (conf->ignore == NULL) {
+        conf->ignore = prev->ignore;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static ngx_int_t
+ngx_http_vantorell_init(ngx_conf_t *cf)
+{
+    ngx_http_handler_pt        *h;
+    ngx_http_core_main_conf_t  *cmcf;
+
+    cmcf = (ngx_http_core_main_conf_t *)
+               ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module);
+
+    h = (ngx_http_handler_pt *)
+            ngx_array_push(&cmcf->phases[NGX_HTTP_PRECONTENT_PHASE].handlers);
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    *h = ngx_http_vantorell_handler;
+
+    return NGX_OK;
+}
+
+
+/* ---- helpers ------------------------------------------------------------ */
+
+/*
+ * Scrubs a message buffer before handing it back to the pool, so that a text
+ * about the data file does not linger in memory that the pool hands out again.
+ */
+static void
+ngx_buffer_pfree(ngx_http_request_t *r, u_char *buffer, size_t bufferSize)
+{
+    if (bufferSize == 0) {
+        ngx_pfree(r->pool, buffer);
+        return;
+    }
+
+    if (ngx_strnlen(buffer, bufferSize) < bufferSize - 1) {
+        ngx_memset(buffer, 'x', bufferSize - 1);
+        buffer[bufferSize - 1] = '\0';
+    }
+
+    ngx_pfree(r->pool, buffer);
+}
+
+
+static u_char *
+ngx_vantorell_alloc_message(ngx_http_request_t *r)
+{
+    u_char  *message;
+
+    message = (u_char *) ngx_pcalloc(r->pool, VANTORELL_MESSAGE_SIZE);
+    if (message == NULL) {
+        ngx_vantorell_log(r,
+                     "Error while allocating memory for the error message.");
+    }
+
+    return message;
+}
+
+
+/*
+ * Ids are written as signed 32-bit decimals: the low 32 bits of the model's
+ * 64-bit value.  Every text that holds one is sized with the same format that
+ * writes it, so any 64-bit id fits.
+ */
+static int
+ngx_vantorell_id32(long id)
+{
+    return (int) (uint32_t) (unsigned long) id;
+}
+
+
+/* ---- gate --------------------------------------------------------------- */
+
+static ngx_int_t
+ngx_flag_triggered_vantorell(ngx_http_request_t *r)
+{
+    ngx_uint_t        i;
+    ngx_list_part_t  *part;
+    ngx_table_elt_t  *h;
+
+    part = &r->headers_in.headers.part;
+    h = (ngx_table_elt_t *) part->elts;
+
+    for (i = 0; /* void */; i++) {
+
+        if (i >= part->nelts) {
+            if (part->next == NULL) {
+                break;
+            }
+
+            part = part->next;
+            h = (ngx_table_elt_t *) part->elts;
+            i = 0;
+        }
+
+        if (h[i].hash == 0
+            || h[i].key.len != ngx_vantorell_triggered_key.len
+            || ngx_strncmp(h[i].key.data, ngx_vantorell_triggered_key.data,
+                           ngx_vantorell_triggered_key.len) != 0)
+        {
+            continue;
+        }
+
+        ngx_vantorell_log(r, "Triggered flag found with value: %V",
+                          &h[i].value);
+
+        if (h[i].value.len == ngx_vantorell_triggered_value.len
+            && ngx_strncmp(h[i].value.data, ngx_vantorell_triggered_value.data,
+                           ngx_vantorell_triggered_value.len) == 0)
+        {
+            /* hides the flag from $http_ variables of the redirected request */
+            h[i].hash = 0;
+            return 1;
+        }
+
+        return 0;
+    }
+
+    return 0;
+}
+
+
+/* ---- data --------------------------------------------------------------- */
+
+static ngx_int_t
+ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
+    ExperimentConfig **experimentConfigs)
+{
+    u_char  *message;
+
+    message = ngx_vantorell_alloc_message(r);
+    if (message == NULL) {
+        return NGX_ERROR;
+    }
+
+    *experimentConfigs = getExperimentConfigs((char *) message);
+
+    if (*experimentConfigs == NULL) {
+        ngx_vantorell_log(r, "Issue with configuration: %s", message);
+        ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+        return NGX_DECLINED;
+    }
+
+    ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+
+    return NGX_OK;
+}
+
+
+/* ---- targeting ---------------------------------------------------------- */
+
+/*
+ * host + path + "?" + args, NUL-terminated.  The root path "/" is left out and
+ * the question mark only stands before a non-empty query string.
+ */
+static ngx_inline u_char *
+ngx_vantorell_get_url(ngx_http_request_t *r)
+{
+    size_t   hostLength, pathLength, queryLength;
+    u_char  *url, *p;
+
+    hostLength = r->headers_in.server.len;
+
+    pathLength = r->uri.len;
+    if (pathLength == 1 && r->uri.data[0] == '/') {
+        pathLength = 0;
+    }
+
+    queryLength = r->args.len ? r->args.len + 1 : 0;
+
+    url = (u_char *) ngx_pnalloc(r->pool,
+                                 hostLength + pathLength + queryLength + 1);
+    if (url == NULL) {
+        ngx_vantorell_log(r, "Memory error with url");
+        return NULL;
+    }
+
+    p = ngx_cpymem(url, r->headers_in.server.data, hostLength);
+    p = ngx_cpymem(p, r->uri.data, pathLength);
+
+    if (queryLength != 0) {
+        *p++ = '?';
+        p = ngx_cpymem(p, r->args.data, r->args.len);
+    }
+
+    *p = '\0';
+
+    return url;
+}
+
+
+static ngx_int_t
+ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
+    ExperimentConfig *experimentConfigs,
+    TargetedExperiment **targetedExperiments)
+{
+    u_char              *url, *message;
+    TargetedExperiment  *t;
+
+    url = ngx_vantorell_get_url(r);
+    if (url == NULL) {
+        ngx_vantorell_log(r, "Error while allocating memory for the url.");
+        return NGX_ERROR;
+    }
+
+    message = ngx_vantorell_alloc_message(r);
+    if (message == NULL) {
+        return NGX_ERROR;
+    }
+
+    if (getTargetedExperiments(experimentConfigs, targetedExperiments,
+                               (char *) url, (char *) message, r->pool)
+        == -1)
+    {
+        ngx_vantorell_log(r, "Error in the targeting configuration: %s",
+                          message);
+        ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+        return NGX_DECLINED;
+    }
+
+    ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+
+    for (t = *targetedExperiments; t != NULL; t = t->next) {
+        ngx_vantorell_log(r, "Url: %s is targeted by experiment: %d", url,
+                          ngx_vantorell_id32(t->experimentId));
+    }
+
+    ngx_pfree(r->pool, url);
+
+    return NGX_OK;
+}
+
+
+/* ---- visitor code ------------------------------------------------------- */
+
+/*
+ * A usable code is the first 16 bytes of the cookie's value, or of what
+ * follows the "_js_" prefix that the front end writes.  The code is used
+ * where it lies in the Cookie header, without a copy.
+ */
+static ngx_int_t
+ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+{
+    static const u_char  frontCookieKey[] = "_js_";
+    const size_t         frontLength = sizeof(frontCookieKey) - 1;
+
+    if (ngx_vantorell_find_cookie(r, &vantorellCookieName, vantorellVisitorCode)
+        == NGX_DECLINED)
+    {
+        return NGX_DECLINED;
+    }
+
+    if (vantorellVisitorCode->len < VANTORELL_CODE_LENGTH) {
+        return NGX_DECLINED;
+    }
+
+    if (ngx_strncmp(vantorellVisitorCode->data, frontCookieKey, frontLength)
+        == 0)
+    {
+        if (vantorellVisitorCode->len < frontLength + VANTORELL_CODE_LENGTH) {
+            return NGX_DECLINED;
+        }
+
+        ngx_vantorell_log(r, "Found vantorell cookie from front");
+
+        vantorellVisitorCode->data += frontLength;
+        vantorellVisitorCode->len -= frontLength;
+    }
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+{
+    u_char  *code;
+
+    code = (u_char *) ngx_pnalloc(r->pool, VANTORELL_CODE_LENGTH + 1);
+    if (code == NULL) {
+        ngx_vantorell_log(r, "Failed to allocate memory for a new cookie value.");
+        return NGX_ERROR;
+    }
+
+    generate_random_string((char *) code, VANTORELL_CODE_LENGTH);
+
+    vantorellVisitorCode->data = code;
+    vantorellVisitorCode->len = VANTORELL_CODE_LENGTH;
+
+    ngx_vantorell_log(r, "Generating a new cookie value: %s ", code);
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+{
+    static const u_char  expiresTrunked[] = "; expires=";
+    static const u_char  domain[] = "; domain=";
+    static const u_char  path[] = "; path=/;";
+
+    size_t                          cookieLength;
+    u_char                         *cookie, *p;
+    ngx_str_t                       cookieDomain;
+    ngx_http_vantorell_srv_conf_t  *kscf;
+
+    /* name, "=", code, expires, the date (at most 31 bytes) and path all fit */
+    cookieLength = vantorellCookieName.len + 68;
+
+    kscf = (ngx_http_vantorell_srv_conf_t *)
+               ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
+
+    if (kscf->cookieDomain != NULL) {
+        if (ngx_http_complex_value(r, kscf->cookieDomain, &cookieDomain)
+            != NGX_OK)
+        {
+            return NGX_ERROR;
+        }
+
+        cookieLength += cookieDomain.len + sizeof(domain) - 1;
+    }
+
+    cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength);
+    if (cookie == NULL) {
+        ngx_vantorell_log(r, "Failed to allocate memory for setting cookie.");
+        return NGX_ERROR;
+    }
+
+    p = ngx_cpymem(cookie, vantorellCookieName.data, vantorellCookieName.len);
+    *p++ = '=';
+    p = ngx_cpymem(p, vantorellVisitorCode->data, VANTORELL_CODE_LENGTH);
+    p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
+    p = ngx_http_cookie_time(p, ngx_time() + VANTORELL_COOKIE_MAX_AGE);
+
+    if (kscf->cookieDomain != NULL) {
+        p = ngx_cpymem(p, domain, sizeof(domain) - 1);
+        p = ngx_cpymem(p, cookieDomain.data, cookieDomain.len);
+    }
+
+    p = ngx_cpymem(p, path, sizeof(path) - 1);
+    *p = '\0';
+
+    if (ngx_vantorell_push_header(&r->headers_out.headers,
+                                  &ngx_vantorell_set_cookie_key,
+                                  ngx_vantorell_set_cookie_lowcase,
+                                  cookie, p - cookie)
+        == NULL)
+    {
+        ngx_vantorell_log(r, "Failed to allocate a header to set the cookie.");
+        return NGX_ERROR;
+    }
+
+    ngx_vantorell_log(r, "Added cookie with value: %s", cookie);
+
+    return NGX_OK;
+}
+
+
+/* ---- number ------------------------------------------------------------- */
+
+static double
+ngx_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+{
+    char    vantorellVisitorCodeStr[VANTORELL_CODE_LENGTH + 1];
+    char    vantorellVisitorCodeSha256[64 + 1];
+    double  randomNumber;
+
+    /* only the 16 code bytes count, never what follows them in the cookie */
+    ngx_memcpy(vantorellVisitorCodeStr, vantorellVisitorCode->data,
+               VANTORELL_CODE_LENGTH);
+    vantorellVisitorCodeStr[VANTORELL_CODE_LENGTH] = '\0';
+
+    sha256_string(vantorellVisitorCodeStr, vantorellVisitorCodeSha256);
+
+    ngx_vantorell_log(r, "Visitor Code: %s", vantorellVisitorCodeStr);
+    ngx_vantorell_log(r, "Sha 256: %s", vantorellVisitorCodeSha256);
+
+    randomNumber = random_number_based_on_sha256(vantorellVisitorCodeSha256);
+
+    ngx_vantorell_log(r, "Random generated number: %.3f", randomNumber);
+
+    return randomNumber;
+}
+
+
+/* ---- outcome ------------------------------------------------------------ */
+
+/*
+ * "id=variation" pairs of the targeted list, in list order, joined by a comma
+ * and a blank.  The length is computed with the format that writes the text.
+ */
+static ngx_int_t
+ngx_vantorell_set_header(ngx_http_request_t *r,
+    TargetedExperiment *targetedExperiments)
+{
+    int                  n;
+    size_t               length;
+    u_char              *finalExperimentsHeader, *p;
+    TargetedExperiment  *t;
+
+    length = 0;
+
+    for (t = targetedExperiments; t != NULL; t = t->next) {
+        n = std::snprintf(NULL, 0, "%d=%d",
+                          ngx_vantorell_id32(t->experimentId),
+                          ngx_vantorell_id32(t->variationId));
+        length += n + (t->next != NULL ? 2 : 0);
+    }
+
+    finalExperimentsHeader = (u_char *) ngx_pnalloc(r->pool, length + 1);
+    if (finalExperimentsHeader == NULL) {
+        ngx_vantorell_log(r,
+                 "Error: failed to allocate memory for final vantorell header.");
+        return NGX_ERROR;
+    }
+
+    p = finalExperimentsHeader;
+
+    for (t = targetedExperiments; t != NULL; t = t->next) {
+        n = std::snprintf((char *) p, length + 1 - (p - finalExperimentsHeader),
+                          t->next != NULL ? "%d=%d, " : "%d=%d",
+                          ngx_vantorell_id32(t->experimentId),
+                          ngx_vantorell_id32(t->variationId));
+        p += n;
+    }
+
+    if (ngx_vantorell_push_header(&r->headers_in.headers,
+                                  &ngx_vantorell_experiment_key,
+                                  ngx_vantorell_experiment_key.data,
+                                  finalExperimentsHeader, length)
+        == NULL)
+    {
+        return NGX_ERROR;
+    }
+
+    ngx_vantorell_log(r, "Vantorell experiment: %s", finalExperimentsHeader);
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_add_flag_triggered_vantorell(ngx_http_request_t *r)
+{
+    if (ngx_vantorell_push_header(&r->headers_in.headers,
+                                  &ngx_vantorell_triggered_key,
+                                  ngx_vantorell_triggered_key.data,
+                                  ngx_vantorell_triggered_value.data,
+                                  ngx_vantorell_triggered_value.len)
+        == NULL)
+    {
+        return NGX_ERROR;
+    }
+
+    ngx_vantorell_log(r, "Added flag to stop targeting.");
+
+    return NGX_OK;
+}
+
+
+/*
+ * The first targeted experiment decides: with a variation, the request is
+ * flagged (so its second pass through the handler is declined at the gate)
+ * and redirected to /experiment_<id>_variation_<id> with its own arguments.
+ */
+static ngx_int_t
+ngx_vantorell_redirect(ngx_http_request_t *r,
+    TargetedExperiment *targetedExperiment)
+{
+    int        n;
+    size_t     size;
+    u_char    *location;
+    ngx_str_t  redirectLocation;
+
+    static const char  format[] = "/experiment_%d_variation_%d";
+
+    if (targetedExperiment->variationId == 0) {
+        ngx_vantorell_log(r, "Redirected to the reference.");
+        return NGX_DECLINED;
+    }
+
+    if (ngx_add_flag_triggered_vantorell(r) != NGX_OK) {
+        return NGX_DECLINED;
+    }
+
+    n = std::snprintf(NULL, 0, format,
+                      ngx_vantorell_id32(targetedExperiment->experimentId),
+                      ngx_vantorell_id32(targetedExperiment->variationId));
+    size = n + 1;
+
+    location = (u_char *) ngx_pcalloc(r->pool, size);
+    if (location == NULL) {
+        ngx_vantorell_log(r,
+                "Error: failed to allocate memory for redirection location.");
+        return NGX_ERROR;
+    }
+
+    n = std::snprintf((char *) location, size, format,
+                      ngx_vantorell_id32(targetedExperiment->experimentId),
+                      ngx_vantorell_id32(targetedExperiment->variationId));
+
+    redirectLocation.data = location;
+    redirectLocation.len = n;
+
+    (void) ngx_http_internal_redirect(r, &redirectLocation, &r->args);
+    ngx_http_finalize_request(r, NGX_DONE);
+
+    return NGX_DONE;
+}
+
+
+/* ---- the handler -------------------------------------------------------- */
+
+static ngx_int_t
+ngx_http_vantorell_handler(ngx_http_request_t *r)
+{
+    double                          randomNumber;
+    ngx_int_t                       rc;
+    ngx_str_t                       ignore, vantorellVisitorCode;
+    ExperimentConfig               *experimentConfigs;
+    TargetedExperiment             *targetedExperiments;
+    ngx_http_vantorell_srv_conf_t  *kscf;
+    ngx_http_vantorell_loc_conf_t  *klcf;
+
+    kscf = (ngx_http_vantorell_srv_conf_t *)
+               ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
+
+    if (!kscf->enable) {
+        return NGX_DECLINED;
+    }
+
+    klcf = (ngx_http_vantorell_loc_conf_t *)
+               ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
+
+    ngx_str_set(&ignore, "false");
+
+    if (klcf->ignore != NULL
+        && ngx_http_complex_value(r, klcf->ignore, &ignore) != NGX_OK)
+    {
+        return NGX_ERROR;
+    }
+
+    if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
+        return NGX_DECLINED;
+    }
+
+    if (ngx_flag_triggered_vantorell(r)) {
+        return NGX_DECLINED;
+    }
+
+    /* data */
+
+    experimentConfigs = NULL;
+
+    rc = ngx_vantorell_get_experiment_configs(r, &experimentConfigs);
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    /* targeting */
+
+    targetedExperiments = NULL;
+
+    rc = ngx_vantorell_get_targeted_experiments(r, experimentConfigs,
+                                                &targetedExperiments);
+    if (rc != NGX_OK) {
+        freeExperimentConfigs(experimentConfigs);
+        freeTargetedExperiments(targetedExperiments);
+        return rc;
+    }
+
+    if (targetedExperiments == NULL) {
+        ngx_vantorell_log(r, "Not targeted by any experiment.");
+        freeExperimentConfigs(experimentConfigs);
+        return NGX_DECLINED;
+    }
+
+    /* visitor code and cookie */
+
+    if (ngx_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
+        && ngx_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
+    {
+        freeExperimentConfigs(experimentConfigs);
+        freeTargetedExperiments(targetedExperiments);
+        ngx_vantorell_log(r, "Error while updating/creating cookie");
+        return NGX_ERROR;
+    }
+
+    if (ngx_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
+        freeExperimentConfigs(experimentConfigs);
+        freeTargetedExperiments(targetedExperiments);
+        ngx_vantorell_log(r, "Error while updating/creating cookie");
+        return NGX_ERROR;
+    }
+
+    /* number and choice */
+
+    randomNumber = ngx_vantorell_get_random(r, &vantorellVisitorCode);
+
+    if (completeTargetedExperimentsWithVariation(experimentConfigs,
+                                                 targetedExperiments,
+                                                 randomNumber)
+        != 1)
+    {
+        freeExperimentConfigs(experimentConfigs);
+        freeTargetedExperiments(targetedExperiments);
+        ngx_vantorell_log(r,
+                "Error while choosing variations for targeted experiments");
+        return NGX_DECLINED;
+    }
+
+    /* outcome */
+
+    if (kscf->experimentsHeader
+        && ngx_vantorell_set_header(r, targetedExperiments) != NGX_OK)
+    {
+        freeExperimentConfigs(experimentConfigs);
+        freeTargetedExperiments(targetedExperiments);
+        ngx_vantorell_log(r, "Error while writing vantorell header");
+        return NGX_DECLINED;
+    }
+
+    freeExperimentConfigs(experimentConfigs);
+
+    rc = ngx_vantorell_redirect(r, targetedExperiments);
+
+    freeTargetedExperiments(targetedExperiments);
+
+    return rc;
 }

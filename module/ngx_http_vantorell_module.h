@@ -1,0 +1,36 @@
+/*
+ * Configuration records of the vantorell module.
+ */
+#ifndef NGX_HTTP_VANTORELL_MODULE_H
+#define NGX_HTTP_VANTORELL_MODULE_H
+
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_http.h>
+}
+
+typedef struct ngx_http_vantorell_var_index_s ngx_http_vantorell_var_index_t;
+
+struct ngx_http_vantorell_var_index_s {
+    ngx_str_t  name;
+    ngx_int_t  index;
+};
+
+typedef struct {
+    ngx_flag_t                       enable;
+    ngx_flag_t                       experimentsHeader;
+    ngx_http_complex_value_t        *cookieDomain;
+    ngx_http_vantorell_var_index_t  *head;
+} ngx_http_vantorell_srv_conf_t;
+
+typedef struct {
+    ngx_http_complex_value_t        *ignore;
+} ngx_http_vantorell_loc_conf_t;
+
+extern "C" {
+extern ngx_module_t  ngx_http_vantorell_module;
+extern ngx_str_t     vantorellCookieName;
+}
+
+#endif

@@ -1,0 +1,60 @@
+/*
+ * Everything that differs between the nginx releases the module builds
+ * against lives here, so the rest of the module reads the same everywhere.
+ */
+#ifndef NGX_VANTORELL_COMPAT_H
+#define NGX_VANTORELL_COMPAT_H
+
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_http.h>
+}
+
+/*
+ * Finds the cookie `name` in the request's Cookie headers.  Returns NGX_OK
+ * with `value` pointing into the header text, or NGX_DECLINED.
+ */
+static ngx_inline ngx_int_t
+ngx_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
+    ngx_str_t *value)
+{
+#if (nginx_version >= 1023000)
+    return ngx_http_parse_multi_header_lines(r, r->headers_in.cookie, name,
+                                             value) == NULL
+           ? NGX_DECLINED : NGX_OK;
+#else
+    return ngx_http_parse_multi_header_lines(&r->headers_in.cookies, name,
+                                             value) == NGX_DECLINED
+           ? NGX_DECLINED : NGX_OK;
+#endif
+}
+
+/*
+ * Appends a complete header element to `headers`.  `lowcase_key` is always
+ * filled: other modules (the proxy module among them) look headers up by it.
+ */
+static ngx_inline ngx_table_elt_t *
+ngx_vantorell_push_header(ngx_list_t *headers, ngx_str_t *key,
+    u_char *lowcase_key, u_char *value, size_t len)
+{
+    ngx_table_elt_t  *h;
+
+    h = (ngx_table_elt_t *) ngx_list_push(headers);
+    if (h == NULL) {
+        return NULL;
+    }
+
+    h->hash = 1;
+    h->key = *key;
+    h->lowcase_key = lowcase_key;
+    h->value.data = value;
+    h->value.len = len;
+#if (nginx_version >= 1023000)
+    h->next = NULL;
+#endif
+
+    return h;
+}
+
+#endif

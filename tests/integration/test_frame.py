@@ -1,0 +1,184 @@
+"""Directives, the handler's gate and the data file stage, in a real nginx."""
+
+import pytest
+
+from conftest import cond, experiment, group
+
+MISSING = "Issue with configuration: Cannot read json file."
+VARIATION_LOCATION = "        location ~ ^/experiment_\\d+_variation_\\d+$ { proxy_pass http://echo; }\n"
+
+
+# ---- directives -------------------------------------------------------------
+
+def server(nginx, directives="", locations=""):
+    return nginx.server(directives=directives, locations=locations)
+
+
+@pytest.mark.parametrize("http_level, srv, loc, ok, complaint", [
+    ("vantorell_module on; vantorell_experiments_header on;", "", "", True, None),
+    ("", "vantorell_module off; vantorell_experiments_header off;", "", True, None),
+    ("", "vantorell_cookie_domain $host;", "", True, None),
+    ("", "", "location /a { vantorell_ignore $arg_x; }", True, None),
+    ("", "", "location /a { if ($arg_y) { vantorell_ignore true; } }", True, None),
+    ("vantorell_cookie_domain example.test;", "", "", False, "not allowed here"),
+    ("", "vantorell_ignore true;", "", False, "not allowed here"),
+    ("", "", "location /a { vantorell_module on; }", False, "not allowed here"),
+    ("", "", "location /a { vantorell_experiments_header on; }", False, "not allowed here"),
+    ("vantorell_module maybe;", "", "", False, "invalid value"),
+    ("", "vantorell_cookie_domain a b;", "", False, "invalid number of arguments"),
+    ("", "vantorell_cookie_domain a; vantorell_cookie_domain b;", "", False, "is duplicate"),
+    ("", "", "location /a { vantorell_ignore; }", False, "invalid number of arguments"),
+])
+def test_directive_contexts(nginx, http_level, srv, loc, ok, complaint):
+    conf = "    " + http_level + "\n" + server(nginx, "        " + srv, "        " + loc)
+    accepted, output = nginx.check(conf)
+    assert accepted == ok, output
+    if complaint:
+        assert complaint in output
+
+
+def processed(response):
+    return MISSING in response.log
+
+
+@pytest.mark.parametrize("http_level, srv, on", [
+    ("", "", False),
+    ("vantorell_module on;", "", True),
+    ("vantorell_module on;", "vantorell_module off;", False),
+    ("vantorell_module off;", "vantorell_module on;", True),
+])
+def test_switch_is_inherited_from_http_level(nginx, http_level, srv, on):
+    nginx.start("    " + http_level + "\n" + server(nginx, "        " + srv))
+    r = nginx.request("/page")
+    assert r.status == 200
+    assert processed(r) == on
+    if not on:
+        assert r.log == []
+
+
+def test_ignore_is_inherited_by_nested_locations_only(nginx):
+    locations = """
+        location /outer {
+            vantorell_ignore true;
+            proxy_pass http://echo;
+            location /outer/inner { proxy_pass http://echo; }
+        }
+        location /other { proxy_pass http://echo; }
+"""
+    nginx.start(server(nginx, "        vantorell_module on;", locations))
+    assert not processed(nginx.request("/outer"))
+    assert not processed(nginx.request("/outer/inner"))
+    assert processed(nginx.request("/other"))
+
+
+# ---- gate -------------------------------------------------------------------
+
+@pytest.mark.parametrize("value, ignored", [
+    ("true", True),
+    ("trueish", True),
+    ("TRUE", False),
+    ("tru", False),
+    ("", False),
+    ("false", False),
+])
+def test_ignore_expression_compares_its_first_four_characters(nginx, value, ignored):
+    nginx.start(server(nginx, "        vantorell_module on;",
+                       "        location /x { vantorell_ignore $arg_ig; proxy_pass http://echo; }"))
+    r = nginx.request("/x?ig=" + value)
+    assert r.status == 200
+    assert processed(r) != ignored
+    if ignored:
+        assert r.log == []
+
+
+def test_ignore_inside_if_in_location(nginx):
+    nginx.start(server(nginx, "        vantorell_module on;",
+                       "        location /x { if ($arg_skip) { vantorell_ignore true; } "
+                       "proxy_pass http://echo; }"))
+    assert not processed(nginx.request("/x?skip=1"))
+    assert processed(nginx.request("/x"))
+
+
+# X-Seen shows whether the flag is still visible to nginx's $http_ variables.
+SEEN = "        proxy_set_header X-Seen $http_vantorell_triggered;"
+
+
+@pytest.mark.parametrize("headers, declined, seen", [
+    ([("vantorell-triggered", "true")], True, ""),
+    ([("vantorell-triggered", "yes")], False, "yes"),
+    ([("Vantorell-Triggered", "true")], False, "true"),
+    ([("vantorell-triggered", "false"), ("vantorell-triggered", "true")], False, "false"),
+])
+def test_triggered_flag(nginx, headers, declined, seen):
+    nginx.start(server(nginx, "        vantorell_module on;\n" + SEEN))
+    r = nginx.request("/page", headers=headers)
+    assert r.status == 200
+    assert processed(r) != declined
+    echoed = dict((k.lower(), v) for k, v in r.json()["headers"])
+    assert echoed.get("x-seen", "") == seen
+    if headers[0][0] == "vantorell-triggered":
+        assert r.log[0] == "Triggered flag found with value: " + headers[0][1].strip()
+    else:
+        assert not any(line.startswith("Triggered flag") for line in r.log)
+
+
+# ---- data file --------------------------------------------------------------
+
+INCOMPLETE = [experiment(1, []), experiment(2, []),
+              {"baseUrl": "b", "targetingConfiguration": "P", "variations": [], "conditionsData": []}]
+
+
+@pytest.mark.parametrize("content, text", [
+    (None, "Cannot read json file."),
+    ("", "Cannot read json file."),
+    ("{", "Cannot read json file."),
+    ("null", "Cannot read json file."),
+    ('{"experimentId": 1}', "Cannot read json file."),
+    ("[]", "File is empty."),
+    (INCOMPLETE, "Cannot read experiment id field of experiment number 3."),
+    ([{"experimentId": 1}], "Cannot read baseUrl field of experiment number 1."),
+    ([experiment(1, []), {**experiment(2, []), "variations": "none"}],
+     "Cannot read variations field of experiment number 2."),
+    ([{**experiment(1, []), "conditionsData": None}],
+     "Cannot read conditions data field of experiment number 1."),
+])
+def test_unusable_data_file_declines_with_the_readers_text(nginx, data_file, content, text):
+    if content is not None:
+        data_file.write(content)
+    nginx.start(server(nginx, "        vantorell_module on;"))
+    r = nginx.request("/page")
+    assert r.status == 200
+    assert r.json()["path"] == "/page"
+    assert r.log == ["Issue with configuration: " + text]
+
+
+def deep(n):
+    return "[" * n + "]" * n
+
+
+@pytest.mark.parametrize("content", [
+    b"\x00\xff\xfe garbage",
+    deep(100000),
+    '[{"baseUrl": 1, "experimentId": 99999999999999999999999, "targetingConfiguration": 7,'
+    ' "variations": {"a": 1}, "conditionsData": [7, null, "x"]}]',
+    '[{"baseUrl": "b", "experimentId": 1, "targetingConfiguration": "P", "variations": [[]],'
+    ' "conditionsData": [{"orOperator": "|", "conditions": {"x": 1}}]}]',
+    '[1, 2, 3]',
+    '[' + ','.join(['{"baseUrl":"b","experimentId":%d,"targetingConfiguration":"P",'
+                    '"variations":[],"conditionsData":[]}' % i for i in range(2000)]) + ']',
+], ids=["binary", "deep-nesting", "wrong-types", "nested-wrong-types", "numbers", "2000-experiments"])
+def test_malformed_data_files_never_hurt_the_worker(nginx, data_file, content):
+    data_file.write(content)
+    nginx.start(server(nginx, "        vantorell_module on;"))
+    for _ in range(3):
+        r = nginx.request("/page?a=1")
+        assert r.status == 200
+        assert r.json()["path"] == "/page?a=1"
+    nginx.assert_healthy()
+
+
+def test_data_file_change_takes_effect_with_the_next_request(nginx, data_file):
+    nginx.start(server(nginx, "        vantorell_module on;"))
+    assert nginx.request("/page").log == [MISSING]
+    data_file.write([experiment(5, [group(cond("nomatch"))])])
+    assert nginx.request("/page").log == ["Not targeted by any experiment."]

@@ -1,0 +1,91 @@
+"""The URL text nginx builds for a request and the experiments it targets."""
+
+import pytest
+
+from conftest import cond, experiment, group
+
+EVERYTHING = group(cond(""))          # an empty "contains" text matches every URL
+
+
+def start(nginx):
+    return nginx.start(directives="        vantorell_module on;")
+
+
+def targeted_lines(response):
+    return [line for line in response.log if " is targeted by experiment: " in line]
+
+
+@pytest.mark.parametrize("path, host, url", [
+    ("/", "alpha", "alpha"),
+    ("/?a=1", "alpha", "alpha?a=1"),
+    ("/shop/?a=1", "alpha", "alpha/shop/?a=1"),
+    ("/?", "alpha", "alpha"),
+    ("/x", "alpha", "alpha/x"),
+    ("/shop", "ALPHA", "alpha/shop"),
+    ("/shop?b=2", "Alpha:8080", "alpha/shop?b=2"),
+    ("/a%20b/../c", "alpha", "alpha/c"),
+])
+def test_url_text(nginx, data_file, path, host, url):
+    data_file.write([experiment(7, [EVERYTHING])])
+    start(nginx)
+    r = nginx.request(path, host=host)
+    assert r.status == 200
+    assert targeted_lines(r) == ["Url: %s is targeted by experiment: 7" % url]
+
+
+def test_targeted_experiments_are_logged_in_file_order(nginx, data_file):
+    data_file.write([experiment(1, [EVERYTHING]), experiment(2, [group(cond("nope"))]),
+                     experiment(3, [EVERYTHING]), experiment(4, [EVERYTHING])])
+    start(nginx)
+    r = nginx.request("/page")
+    assert targeted_lines(r) == ["Url: alpha/page is targeted by experiment: %d" % i
+                                 for i in (1, 3, 4)]
+
+
+@pytest.mark.parametrize("condition, path, hit", [
+    (cond("alpha/shop", "E"), "/shop", True),
+    (cond("alpha/shop", "E"), "/shop?a=1", False),
+    (cond("Alpha/shop", "E"), "/shop", False),
+    (cond("alpha/", "E"), "/", False),
+    (cond("shop", "R"), "/shop/item", True),
+    (cond("^alpha/(shop|cart)$", "R"), "/cart", True),
+    (cond("^alpha/(shop|cart)$", "R"), "/cart/x", False),
+    (cond("shop", "C", include="N"), "/shop", False),
+    (cond("shop", "C", include="N"), "/home", True),
+])
+def test_conditions_through_nginx(nginx, data_file, condition, path, hit):
+    data_file.write([experiment(9, [group(condition)])])
+    start(nginx)
+    r = nginx.request(path)
+    assert bool(targeted_lines(r)) == hit
+    if not hit:
+        assert r.log[-1] == "Not targeted by any experiment."
+        assert r.header("Set-Cookie") is None
+
+
+@pytest.mark.parametrize("experiments, text", [
+    ([experiment(1, [EVERYTHING]), experiment(2, [group(cond("(", "R"))])],
+     "NGINX: Cannot compile regular expression: (, reason: missing )"),
+    ([experiment(5, [EVERYTHING], letter="X"), experiment(6, [EVERYTHING], letter="Q")],
+     "Targeting configuration type does not exist for experiment 6."),
+    ([experiment(5, [group(cond("a", "Z"))])], "Match type does not exist."),
+], ids=["bad-pattern", "bad-letter", "bad-match-type"])
+def test_targeting_error_declines_and_the_page_is_served(nginx, data_file, experiments, text):
+    data_file.write(experiments)
+    start(nginx)
+    r = nginx.request("/page?a=1")
+    assert r.status == 200
+    assert r.json()["path"] == "/page?a=1"
+    assert r.log == ["Error in the targeting configuration: " + text]
+    assert r.header("Set-Cookie") is None
+
+
+def test_long_error_text_is_cut_to_the_message_buffer(nginx, data_file):
+    pattern = "(" + "a" * 300
+    data_file.write([experiment(1, [group(cond(pattern, "R"))])])
+    start(nginx)
+    r = nginx.request("/page")
+    (line,) = r.log
+    text = line[len("Error in the targeting configuration: "):]
+    assert text.startswith("NGINX: Cannot compile regular expression: (aaaa")
+    assert len(text) == 99
