@@ -2,7 +2,7 @@
 #
 #   make          install build dependencies, fetch nginx, build nginx and the module
 #   make run      build, then run nginx in the foreground with the demo in examples/
-#   make test     build, then run the unit and integration tests
+#   make test     build, then run the unit, integration and valgrind tests
 #   make clean    remove build/
 
 NGINX_VERSION ?= 1.18.0
@@ -20,7 +20,7 @@ MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config
 NGX_CONFIGURE_ARGS := --prefix=$(PREFIX) --builddir=$(NGX_OBJS) --with-compat \
                       --add-dynamic-module=$(CURDIR)/module
 
-.PHONY: all build deps run test unit integration clean
+.PHONY: all build deps run test unit integration memcheck clean
 all: build
 
 build: $(NGINX) $(MODULE_SO)
@@ -77,7 +77,11 @@ unit: $(UNIT_BIN)
 integration: build
 	$(PYTHON) -m pytest -q tests/integration
 
-test: build unit integration
+# nginx under valgrind: no memory error, nothing of the module's definitely lost
+memcheck: build
+	bash scripts/valgrind-check.sh
+
+test: build unit integration memcheck
 
 run: build
 	bash scripts/run-demo.sh

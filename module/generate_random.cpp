@@ -1,1 +1,334 @@
+/*
+ * Visitor codes and the visitor's number.
+ *
+ * A visitor code is 16 characters drawn uniformly from a 34-character
+ * alphabet using the operating system's cryptographic random source. The
+ * visitor's number is the SHA-256 digest of the code read as a fraction of
+ * 2^256, computed with exactly the two roundings described in the header so
+ * that every server (and every other implementation) assigns the same
+ * visitor to the same variations.
+ */
 #include "generate_random.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include <sys/random.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <mpfr.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+namespace {
+
+/* ---- visitor codes ------------------------------------------------------ */
+
+/* Only these 34 characters can appear in a code (no 8 and no 9): codes that
+ * the front end or older servers issued use the same alphabet. */
+const char kCodeAlphabet[] = "abcdefghijklmnopqrstuvwxyz01234567";
+constexpr unsigned kAlphabetSize = sizeof(kCodeAlphabet) - 1;
+
+/* The largest multiple of the alphabet size that fits in a byte. Bytes at or
+ * above it are thrown away so that every character is equally likely;
+ * taking every byte modulo 34 would favour the first 18 characters. */
+constexpr unsigned kAcceptBelow = 256 / kAlphabetSize * kAlphabetSize;
+static_assert(kAcceptBelow == 238, "7 * 34 bytes map evenly onto the alphabet");
+
+/* Bytes fetched per request to the random source: enough for a whole code
+ * in one system call almost always (16 characters need about 17.2 bytes on
+ * average), small enough for the stack. */
+constexpr size_t kRandomChunk = 64;
+
+/* Fills buf from getrandom(2), which never returns short for requests of up
+ * to 256 bytes once the kernel pool is initialised, but may be interrupted
+ * by a signal while it waits for that; partial results are kept. */
+bool fill_from_kernel(unsigned char *buf, size_t len)
+{
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = getrandom(buf + done, len - done, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool fill_from_openssl(unsigned char *buf, size_t len)
+{
+    return RAND_bytes(buf, static_cast<int>(len)) == 1;
+}
+
+/* splitmix64: a well-mixed bijection of its input. */
+uint64_t mix64(uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+/* Last resort when neither the kernel nor OpenSSL can supply random bytes
+ * (a kernel without getrandom and an OpenSSL that cannot seed itself). A
+ * visitor still needs a code, and a code that collides with nobody matters
+ * more than one nobody can guess: the bytes mix the wall clock, the
+ * monotonic clock, the process id and a per-process counter, so two calls in
+ * one process never produce the same stream and two worker processes differ
+ * by their ids. These codes are predictable; the situation is one the
+ * operating system practically never produces. */
+void fill_from_clock_and_counter(unsigned char *buf, size_t len)
+{
+    static std::atomic<uint64_t> calls{0};
+
+    struct timespec wall = {0, 0};
+    struct timespec mono = {0, 0};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+
+    uint64_t state = mix64(static_cast<uint64_t>(wall.tv_sec) * 1000000000ULL
+                           + static_cast<uint64_t>(wall.tv_nsec));
+    state = mix64(state ^ (static_cast<uint64_t>(mono.tv_sec) * 1000000000ULL
+                           + static_cast<uint64_t>(mono.tv_nsec)));
+    state = mix64(state ^ static_cast<uint64_t>(getpid()));
+    state = mix64(state ^ calls.fetch_add(1, std::memory_order_relaxed));
+
+    for (size_t i = 0; i < len; i += 8) {
+        state = mix64(state);
+        for (size_t k = 0; k < 8 && i + k < len; ++k) {
+            buf[i + k] = static_cast<unsigned char>(state >> (8 * k));
+        }
+    }
+}
+
+void fill_random(unsigned char *buf, size_t len)
+{
+    if (fill_from_kernel(buf, len) || fill_from_openssl(buf, len)) {
+        return;
+    }
+    fill_from_clock_and_counter(buf, len);
+}
+
+/* ---- the visitor's number ----------------------------------------------- */
+
+/* Significant bits with which both the digest and 2^256 are held before the
+ * division; together with the final rounding to a double this fixes the
+ * exact numbers that the variation choice sees. */
+constexpr mpfr_prec_t kNumberPrecision = 64;
+
+class BigNum {
+public:
+    BigNum() = default;
+    BigNum(const BigNum &) = delete;
+    BigNum &operator=(const BigNum &) = delete;
+    /* The digest identifies a visitor: wipe it, do not just free it. */
+    ~BigNum() { BN_clear_free(bn_); }
+    BIGNUM *get() const { return bn_; }
+    /* For OpenSSL functions that allocate the number themselves. */
+    BIGNUM **out() { return &bn_; }
+    void reset(BIGNUM *bn)
+    {
+        BN_clear_free(bn_);
+        bn_ = bn;
+    }
+
+private:
+    BIGNUM *bn_ = nullptr;
+};
+
+class BigNumContext {
+public:
+    BigNumContext() : ctx_(BN_CTX_new()) {}
+    BigNumContext(const BigNumContext &) = delete;
+    BigNumContext &operator=(const BigNumContext &) = delete;
+    ~BigNumContext() { BN_CTX_free(ctx_); }
+    BN_CTX *get() const { return ctx_; }
+
+private:
+    BN_CTX *ctx_;
+};
+
+/* A text that OpenSSL allocated (BN_bn2dec). */
+class OpensslText {
+public:
+    explicit OpensslText(char *text) : text_(text) {}
+    OpensslText(const OpensslText &) = delete;
+    OpensslText &operator=(const OpensslText &) = delete;
+    ~OpensslText() { OPENSSL_free(text_); }
+    const char *get() const { return text_; }
+
+private:
+    char *text_;
+};
+
+/* Releases the caches that MPFR may have filled and clears its exception
+ * flags, so that nothing of one visitor's computation outlives the call.
+ * Declared before the numbers so that it runs after they are cleared. */
+class MpfrCleanup {
+public:
+    MpfrCleanup() = default;
+    MpfrCleanup(const MpfrCleanup &) = delete;
+    MpfrCleanup &operator=(const MpfrCleanup &) = delete;
+    ~MpfrCleanup()
+    {
+        mpfr_free_cache();
+        mpfr_clear_flags();
+    }
+};
+
+/* The three numbers of the division, cleared dividend first. MPFR takes
+ * their memory through GMP, whose allocator ends the process when memory
+ * runs out rather than reporting it, so there is no failure to check. */
+class DivisionOperands {
+public:
+    DivisionOperands()
+    {
+        mpfr_init2(dividend, kNumberPrecision);
+        mpfr_init2(divisor, kNumberPrecision);
+        mpfr_init2(quotient, kNumberPrecision);
+    }
+    DivisionOperands(const DivisionOperands &) = delete;
+    DivisionOperands &operator=(const DivisionOperands &) = delete;
+    ~DivisionOperands()
+    {
+        mpfr_clear(dividend);
+        mpfr_clear(divisor);
+        mpfr_clear(quotient);
+    }
+
+    mpfr_t dividend;
+    mpfr_t divisor;
+    mpfr_t quotient;
+};
+
+/* Reads an integer into an MPFR number through its decimal text, rounded to
+ * the number's precision, to nearest. */
+bool set_from_bignum(mpfr_t target, const BIGNUM *value)
+{
+    OpensslText decimal(BN_bn2dec(value));
+    if (decimal.get() == nullptr) {
+        return false;
+    }
+    return mpfr_set_str(target, decimal.get(), 10, MPFR_RNDN) == 0;
+}
+
+/* D: the value of the leading hexadecimal digits of the text. A text
+ * without any (empty, not hexadecimal, or signed with a leading '-') counts
+ * as 0, so that whatever a caller passes, the number stays at or above 0. */
+bool read_digest(const char *text, BigNum &digest)
+{
+    if (BN_hex2bn(digest.out(), text) == 0 || BN_is_negative(digest.get())) {
+        digest.reset(BN_new()); /* a new number is 0 */
+    }
+    return digest.get() != nullptr;
+}
+
+double digest_fraction(const char *sha256)
+{
+    /* Released in the reverse of this order: 2^256, 2, 256, the digest,
+     * then the context. */
+    BigNumContext ctx;
+    BigNum digest;
+    BigNum two_hundred_fifty_six;
+    BigNum two;
+    BigNum two_pow_256;
+
+    if (ctx.get() == nullptr
+        || !read_digest(sha256, digest)
+        || BN_dec2bn(two.out(), "2") == 0
+        || BN_dec2bn(two_hundred_fifty_six.out(), "256") == 0) {
+        return 0.0;
+    }
+    two_pow_256.reset(BN_new());
+    if (two_pow_256.get() == nullptr
+        || BN_exp(two_pow_256.get(), two.get(), two_hundred_fifty_six.get(),
+                  ctx.get()) != 1) {
+        return 0.0;
+    }
+
+    MpfrCleanup mpfr_cleanup;
+    DivisionOperands op;
+    if (!set_from_bignum(op.dividend, digest.get())
+        || !set_from_bignum(op.divisor, two_pow_256.get())) {
+        return 0.0;
+    }
+    /* The divisor is a power of two, so the quotient is exact at 64 bits;
+     * the only roundings are D's to 64 bits and the quotient's to a double. */
+    mpfr_div(op.quotient, op.dividend, op.divisor, MPFR_RNDN);
+    return mpfr_get_d(op.quotient, MPFR_RNDN);
+}
+
+const char kHexDigits[] = "0123456789abcdef";
+
+} // namespace
+
+extern "C" {
+
+void generate_random_string(char *result, int size)
+{
+    if (result == nullptr) {
+        return;
+    }
+    int written = 0;
+    while (written < size) {
+        unsigned char chunk[kRandomChunk];
+        fill_random(chunk, sizeof(chunk));
+        for (size_t i = 0; i < sizeof(chunk) && written < size; ++i) {
+            if (chunk[i] < kAcceptBelow) {
+                result[written++] = kCodeAlphabet[chunk[i] % kAlphabetSize];
+            }
+        }
+    }
+    result[written] = '\0';
+}
+
+void sha256_string(char *input, char *output)
+{
+    if (output == nullptr) {
+        return;
+    }
+    /* No digest can be taken of a missing text, and a failed digest must not
+     * hand back uninitialised bytes: both leave an empty text, which reads as
+     * the number 0. */
+    output[0] = '\0';
+    if (input == nullptr) {
+        return;
+    }
+
+    size_t length = 0;
+    while (input[length] != '\0') {
+        ++length;
+    }
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digest_length = 0;
+    if (EVP_Digest(input, length, digest, &digest_length, EVP_sha256(), nullptr) != 1
+        || digest_length != 32) {
+        return;
+    }
+    for (unsigned int i = 0; i < digest_length; ++i) {
+        output[2 * i] = kHexDigits[digest[i] >> 4];
+        output[2 * i + 1] = kHexDigits[digest[i] & 0x0f];
+    }
+    output[2 * digest_length] = '\0';
+}
+
+double random_number_based_on_sha256(char *sha256)
+{
+    if (sha256 == nullptr) {
+        return 0.0;
+    }
+    return digest_fraction(sha256);
+}
+
+} // extern "C"

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Runs nginx with the module under valgrind (one process, no master) and sends
+# it a mix of requests through every stage of the handler and every data file
+# problem.  Fails on any memory error and on any block definitely lost.
+# Usage: valgrind-check.sh   (after make; writes to /tmp/vantorell-data.json)
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+nginx="$top/build/nginx/sbin/nginx"
+module="$top/build/nginx/modules/ngx_http_vantorell_module.so"
+prefix="$top/build/valgrind"
+data=/tmp/vantorell-data.json
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+
+rm -rf "$prefix" && mkdir -p "$prefix/logs" "$prefix/html"
+echo page > "$prefix/html/index.html"
+for p in page shop experiment_1_variation_2 experiment_2_variation_5; do echo "$p" > "$prefix/html/$p"; done
+
+backup=
+if [ -e "$data" ]; then backup=$(mktemp); cp -p "$data" "$backup"; fi
+restore() {
+  if [ -n "$backup" ]; then cp -p "$backup" "$data"; rm -f "$backup"; else rm -f "$data"; fi
+}
+
+cat > "$prefix/nginx.conf" <<CONF
+load_module $module;
+master_process off;
+daemon off;
+error_log $prefix/error.log debug;
+pid $prefix/nginx.pid;
+events { worker_connections 64; }
+http {
+    access_log off;
+    server {
+        listen 127.0.0.1:$port;
+        server_name alpha;
+        vantorell_module on;
+        vantorell_experiments_header on;
+        vantorell_cookie_domain \$arg_d;
+        root $prefix/html;
+        location / { try_files \$uri \$uri/ =404; }
+        location /skip { vantorell_ignore true; try_files /page =404; }
+    }
+}
+CONF
+
+valgrind --quiet --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+  --error-exitcode=99 --suppressions="$top/scripts/valgrind.supp" --log-file="$prefix/valgrind.log" \
+  "$nginx" -p "$prefix" -c "$prefix/nginx.conf" &
+vg=$!
+trap 'kill -9 $vg 2>/dev/null || true; restore' EXIT
+
+for _ in $(seq 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+  sleep 0.2
+done
+
+get() { curl -s -o /dev/null -H 'Host: alpha' "$@" || true; }
+experiments='[
+ {"baseUrl":"b","experimentId":1,"targetingConfiguration":"P",
+  "variations":[{"redirection":"r1","id":2,"weight":0.5},{"redirection":"r2","id":3,"weight":0.5}],
+  "conditionsData":[{"orOperator":"|","conditions":[
+    {"orOperator":"|","id":1,"url":"page","matchType":"C","include":"Y"},
+    {"orOperator":"&","id":2,"url":"^alpha/(page|shop)","matchType":"R","include":"Y"}]}]},
+ {"baseUrl":"b","experimentId":2,"targetingConfiguration":"S",
+  "variations":[{"redirection":"r","id":5,"weight":1}],
+  "conditionsData":[{"orOperator":"|","conditions":[
+    {"orOperator":"|","id":3,"url":"alpha/shop","matchType":"E","include":"Y"}]}]}]'
+
+run_requests() {
+  get "http://127.0.0.1:$port/page?a=1"
+  get "http://127.0.0.1:$port/page" -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop'
+  get "http://127.0.0.1:$port/page" -H 'Cookie: vantorellVisitorCode=_js_0123456789abcdef'
+  get "http://127.0.0.1:$port/shop?d=example.test" -H 'Cookie: x=1' -H 'Cookie: vantorellVisitorCode=short'
+  get "http://127.0.0.1:$port/other"
+  get "http://127.0.0.1:$port/skip"
+  get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: true'
+  get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: no'
+}
+
+printf '%s' "$experiments" > "$data"; chmod 644 "$data"
+for _ in 1 2 3; do run_requests; done
+for content in '' '[' 'null' '[]' '{"a":1}' '[1,2]' \
+    '[{"baseUrl":"b","experimentId":1,"targetingConfiguration":"P","variations":"x","conditionsData":[]}]' \
+    '[{"baseUrl":"b","experimentId":1,"targetingConfiguration":"P","variations":[],"conditionsData":[{"orOperator":"|","conditions":[{"orOperator":"|","id":1,"url":"(","matchType":"R","include":"Y"}]}]}]' \
+    '[{"baseUrl":"b","experimentId":1,"targetingConfiguration":"X","variations":[],"conditionsData":[]}]'; do
+  printf '%s' "$content" > "$data"
+  run_requests
+done
+rm -f "$data"
+run_requests
+
+kill -QUIT $vg
+status=0
+wait $vg || status=$?
+trap restore EXIT
+
+if [ "$status" -ne 0 ] || [ -s "$prefix/valgrind.log" ]; then
+  cat "$prefix/valgrind.log"
+  echo "valgrind-check: FAILED (exit $status)"
+  exit 1
+fi
+grep -c 'Random generated number' "$prefix/error.log" | sed 's/^/valgrind-check: requests assigned a variation: /'
+echo "valgrind-check: no memory errors, nothing definitely lost"

@@ -1,0 +1,151 @@
+"""What happens to the request: the experiments header and the redirect to the
+variation's location, and a visitor's whole journey."""
+
+import hashlib
+import itertools
+
+import pytest
+
+from conftest import cond, experiment, group, variation
+
+EVERYTHING = group(cond(""))
+VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
+
+
+def start(nginx, experiments, data_file, header=True):
+    data_file.write(experiments)
+    directives = "        vantorell_module on;\n"
+    if header:
+        directives += "        vantorell_experiments_header on;\n"
+    return nginx.start(directives=directives, locations=VARIATIONS)
+
+
+def echoed(response, name):
+    return [v for k, v in response.json()["headers"] if k.lower() == name]
+
+
+def number(code):
+    """The visitor's number, close enough to pick codes far from any boundary."""
+    return int(hashlib.sha256(code.encode()).hexdigest(), 16) / 2 ** 256
+
+
+def code_with(predicate):
+    for n in itertools.count():
+        code = "visitor%09d" % n
+        if predicate(number(code)):
+            return code
+
+
+def as_visitor(code):
+    return [("Cookie", "vantorellVisitorCode=" + code)]
+
+
+@pytest.mark.parametrize("eid, vid, args, location", [
+    (12, 3, "?a=1&b=2", "/experiment_12_variation_3?a=1&b=2"),
+    (4501, 12, "", "/experiment_4501_variation_12"),
+    (2147483647, 2147483647, "", "/experiment_2147483647_variation_2147483647"),
+    (2147483648, 3, "", "/experiment_-2147483648_variation_3"),
+    (9223372036854775807, 9223372036854775807, "?x", "/experiment_-1_variation_-1?x"),
+    (-5, -7, "", "/experiment_-5_variation_-7"),
+])
+def test_redirect_to_the_variation_location(nginx, data_file, eid, vid, args, location):
+    start(nginx, [experiment(eid, [EVERYTHING], [variation(vid, 1.0, "http://elsewhere/x")])],
+          data_file)
+    r = nginx.request("/page" + args)
+    assert r.status == 200
+    assert r.json()["path"] == location
+    assert "Added flag to stop targeting." in r.log
+    # the redirected pass is stopped by the flag
+    assert r.log[-1] == "Triggered flag found with value: true"
+    # nginx 1.18's proxy forwards the flag whatever its hash
+    assert echoed(r, "vantorell-triggered") == ["true"]
+    assert r.header("Set-Cookie").startswith("vantorellVisitorCode=")
+
+
+@pytest.mark.parametrize("pairs, value", [
+    ([(42, None)], "42=0"),
+    ([(12, 3), (7, None), (4501, 12)], "12=3, 7=0, 4501=12"),
+    ([(9, 9), (10, 10)], "9=9, 10=10"),
+    ([(2147483647, 2147483647)], "2147483647=2147483647"),
+    ([(2147483648, 2147483649)], "-2147483648=-2147483647"),
+    ([(9223372036854775807, 9223372036854775806)], "-1=-2"),
+    ([(-3, -4), (1, 0)], "-3=-4, 1=0"),
+])
+def test_experiments_header(nginx, data_file, pairs, value):
+    experiments = [experiment(e, [EVERYTHING], [variation(v, 1.0)] if v is not None else [])
+                   for e, v in pairs]
+    start(nginx, experiments, data_file)
+    r = nginx.request("/page", headers=[("vantorell-experiment", "client")])
+    assert r.status == 200
+    assert echoed(r, "vantorell-experiment") == ["client", value]
+    assert "Vantorell experiment: " + value in r.log
+
+
+def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(nginx, data_file):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(8, 0.0)]),
+                  experiment(2, [EVERYTHING], [variation(5, 1.0)])], data_file)
+    r = nginx.request("/page?q=1")
+    assert r.json()["path"] == "/page?q=1"
+    assert r.log[-1] == "Redirected to the reference."
+    assert echoed(r, "vantorell-experiment") == ["1=0, 2=5"]
+    assert echoed(r, "vantorell-triggered") == []
+
+
+def test_header_off(nginx, data_file):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], data_file, header=False)
+    r = nginx.request("/page")
+    assert r.json()["path"] == "/experiment_1_variation_2"
+    assert echoed(r, "vantorell-experiment") == []
+    assert not any(line.startswith("Vantorell experiment") for line in r.log)
+
+
+def test_a_visitors_journey(nginx, data_file):
+    shop = group(cond("alpha/shop"))
+    start(nginx, [experiment(1, [shop], [variation(10, 0.5), variation(20, 0.5)]),
+                  experiment(2, [group(cond("alpha/shop/cart", "E"))], [variation(30, 0.5)])],
+          data_file)
+
+    # a new visitor gets a cookie and lands in the variation its code picks;
+    # the variations are summed from the file's last one: 20 below 0.5, 10 above
+    first = nginx.request("/shop?item=7")
+    code = first.header("Set-Cookie")[len("vantorellVisitorCode="):][:16]
+    expected = 20 if number(code) < 0.5 else 10
+    assert first.json()["path"] == "/experiment_1_variation_%d?item=7" % expected
+    assert echoed(first, "vantorell-experiment") == ["1=%d" % expected]
+
+    # later visits with that cookie land in the same variation
+    for _ in range(3):
+        again = nginx.request("/shop?item=8", headers=as_visitor(code))
+        assert again.json()["path"] == "/experiment_1_variation_%d?item=8" % expected
+
+    # on the cart page both experiments target it, one number serves both, and
+    # the first experiment in the file decides where the visitor goes
+    low = code_with(lambda x: x < 0.4)
+    high = code_with(lambda x: x > 0.6)
+    assert nginx.request("/shop/cart", headers=as_visitor(high)).json()["path"] == \
+        "/experiment_1_variation_10"
+    r = nginx.request("/shop/cart", headers=as_visitor(low))
+    assert r.json()["path"] == "/experiment_1_variation_20"
+    assert echoed(r, "vantorell-experiment") == ["1=20, 2=30"]
+
+
+def test_visitor_past_every_weight_stays_on_the_page(nginx, data_file):
+    start(nginx, [experiment(4, [EVERYTHING], [variation(40, 0.5)])], data_file)
+    high = code_with(lambda x: x > 0.6)
+    r = nginx.request("/landing?utm=1", headers=as_visitor(high))
+    assert r.json()["path"] == "/landing?utm=1"
+    assert echoed(r, "vantorell-experiment") == ["4=0"]
+    assert r.log[-1] == "Redirected to the reference."
+    low = code_with(lambda x: x < 0.4)
+    assert nginx.request("/landing", headers=as_visitor(low)).json()["path"] == \
+        "/experiment_4_variation_40"
+
+
+def test_client_flag_other_than_true_lets_each_pass_redirect_again(nginx, data_file):
+    # the gate stops at the client's header, so the redirected pass is processed
+    # again; the variation location is not targeted, which ends the chain
+    start(nginx, [experiment(1, [group(cond("alpha/page"))], [variation(2, 1.0)])], data_file)
+    r = nginx.request("/page", headers=[("vantorell-triggered", "no")])
+    assert r.json()["path"] == "/experiment_1_variation_2"
+    assert r.log.count("Triggered flag found with value: no") == 2
+    assert r.log[-1] == "Not targeted by any experiment."

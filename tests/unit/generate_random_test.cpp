@@ -1,0 +1,587 @@
+// Visitor codes, their digests and the visitor's number.
+
+#include <gtest/gtest.h>
+
+#include "generate_random.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <dlfcn.h>
+#include <sys/random.h>
+#include <sys/types.h>
+
+// ---------------------------------------------------------------------------
+// Controllable random sources.
+//
+// The test binary defines getrandom and RAND_bytes itself, so that the code
+// under test reaches these instead of the C library's and OpenSSL's. Left
+// alone they pass straight through to the real functions; a test can make
+// them fail, deliver scripted bytes, return short reads or be interrupted,
+// to reach the paths that a healthy machine never takes.
+
+namespace fake_random {
+
+enum class Mode { Real, Scripted, Fail };
+
+struct Sources {
+    Mode kernel = Mode::Real;
+    Mode openssl = Mode::Real;
+    size_t kernel_bytes_per_call = SIZE_MAX;  // short reads when small
+    bool kernel_interrupted_first = false;    // EINTR before every delivery
+    std::vector<unsigned char> script;        // then 0 bytes once used up
+    size_t script_pos = 0;
+    int kernel_calls = 0;
+    int openssl_calls = 0;
+    bool interrupt_next = true;
+};
+
+Sources sources;
+
+unsigned char next_scripted_byte() {
+    return sources.script_pos < sources.script.size() ? sources.script[sources.script_pos++] : 0;
+}
+
+// Installs a behaviour for the duration of a test and restores the real
+// sources afterwards, even when an assertion ends the test early.
+class Override {
+public:
+    explicit Override(const Sources &s) { sources = s; }
+    ~Override() { sources = Sources(); }
+};
+
+}  // namespace fake_random
+
+extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+    using namespace fake_random;
+    if (sources.kernel == Mode::Real) {
+        using Fn = ssize_t (*)(void *, size_t, unsigned int);
+        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getrandom"));
+        return real(buffer, length, flags);
+    }
+    ++sources.kernel_calls;
+    if (sources.kernel == Mode::Fail) {
+        errno = ENOSYS;
+        return -1;
+    }
+    if (sources.kernel_interrupted_first && sources.interrupt_next) {
+        sources.interrupt_next = false;
+        errno = EINTR;
+        return -1;
+    }
+    sources.interrupt_next = true;
+    size_t n = length < sources.kernel_bytes_per_call ? length : sources.kernel_bytes_per_call;
+    auto *out = static_cast<unsigned char *>(buffer);
+    for (size_t i = 0; i < n; ++i) out[i] = next_scripted_byte();
+    return static_cast<ssize_t>(n);
+}
+
+extern "C" int RAND_bytes(unsigned char *buffer, int length) {
+    using namespace fake_random;
+    if (sources.openssl == Mode::Real) {
+        using Fn = int (*)(unsigned char *, int);
+        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "RAND_bytes"));
+        return real(buffer, length);
+    }
+    ++sources.openssl_calls;
+    if (sources.openssl == Mode::Fail) return 0;
+    for (int i = 0; i < length; ++i) buffer[i] = next_scripted_byte();
+    return 1;
+}
+
+namespace {
+
+const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyz01234567";
+
+std::string new_code() {
+    char code[VANTORELL_CODE_LENGTH + 1];
+    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    return std::string(code);
+}
+
+::testing::AssertionResult IsCode(const std::string &code, size_t length) {
+    if (code.size() != length) {
+        return ::testing::AssertionFailure() << "\"" << code << "\" has length " << code.size();
+    }
+    size_t bad = code.find_first_not_of(kAlphabet);
+    if (bad != std::string::npos) {
+        return ::testing::AssertionFailure() << "\"" << code << "\" has '" << code[bad] << "'";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// ---------------------------------------------------------------------------
+// Visitor codes
+
+TEST(VisitorCode, WritesExactlySizeAlphabetCharactersAndANul) {
+    for (int size : {1, 2, VANTORELL_CODE_LENGTH, 33, 200, 5000}) {
+        SCOPED_TRACE(size);
+        std::vector<char> buffer(size + 2, 'X');
+        generate_random_string(buffer.data(), size);
+        EXPECT_EQ(buffer[size], '\0');
+        EXPECT_EQ(buffer[size + 1], 'X') << "wrote past the NUL";
+        EXPECT_TRUE(IsCode(std::string(buffer.data(), size), size));
+    }
+}
+
+TEST(VisitorCode, NonPositiveSizeWritesOnlyTheNul) {
+    for (int size : {0, -1, -16, INT_MIN}) {
+        SCOPED_TRACE(size);
+        char buffer[4] = {'X', 'X', 'X', 'X'};
+        generate_random_string(buffer, size);
+        EXPECT_EQ(buffer[0], '\0');
+        EXPECT_EQ(buffer[1], 'X');
+    }
+}
+
+TEST(VisitorCode, NullBufferIsIgnored) {
+    generate_random_string(nullptr, VANTORELL_CODE_LENGTH);
+    generate_random_string(nullptr, 0);
+}
+
+TEST(VisitorCode, CodesDoNotRepeat) {
+    // Codes made back to back (as for visitors arriving together) must
+    // differ: a repeat would merge two visitors into one.
+    std::unordered_set<std::string> seen;
+    for (int i = 0; i < 100000; ++i) {
+        std::string code = new_code();
+        ASSERT_TRUE(seen.insert(code).second) << "repeated code " << code << " after " << i;
+    }
+}
+
+TEST(VisitorCode, EveryAlphabetCharacterOccursAndNoOther) {
+    // 2,000 codes are 32,000 characters, about 940 of each: a character
+    // that never shows up is unreachable, not unlucky.
+    std::set<char> seen;
+    for (int i = 0; i < 2000; ++i) {
+        std::string code = new_code();
+        ASSERT_TRUE(IsCode(code, VANTORELL_CODE_LENGTH));
+        seen.insert(code.begin(), code.end());
+    }
+    EXPECT_EQ(std::string(seen.begin(), seen.end()), "01234567abcdefghijklmnopqrstuvwxyz");
+}
+
+TEST(VisitorCode, LeavesTheProcessPseudoRandomSequenceAlone) {
+    // Other code in the worker draws from rand(); making a code must neither
+    // reseed it nor consume from it.
+    srand(42);
+    int expected_first = rand();
+    int expected_second = rand();
+
+    srand(42);
+    char code[VANTORELL_CODE_LENGTH + 1];
+    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    EXPECT_EQ(rand(), expected_first);
+    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    EXPECT_EQ(rand(), expected_second);
+}
+
+// ---------------------------------------------------------------------------
+// Where the random bytes come from and how they become characters
+
+// Bytes 238 and above must be skipped (238 = 7 * 34); the rest map to
+// byte % 34. Taking every byte modulo 34 would instead give 237 -> '7',
+// 238 -> 'a', 255 -> 'r', ... and make 'a' to 'r' more likely than the rest.
+const std::vector<unsigned char> kScript = {237, 238, 255, 0,   33, 34,  67,  68,  101, 236,
+                                            239, 250, 25,  26,  51, 102, 200, 135, 17,  170};
+const char kScriptCode[] = "7a7a7a76z0ra47ra";
+
+struct SourceCase {
+    const char *name;
+    fake_random::Sources sources;
+    bool kernel_used;
+    bool openssl_used;
+};
+
+fake_random::Sources scripted(fake_random::Mode kernel, fake_random::Mode openssl,
+                              size_t bytes_per_call = SIZE_MAX, bool interrupted = false) {
+    fake_random::Sources s;
+    s.kernel = kernel;
+    s.openssl = openssl;
+    s.kernel_bytes_per_call = bytes_per_call;
+    s.kernel_interrupted_first = interrupted;
+    s.script = kScript;
+    return s;
+}
+
+TEST(VisitorCodeSource, ScriptedBytesGiveTheUniformlyMappedCode) {
+    using fake_random::Mode;
+    const SourceCase cases[] = {
+        {"kernel in one read", scripted(Mode::Scripted, Mode::Fail), true, false},
+        {"kernel one byte per read", scripted(Mode::Scripted, Mode::Fail, 1), true, false},
+        {"kernel short reads, each after EINTR", scripted(Mode::Scripted, Mode::Fail, 3, true), true,
+         false},
+        {"kernel fails, OpenSSL takes over", scripted(Mode::Fail, Mode::Scripted), true, true},
+    };
+    for (const SourceCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_random::Override use(c.sources);
+        char code[VANTORELL_CODE_LENGTH + 1];
+        generate_random_string(code, VANTORELL_CODE_LENGTH);
+        EXPECT_STREQ(code, kScriptCode);
+        EXPECT_EQ(fake_random::sources.kernel_calls > 0, c.kernel_used);
+        EXPECT_EQ(fake_random::sources.openssl_calls > 0, c.openssl_used);
+    }
+}
+
+TEST(VisitorCodeSource, RejectedBytesAreReplacedByMoreDraws) {
+    // A first batch of bytes that are all rejected must not end the code
+    // early nor be mapped anyway: the code comes from the bytes after them.
+    fake_random::Sources s = scripted(fake_random::Mode::Scripted, fake_random::Mode::Fail);
+    s.script.assign(1000, 255);
+    s.script.insert(s.script.end(), kScript.begin(), kScript.end());
+    fake_random::Override use(s);
+    char code[VANTORELL_CODE_LENGTH + 1];
+    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    EXPECT_STREQ(code, kScriptCode);
+}
+
+TEST(VisitorCodeSource, WithoutAnyRandomSourceCodesAreStillValidAndDistinct) {
+    fake_random::Sources s;
+    s.kernel = fake_random::Mode::Fail;
+    s.openssl = fake_random::Mode::Fail;
+    fake_random::Override use(s);
+
+    std::unordered_set<std::string> seen;
+    for (int i = 0; i < 1000; ++i) {
+        char buffer[VANTORELL_CODE_LENGTH + 2];
+        buffer[VANTORELL_CODE_LENGTH + 1] = 'X';
+        generate_random_string(buffer, VANTORELL_CODE_LENGTH);
+        ASSERT_EQ(buffer[VANTORELL_CODE_LENGTH + 1], 'X');
+        std::string code(buffer);
+        ASSERT_TRUE(IsCode(code, VANTORELL_CODE_LENGTH));
+        ASSERT_TRUE(seen.insert(code).second) << "repeated code " << code;
+    }
+    EXPECT_GT(fake_random::sources.kernel_calls, 0);
+    EXPECT_GT(fake_random::sources.openssl_calls, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Digest text
+
+std::string digest_of(const char *text) {
+    std::string input(text);
+    char output[65 + 1];
+    output[65] = 'X';
+    sha256_string(&input[0], output);
+    EXPECT_EQ(output[65], 'X') << "wrote past the 65 bytes";
+    return std::string(output);
+}
+
+TEST(DigestText, KnownVectors) {
+    struct Case {
+        const char *input;
+        const char *hex;
+    };
+    const Case cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdefghijklmnop", "f39dac6cbaba535e2c207cd0cd8f154974223c848f727f98b3564cea569b41cf"},
+        // Longer than one SHA-256 block's worth of padding room.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        // Bytes above 0x7f: char may be signed, the digest must not care.
+        {"\xc3\xa9\xff", "e6c36aed9f5fabb910f32716a3a202453f387faea316fa8502f205a3e1bb71bd"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(digest_of(c.input), c.hex) << "input \"" << c.input << "\"";
+    }
+}
+
+TEST(DigestText, StopsAtTheFirstNul) {
+    char input[] = "abc\0def";
+    char output[65];
+    sha256_string(input, output);
+    EXPECT_STREQ(output, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(DigestText, MissingInputGivesAnEmptyText) {
+    char output[65];
+    std::memset(output, 'X', sizeof(output));
+    sha256_string(nullptr, output);
+    EXPECT_EQ(output[0], '\0');
+    char input[] = "abc";
+    sha256_string(input, nullptr);  // nowhere to write: nothing happens
+}
+
+// ---------------------------------------------------------------------------
+// The visitor's number: fixed values
+
+TEST(DigestNumber, VisitorCodeToNumber) {
+    char code[] = "abcdefghijklmnop";
+    char digest[65];
+    sha256_string(code, digest);
+    double number = random_number_based_on_sha256(digest);
+    EXPECT_EQ(number, 0.9516246571972513);
+    char shown[16];
+    std::snprintf(shown, sizeof(shown), "%.3f", number);
+    EXPECT_STREQ(shown, "0.952");
+    EXPECT_EQ(random_number_based_on_sha256(digest), number) << "same code, same number";
+}
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+TEST(DigestNumber, KnownValues) {
+    // D = 2^256 - 2^202 - 2^191 is the smallest digest that reaches 1.0:
+    // 53 one bits, a zero, eleven one bits. Its 64-bit rounding is a tie
+    // that goes up to an odd-then-tie 53-bit value, which goes up again.
+    const std::string first_one = repeat('f', 13) + "bff8" + repeat('0', 47);
+    const std::string below_it = repeat('f', 13) + "bff7" + repeat('f', 47);
+    // Where rounding twice differs from rounding once: the bits after the
+    // 53rd are 0 1111111111 1 followed by a lone 1 at the bottom. Straight to
+    // 53 bits that is below half (down); to 64 bits it goes up to exactly
+    // half, and from there ties-to-even goes up because the 53rd bit is odd.
+    const std::string twice_up = "8" + repeat('0', 12) + "bff8" + repeat('0', 46) + "1";
+    // The same with an even 53rd bit: the tie stays down.
+    const std::string twice_even = "8" + repeat('0', 12) + "3ff8" + repeat('0', 46) + "1";
+
+    struct Case {
+        std::string hex;
+        double expected;
+    };
+    const Case cases[] = {
+        {repeat('0', 64), 0.0},
+        {"8" + repeat('0', 63), 0.5},
+        {"4" + repeat('0', 63), 0.25},
+        {repeat('0', 63) + "1", std::ldexp(1.0, -256)},
+        {repeat('f', 64), 1.0},
+        {first_one, 1.0},
+        {below_it, std::nextafter(1.0, 0.0)},
+        {twice_up, 0.5 + std::ldexp(1.0, -52)},
+        {twice_even, 0.5},
+        {"0" + repeat('f', 63), 0.0625},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(c.hex.size(), 64u) << c.hex;
+        std::string text = c.hex;
+        EXPECT_EQ(random_number_based_on_sha256(&text[0]), c.expected) << c.hex;
+    }
+}
+
+TEST(DigestNumber, TextThatIsNotADigest) {
+    // The number is the value of the leading hexadecimal digits; a text
+    // without any counts as 0, so the result never leaves [0, 1].
+    struct Case {
+        const char *text;
+        double expected;
+    };
+    const Case cases[] = {
+        {"", 0.0},
+        {"xyz", 0.0},
+        {" 8", 0.0},
+        {"12zz", std::ldexp(0x12, -256)},
+        {"-8000000000000000000000000000000000000000000000000000000000000000", 0.0},
+        {"ABC", std::ldexp(0xabc, -256)},
+        {"abc", std::ldexp(0xabc, -256)},
+    };
+    for (const Case &c : cases) {
+        std::string text = c.text;
+        EXPECT_EQ(random_number_based_on_sha256(&text[0]), c.expected) << "\"" << c.text << "\"";
+    }
+    EXPECT_EQ(random_number_based_on_sha256(nullptr), 0.0);
+}
+
+// ---------------------------------------------------------------------------
+// The visitor's number against an exact integer computation
+
+// 256-bit unsigned integer, limb 0 least significant.
+using U256 = std::array<uint64_t, 4>;
+
+bool bit(const U256 &d, int i) { return (d[i / 64] >> (i % 64)) & 1; }
+
+void set_bit(U256 &d, int i) { d[i / 64] |= uint64_t(1) << (i % 64); }
+
+int top_bit(const U256 &d) {
+    for (int limb = 3; limb >= 0; --limb) {
+        if (d[limb] != 0) return limb * 64 + 63 - __builtin_clzll(d[limb]);
+    }
+    return -1;
+}
+
+// Any bit set among bits 0 .. n-1.
+bool any_below(const U256 &d, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (bit(d, i)) return true;
+    }
+    return false;
+}
+
+// Bits lo .. lo+63 as one word.
+uint64_t bits_from(const U256 &d, int lo) {
+    uint64_t word = 0;
+    for (int i = 0; i < 64; ++i) {
+        if (lo + i < 256 && bit(d, lo + i)) word |= uint64_t(1) << i;
+    }
+    return word;
+}
+
+std::string to_hex(const U256 &d) {
+    char text[65];
+    std::snprintf(text, sizeof(text), "%016llx%016llx%016llx%016llx", (unsigned long long)d[3],
+                  (unsigned long long)d[2], (unsigned long long)d[1], (unsigned long long)d[0]);
+    return text;
+}
+
+// D rounded to 64 significant bits, to nearest-even, then to 53, to
+// nearest-even, then scaled by 2^-256.
+double exact_number(const U256 &d) {
+    int top = top_bit(d);
+    if (top < 0) return 0.0;
+
+    uint64_t significand;
+    int exponent;
+    if (top <= 63) {
+        significand = d[0];
+        exponent = 0;
+    } else {
+        int lo = top - 63;
+        significand = bits_from(d, lo);
+        exponent = lo;
+        bool half = bit(d, lo - 1);
+        bool beyond_half = any_below(d, lo - 1);
+        if (half && (beyond_half || (significand & 1))) {
+            if (++significand == 0) {  // carried out of 64 bits
+                significand = uint64_t(1) << 63;
+                ++exponent;
+            }
+        }
+    }
+
+    int width = 64 - __builtin_clzll(significand);
+    if (width > 53) {
+        int shift = width - 53;
+        uint64_t dropped = significand & ((uint64_t(1) << shift) - 1);
+        uint64_t half = uint64_t(1) << (shift - 1);
+        significand >>= shift;
+        exponent += shift;
+        if (dropped > half || (dropped == half && (significand & 1))) ++significand;
+    }
+    return std::ldexp(static_cast<double>(significand), exponent - 256);
+}
+
+uint64_t double_bits(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof(bits));
+    return bits;
+}
+
+class DigestNumberOracle : public ::testing::Test {
+protected:
+    std::mt19937_64 rng{20240611};
+    std::vector<U256> digests;
+
+    U256 random_digest() { return {rng(), rng(), rng(), rng()}; }
+
+    // A digest whose top set bit is `top` (>= 64), with the 64 significant
+    // bits `significand` (top bit forced on), the bit after them `half`,
+    // and a single `sticky` bit at the very bottom.
+    static U256 shaped(int top, uint64_t significand, bool half, bool sticky) {
+        U256 d{0, 0, 0, 0};
+        significand |= uint64_t(1) << 63;
+        for (int i = 0; i < 64; ++i) {
+            if ((significand >> i) & 1) set_bit(d, top - 63 + i);
+        }
+        if (half) set_bit(d, top - 64);
+        if (sticky) set_bit(d, 0);
+        return d;
+    }
+
+    void check_all() {
+        int failures = 0;
+        for (const U256 &d : digests) {
+            std::string text = to_hex(d);
+            double got = random_number_based_on_sha256(&text[0]);
+            double want = exact_number(d);
+            if (double_bits(got) != double_bits(want)) {
+                ADD_FAILURE() << text << ": got " << std::hexfloat << got << ", want " << want;
+                if (++failures == 10) return;
+            }
+            ASSERT_TRUE(got >= 0.0 && got <= 1.0) << text;
+        }
+    }
+};
+
+TEST_F(DigestNumberOracle, UniformDigests) {
+    for (int i = 0; i < 20000; ++i) digests.push_back(random_digest());
+    check_all();
+}
+
+TEST_F(DigestNumberOracle, DigestsWithLeadingZeroBits) {
+    for (int zeros = 0; zeros < 256; ++zeros) {
+        for (int k = 0; k < 8; ++k) {
+            U256 d = random_digest();
+            // Clear the top `zeros` bits and set the next one, so that the
+            // digest has exactly that many leading zeros.
+            for (int i = 255; i > 255 - zeros; --i) d[i / 64] &= ~(uint64_t(1) << (i % 64));
+            set_bit(d, 255 - zeros);
+            digests.push_back(d);
+        }
+    }
+    check_all();
+}
+
+TEST_F(DigestNumberOracle, TiesAtThe64BitRounding) {
+    // Exactly halfway between two 64-bit values (half bit on, nothing
+    // below), with even and odd significands, and just above halfway.
+    for (int top = 65; top < 256; ++top) {
+        for (int k = 0; k < 4; ++k) {
+            uint64_t significand = rng();
+            digests.push_back(shaped(top, significand & ~uint64_t(1), true, false));
+            digests.push_back(shaped(top, significand | 1, true, false));
+            digests.push_back(shaped(top, significand, true, true));
+            digests.push_back(shaped(top, significand, false, true));
+        }
+        // All-ones significand at a tie carries into a new top bit.
+        digests.push_back(shaped(top, ~uint64_t(0), true, false));
+    }
+    check_all();
+}
+
+TEST_F(DigestNumberOracle, TiesAtThe53BitRounding) {
+    // The 11 bits below the 53rd of the 64-bit significand exactly at half
+    // (0x400), either exact already or reached only by the 64-bit rounding
+    // (0x3ff plus a half bit), with both parities of the 53rd bit.
+    for (int top = 65; top < 256; ++top) {
+        for (int k = 0; k < 4; ++k) {
+            uint64_t high = rng() & ~uint64_t(0x7ff);
+            for (uint64_t parity : {uint64_t(0), uint64_t(0x800)}) {
+                uint64_t upper = (high & ~uint64_t(0x800)) | parity;
+                digests.push_back(shaped(top, upper | 0x400, false, false));
+                digests.push_back(shaped(top, upper | 0x3ff, true, false));
+                digests.push_back(shaped(top, upper | 0x3ff, true, true));
+                digests.push_back(shaped(top, upper | 0x3ff, false, true));
+                digests.push_back(shaped(top, upper | 0x400, false, true));
+            }
+        }
+    }
+    check_all();
+}
+
+TEST(DigestNumberOracleSelfCheck, AgreesWithTheHandWorkedValues) {
+    // Guards the oracle itself: the boundary digest, written bit by bit.
+    U256 first_one{0, 0, 0, 0};
+    for (int i = 203; i < 256; ++i) set_bit(first_one, i);
+    for (int i = 191; i < 202; ++i) set_bit(first_one, i);
+    EXPECT_EQ(to_hex(first_one), repeat('f', 13) + "bff8" + repeat('0', 47));
+    EXPECT_EQ(exact_number(first_one), 1.0);
+
+    U256 below = first_one;
+    for (uint64_t &limb : below) {  // subtract 1, borrowing upwards
+        if (limb-- != 0) break;
+    }
+    EXPECT_EQ(to_hex(below), repeat('f', 13) + "bff7" + repeat('f', 47));
+    EXPECT_EQ(exact_number(below), std::nextafter(1.0, 0.0));
+}
+
+}  // namespace
