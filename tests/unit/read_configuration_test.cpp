@@ -1,0 +1,894 @@
+// The experiment data file reader: list orders, how member texts are read,
+// every failure text, files of the wrong shape, release, lookup, and what
+// happens when the heap runs out part way through a load.
+#include <gtest/gtest.h>
+
+#include "read_configuration.h"
+
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+// ---- allocation failure injection ------------------------------------------
+//
+// The reader must turn an exhausted heap into a failed load, never into a
+// partial model or a leak.  To reach every allocation it makes (and those that
+// json-c makes for it), the test binary puts its own malloc, calloc and realloc
+// in front of glibc's.  They pass straight through unless a test arms them, and
+// a test arms them only around the one call it examines.  Sanitizer builds
+// bring their own allocator, so the injection is left out there and the tests
+// that need it skip.
+#if defined(__SANITIZE_ADDRESS__)
+#define VANTORELL_READER_NO_INJECTION 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define VANTORELL_READER_NO_INJECTION 1
+#endif
+#endif
+
+namespace {
+// Allocations left before the next one fails; negative when disarmed.
+long allocationsBeforeFailure = -1;
+}  // namespace
+
+#ifndef VANTORELL_READER_NO_INJECTION
+namespace {
+bool allocationShouldFail() {
+    if (allocationsBeforeFailure < 0) {
+        return false;
+    }
+    if (allocationsBeforeFailure == 0) {
+        return true;
+    }
+    allocationsBeforeFailure--;
+    return false;
+}
+}  // namespace
+
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *block, size_t size);
+
+void *malloc(size_t size) {
+    return allocationShouldFail() ? nullptr : __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size) {
+    return allocationShouldFail() ? nullptr : __libc_calloc(count, size);
+}
+
+void *realloc(void *block, size_t size) {
+    return allocationShouldFail() ? nullptr : __libc_realloc(block, size);
+}
+}
+#endif
+
+namespace {
+
+// Arms the injection for its lifetime: the first `allowed` allocations
+// succeed, every later one fails.
+class FailingHeap {
+public:
+    explicit FailingHeap(long allowed) { allocationsBeforeFailure = allowed; }
+    ~FailingHeap() { allocationsBeforeFailure = -1; }
+    FailingHeap(const FailingHeap &) = delete;
+    FailingHeap &operator=(const FailingHeap &) = delete;
+};
+
+// Whether allocations really fail when armed: not in sanitizer builds, nor
+// under valgrind, which by default replaces the program's malloc as well
+// (--soname-synonyms=somalloc=nothere.so leaves it in place, so that the
+// failure paths are leak-checked too).
+bool injectionWorks() {
+    void *(*volatile allocate)(size_t) = malloc;
+    void *block;
+    {
+        FailingHeap heap(0);
+        block = allocate(16);
+    }
+    free(block);
+    return block == nullptr;
+}
+
+// ---- small helpers ---------------------------------------------------------
+
+struct ModelDeleter {
+    void operator()(ExperimentConfig *model) const { freeExperimentConfigs(model); }
+};
+using Model = std::unique_ptr<ExperimentConfig, ModelDeleter>;
+
+struct JsonDeleter {
+    void operator()(json_object *value) const { json_object_put(value); }
+};
+using Json = std::unique_ptr<json_object, JsonDeleter>;
+
+Json parse(const std::string &text) {
+    Json value(json_tokener_parse(text.c_str()));
+    EXPECT_TRUE(value != nullptr || text == "null") << "test JSON does not parse: " << text;
+    return value;
+}
+
+// The caller's error message buffer, on the heap so that valgrind sees any
+// write past its 100 bytes.  It starts filled with a marker so that a test can
+// tell whether anything was written.
+class Message {
+public:
+    Message() : bytes_(VANTORELL_MESSAGE_SIZE, '#') {}
+    char *get() { return bytes_.data(); }
+    bool untouched() const {
+        return std::all_of(bytes_.begin(), bytes_.end(), [](char c) { return c == '#'; });
+    }
+    // The written text; empty (and a test failure) when it has no NUL.
+    std::string text() const {
+        auto end = std::find(bytes_.begin(), bytes_.end(), '\0');
+        EXPECT_NE(end, bytes_.end()) << "message is not NUL-terminated";
+        return end == bytes_.end() ? std::string() : std::string(bytes_.begin(), end);
+    }
+
+private:
+    std::vector<char> bytes_;
+};
+
+struct Load {
+    Model model;
+    Message message;
+};
+
+std::unique_ptr<Load> loadJson(const std::string &text) {
+    auto load = std::make_unique<Load>();
+    Json tree = parse(text);
+    load->model.reset(jsonToExperimentConfigs(tree.get(), load->message.get()));
+    return load;
+}
+
+// A data file with the given contents, removed again when the test ends.
+class TempFile {
+public:
+    explicit TempFile(const std::string &contents) {
+        const char *folder = getenv("TMPDIR");
+        path_ = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                "/vantorell-reader-XXXXXX";
+        int fd = mkstemp(&path_[0]);
+        if (fd < 0) {
+            ADD_FAILURE() << "mkstemp failed";
+            return;
+        }
+        ssize_t written = write(fd, contents.data(), contents.size());
+        EXPECT_EQ(written, static_cast<ssize_t>(contents.size()));
+        close(fd);
+    }
+    ~TempFile() { unlink(path_.c_str()); }
+    TempFile(const TempFile &) = delete;
+    TempFile &operator=(const TempFile &) = delete;
+    const char *path() const { return path_.c_str(); }
+
+private:
+    std::string path_;
+};
+
+std::unique_ptr<Load> loadFile(const std::string &contents) {
+    auto load = std::make_unique<Load>();
+    TempFile file(contents);
+    load->model.reset(readExperimentConfigsFromFile(file.path(), load->message.get()));
+    return load;
+}
+
+// ---- building test data files ----------------------------------------------
+//
+// Every experiment is built from the same complete template; a test describes
+// only what it changes.  Changes apply to the first element of their level in
+// the file (the first variation, the first group, the first condition of the
+// first group), so the second element of each list shows what is left intact.
+
+enum class Level { Experiment, Variation, Group, Condition };
+
+struct Change {
+    Level level;
+    const char *member;  // null: the value replaces the whole element
+    const char *value;   // JSON text; null: the member is left out
+};
+
+using Members = std::vector<std::pair<std::string, std::string>>;
+
+std::string objectText(Members members, Level level, const std::vector<Change> &changes) {
+    for (const Change &change : changes) {
+        if (change.level != level) {
+            continue;
+        }
+        if (change.member == nullptr) {
+            return change.value;
+        }
+        auto found = std::find_if(members.begin(), members.end(),
+                                  [&](const auto &m) { return m.first == change.member; });
+        if (change.value == nullptr) {
+            if (found != members.end()) {
+                members.erase(found);
+            }
+        } else if (found != members.end()) {
+            found->second = change.value;
+        } else {
+            members.emplace_back(change.member, change.value);
+        }
+    }
+    std::string text = "{";
+    for (const auto &m : members) {
+        text += (text.size() > 1 ? "," : "") + ("\"" + m.first + "\":" + m.second);
+    }
+    return text + "}";
+}
+
+std::string experimentText(long id, const std::vector<Change> &changes = {}) {
+    const std::vector<Change> none;
+    const std::string n = std::to_string(id);
+    std::string firstCondition = objectText(
+        {{"url", "\"/first\""}, {"include", "\"Y\""}, {"id", "1"}, {"matchType", "\"C\""},
+         {"orOperator", "\"&\""}},
+        Level::Condition, changes);
+    std::string secondCondition = objectText(
+        {{"orOperator", "\"|\""}, {"id", "2"}, {"url", "\"/second\""}, {"matchType", "\"E\""},
+         {"include", "\"N\""}},
+        Level::Condition, none);
+    std::string firstGroup = objectText(
+        {{"conditions", "[" + firstCondition + "," + secondCondition + "]"},
+         {"orOperator", "\"&\""}},
+        Level::Group, changes);
+    std::string secondGroup = objectText(
+        {{"orOperator", "\"|\""},
+         {"conditions", "[{\"orOperator\":\"&\",\"id\":3,\"url\":\"/third\","
+                        "\"matchType\":\"R\",\"include\":\"Yes\"}]"}},
+        Level::Group, none);
+    std::string firstVariation = objectText(
+        {{"weight", "0.25"}, {"id", n + "1"}, {"redirection", "\"/v" + n + "1\""}},
+        Level::Variation, changes);
+    std::string secondVariation = objectText(
+        {{"redirection", "\"/v" + n + "2\""}, {"id", n + "2"}, {"weight", "0.5"}},
+        Level::Variation, none);
+    return objectText({{"conditionsData", "[" + firstGroup + "," + secondGroup + "]"},
+                       {"variations", "[" + firstVariation + "," + secondVariation + "]"},
+                       {"targetingConfiguration", "\"URL\""},
+                       {"experimentId", n},
+                       {"baseUrl", "\"/base/" + n + "\""}},
+                      Level::Experiment, changes);
+}
+
+std::string fileOf(const std::vector<std::string> &experiments) {
+    std::string text = "[";
+    for (const std::string &e : experiments) {
+        text += (text.size() > 1 ? "," : "") + e;
+    }
+    return text + "]";
+}
+
+// ---- reading models back ---------------------------------------------------
+
+std::vector<long> experimentIds(const ExperimentConfig *e) {
+    std::vector<long> ids;
+    for (; e != nullptr; e = e->next) ids.push_back(e->experimentId);
+    return ids;
+}
+
+std::vector<long> variationIds(const Variation *v) {
+    std::vector<long> ids;
+    for (; v != nullptr; v = v->next) ids.push_back(v->variationId);
+    return ids;
+}
+
+std::vector<long> conditionIds(const Condition *c) {
+    std::vector<long> ids;
+    for (; c != nullptr; c = c->next) ids.push_back(c->id);
+    return ids;
+}
+
+// The conditions of each group, in list order.
+std::vector<std::vector<long>> groupConditionIds(const ConditionData *g) {
+    std::vector<std::vector<long>> groups;
+    for (; g != nullptr; g = g->next) groups.push_back(conditionIds(g->conditions));
+    return groups;
+}
+
+std::string letter(char c) { return c == '\0' ? std::string("\\0") : std::string(1, c); }
+
+// Every field of a model as one text, to compare whole models.
+std::string describe(const ExperimentConfig *e) {
+    std::string text;
+    for (; e != nullptr; e = e->next) {
+        text += "E" + std::to_string(e->experimentId) + " " + e->baseUrl + " " +
+                letter(e->targetingConfiguration) + " V[";
+        for (const Variation *v = e->variations; v != nullptr; v = v->next) {
+            text += std::to_string(v->variationId) + ":" + std::to_string(v->weight) + ":" +
+                    v->redirectUrl + " ";
+        }
+        text += "] G[";
+        for (const ConditionData *g = e->conditionsData; g != nullptr; g = g->next) {
+            text += letter(g->orOperator) + "(";
+            for (const Condition *c = g->conditions; c != nullptr; c = c->next) {
+                text += letter(c->orOperator) + std::to_string(c->id) + ":" + c->url + ":" +
+                        letter(c->matchType) + ":" + (c->include ? "Y" : "N") + " ";
+            }
+            text += ")";
+        }
+        text += "]\n";
+    }
+    return text;
+}
+
+// ---- whole files -----------------------------------------------------------
+
+TEST(ReaderFile, ReadsEveryFieldOfAFile) {
+    auto load = loadFile(fileOf({experimentText(7)}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+    EXPECT_TRUE(load->message.untouched());
+
+    const ExperimentConfig *e = load->model.get();
+    EXPECT_EQ(e->next, nullptr);
+    EXPECT_EQ(e->experimentId, 7);
+    EXPECT_STREQ(e->baseUrl, "/base/7");
+    EXPECT_EQ(e->targetingConfiguration, 'U');
+
+    const Variation *v = e->variations;
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->variationId, 72);
+    EXPECT_EQ(v->weight, 0.5);
+    EXPECT_STREQ(v->redirectUrl, "/v72");
+    ASSERT_NE(v->next, nullptr);
+    EXPECT_EQ(v->next->variationId, 71);
+    EXPECT_EQ(v->next->weight, 0.25);
+    EXPECT_STREQ(v->next->redirectUrl, "/v71");
+    EXPECT_EQ(v->next->next, nullptr);
+
+    const ConditionData *g = e->conditionsData;
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->orOperator, '&');
+    const Condition *c = g->conditions;
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->orOperator, '&');
+    EXPECT_EQ(c->id, 1);
+    EXPECT_STREQ(c->url, "/first");
+    EXPECT_EQ(c->matchType, 'C');
+    EXPECT_TRUE(c->include);
+    ASSERT_NE(c->next, nullptr);
+    EXPECT_EQ(c->next->orOperator, '|');
+    EXPECT_EQ(c->next->matchType, 'E');
+    EXPECT_FALSE(c->next->include);
+    ASSERT_NE(g->next, nullptr);
+    EXPECT_EQ(g->next->orOperator, '|');
+    EXPECT_EQ(g->next->next, nullptr);
+}
+
+TEST(ReaderFile, ExperimentsAndVariationsAreReversedGroupsAndConditionsKeepFileOrder) {
+    auto load = loadFile(fileOf({experimentText(1), experimentText(2), experimentText(3)}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+
+    EXPECT_EQ(experimentIds(load->model.get()), (std::vector<long>{3, 2, 1}));
+    for (const ExperimentConfig *e = load->model.get(); e != nullptr; e = e->next) {
+        SCOPED_TRACE("experiment " + std::to_string(e->experimentId));
+        long first = e->experimentId * 10 + 1;
+        EXPECT_EQ(variationIds(e->variations), (std::vector<long>{first + 1, first}));
+        EXPECT_EQ(groupConditionIds(e->conditionsData),
+                  (std::vector<std::vector<long>>{{1, 2}, {3}}));
+    }
+}
+
+TEST(ReaderFile, ThreeVariationsComeBackLastFirst) {
+    auto load = loadJson(fileOf({experimentText(
+        4, {{Level::Experiment, "variations",
+             R"([{"redirection":"/a","id":1,"weight":0.1},
+                 {"redirection":"/b","id":2,"weight":0.2},
+                 {"redirection":"/c","id":3,"weight":0.3}])"}})}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+    EXPECT_EQ(variationIds(load->model->variations), (std::vector<long>{3, 2, 1}));
+}
+
+struct UnusableFile {
+    const char *name;
+    const char *contents;  // null: no file at all
+    const char *text;
+};
+
+TEST(ReaderFile, UnusableFilesGiveNoModelAndOneText) {
+    const std::string deepNesting = std::string(100000, '[') + std::string(100000, ']');
+    const UnusableFile cases[] = {
+        {"no file", nullptr, "Cannot read json file."},
+        {"empty file", "", "Cannot read json file."},
+        {"white space only", " \n\t ", "Cannot read json file."},
+        {"opening brace", "{", "Cannot read json file."},
+        {"unterminated array", "[{\"baseUrl\":", "Cannot read json file."},
+        {"JSON null", "null", "Cannot read json file."},
+        {"top-level object", "{\"baseUrl\":\"/\"}", "Cannot read json file."},
+        {"top-level number", "42", "Cannot read json file."},
+        {"top-level string", "\"[]\"", "Cannot read json file."},
+        {"nesting past the parser's depth", deepNesting.c_str(), "Cannot read json file."},
+        {"empty array", "[]", "File is empty."},
+        {"empty array with white space", " [ ]\n", "File is empty."},
+    };
+    for (const UnusableFile &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<Load> load;
+        if (c.contents == nullptr) {
+            load = std::make_unique<Load>();
+            TempFile removed("");
+            std::string path = removed.path() + std::string(".absent");
+            load->model.reset(readExperimentConfigsFromFile(path.c_str(), load->message.get()));
+        } else {
+            load = loadFile(c.contents);
+        }
+        EXPECT_EQ(load->model, nullptr);
+        EXPECT_EQ(load->message.text(), c.text);
+    }
+}
+
+TEST(ReaderFile, NullPathOrTreeIsUnreadable) {
+    Message message;
+    EXPECT_EQ(readExperimentConfigsFromFile(nullptr, message.get()), nullptr);
+    EXPECT_EQ(message.text(), "Cannot read json file.");
+
+    Message other;
+    EXPECT_EQ(jsonToExperimentConfigs(nullptr, other.get()), nullptr);
+    EXPECT_EQ(other.text(), "Cannot read json file.");
+}
+
+// ---- how member texts are read -----------------------------------------------
+
+struct TextCase {
+    const char *json;
+    long integer;     // as the experiment id
+    double real;      // as a variation weight
+    char first;       // as the targeting configuration
+};
+
+TEST(ReaderTextForm, IntegersRealsAndLettersComeFromTheTextForm) {
+    const TextCase cases[] = {
+        {"17", 17, 17.0, '1'},
+        {"\"17\"", 17, 17.0, '1'},
+        {"\"17th\"", 17, 17.0, '1'},
+        {"\"x\"", 0, 0.0, 'x'},
+        {"12.9", 12, 12.9, '1'},
+        {"\"  -4\"", -4, -4.0, ' '},
+        {"-3", -3, -3.0, '-'},
+        {"0.3", 0, 0.3, '0'},
+        {"\"0.3\"", 0, 0.3, '0'},
+        {"\"PAGE\"", 0, 0.0, 'P'},
+        {"\"\"", 0, 0.0, '\0'},
+        {"true", 0, 0.0, 't'},
+        {"\"99999999999999999999\"", LONG_MAX, 1e20, '9'},
+    };
+    for (const TextCase &c : cases) {
+        SCOPED_TRACE(c.json);
+        auto load = loadJson(fileOf({experimentText(
+            1, {{Level::Experiment, "experimentId", c.json},
+                {Level::Experiment, "targetingConfiguration", c.json},
+                {Level::Variation, "weight", c.json},
+                {Level::Group, "orOperator", c.json},
+                {Level::Condition, "orOperator", c.json},
+                {Level::Condition, "id", c.json},
+                {Level::Condition, "matchType", c.json}})}));
+        ASSERT_NE(load->model, nullptr) << load->message.text();
+        const ExperimentConfig *e = load->model.get();
+        EXPECT_EQ(e->experimentId, c.integer);
+        EXPECT_EQ(e->targetingConfiguration, c.first);
+        ASSERT_NE(e->variations, nullptr);
+        ASSERT_NE(e->variations->next, nullptr);
+        EXPECT_EQ(e->variations->next->weight, c.real);  // the first in the file is last
+        ASSERT_NE(e->conditionsData, nullptr);
+        EXPECT_EQ(e->conditionsData->orOperator, c.first);
+        const Condition *condition = e->conditionsData->conditions;
+        ASSERT_NE(condition, nullptr);
+        EXPECT_EQ(condition->orOperator, c.first);
+        EXPECT_EQ(condition->id, c.integer);
+        EXPECT_EQ(condition->matchType, c.first);
+    }
+}
+
+TEST(ReaderTextForm, VariationIdReadsAsAnInteger) {
+    auto load = loadJson(fileOf({experimentText(1, {{Level::Variation, "id", "\"8x\""}})}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+    EXPECT_EQ(variationIds(load->model->variations), (std::vector<long>{12, 8}));
+}
+
+TEST(ReaderTextForm, IncludeIsTrueOnlyForALeadingUpperCaseY) {
+    const std::pair<const char *, bool> cases[] = {
+        {"\"Y\"", true},     {"\"YES\"", true},  {"\"Yes\"", true},  {"\"Y no\"", true},
+        {"\"y\"", false},    {"\"yes\"", false}, {"\"true\"", false}, {"true", false},
+        {"\"\"", false},     {"\"N\"", false},   {"\" Y\"", false},  {"1", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        auto load = loadJson(fileOf({experimentText(1, {{Level::Condition, "include", c.first}})}));
+        ASSERT_NE(load->model, nullptr) << load->message.text();
+        ASSERT_NE(load->model->conditionsData, nullptr);
+        ASSERT_NE(load->model->conditionsData->conditions, nullptr);
+        EXPECT_EQ(load->model->conditionsData->conditions->include, c.second);
+    }
+}
+
+TEST(ReaderTextForm, WholeTextsAreExactCopies) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"\"/shop?q=1&r=2\"", "/shop?q=1&r=2"},
+        {"\"caf\\u00e9\\n\\\"q\\\"\"", "caf\xc3\xa9\n\"q\""},
+        {"\"\"", ""},
+        {"42", "42"},
+        {"0.25", "0.25"},
+        {"false", "false"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        auto load = loadJson(fileOf({experimentText(
+            1, {{Level::Experiment, "baseUrl", c.first},
+                {Level::Variation, "redirection", c.first},
+                {Level::Condition, "url", c.first}})}));
+        ASSERT_NE(load->model, nullptr) << load->message.text();
+        EXPECT_STREQ(load->model->baseUrl, c.second);
+        ASSERT_NE(load->model->variations, nullptr);
+        ASSERT_NE(load->model->variations->next, nullptr);
+        EXPECT_STREQ(load->model->variations->next->redirectUrl, c.second);
+        ASSERT_NE(load->model->conditionsData, nullptr);
+        ASSERT_NE(load->model->conditionsData->conditions, nullptr);
+        EXPECT_STREQ(load->model->conditionsData->conditions->url, c.second);
+    }
+}
+
+TEST(ReaderTextForm, UnknownMembersAreIgnoredAndNamesAreCaseSensitive) {
+    auto load = loadJson(fileOf({experimentText(
+        1, {{Level::Experiment, "ExperimentId", "99"}, {Level::Experiment, "extra", "[1,{}]"},
+            {Level::Variation, "Weight", "0.9"}})}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+    EXPECT_EQ(load->model->experimentId, 1);
+    ASSERT_NE(load->model->variations, nullptr);
+    EXPECT_EQ(load->model->variations->next->weight, 0.25);
+}
+
+// ---- failed loads ----------------------------------------------------------
+
+struct FailureCase {
+    const char *name;
+    Change change;
+    const char *text;  // with %d for the experiment's position
+};
+
+const FailureCase experimentFailures[] = {
+    {"no baseUrl", {Level::Experiment, "baseUrl", nullptr},
+     "Cannot read baseUrl field of experiment number %d."},
+    {"no experimentId", {Level::Experiment, "experimentId", nullptr},
+     "Cannot read experiment id field of experiment number %d."},
+    {"no targetingConfiguration", {Level::Experiment, "targetingConfiguration", nullptr},
+     "Cannot read targeting configuration field of experiment number %d."},
+    {"no variations", {Level::Experiment, "variations", nullptr},
+     "Cannot read variations field of experiment number %d."},
+    {"no conditionsData", {Level::Experiment, "conditionsData", nullptr},
+     "Cannot read conditions data field of experiment number %d."},
+    // JSON null has no text form: it counts as a missing member.
+    {"null baseUrl", {Level::Experiment, "baseUrl", "null"},
+     "Cannot read baseUrl field of experiment number %d."},
+    {"null experimentId", {Level::Experiment, "experimentId", "null"},
+     "Cannot read experiment id field of experiment number %d."},
+    {"null targetingConfiguration", {Level::Experiment, "targetingConfiguration", "null"},
+     "Cannot read targeting configuration field of experiment number %d."},
+    {"null variations", {Level::Experiment, "variations", "null"},
+     "Cannot read variations field of experiment number %d."},
+    {"null conditionsData", {Level::Experiment, "conditionsData", "null"},
+     "Cannot read conditions data field of experiment number %d."},
+    // A list member that is not a list counts as missing too.
+    {"variations object", {Level::Experiment, "variations", R"({"id":1})"},
+     "Cannot read variations field of experiment number %d."},
+    {"variations string", {Level::Experiment, "variations", "\"[]\""},
+     "Cannot read variations field of experiment number %d."},
+    {"variations number", {Level::Experiment, "variations", "3"},
+     "Cannot read variations field of experiment number %d."},
+    {"conditionsData object", {Level::Experiment, "conditionsData", "{}"},
+     "Cannot read conditions data field of experiment number %d."},
+    {"conditionsData string", {Level::Experiment, "conditionsData", "\"x\""},
+     "Cannot read conditions data field of experiment number %d."},
+    // An element that is not an object lacks its first member.
+    {"number element", {Level::Experiment, nullptr, "5"},
+     "Cannot read baseUrl field of experiment number %d."},
+    {"string element", {Level::Experiment, nullptr, "\"experiment\""},
+     "Cannot read baseUrl field of experiment number %d."},
+    {"array element", {Level::Experiment, nullptr, "[]"},
+     "Cannot read baseUrl field of experiment number %d."},
+    {"null element", {Level::Experiment, nullptr, "null"},
+     "Cannot read baseUrl field of experiment number %d."},
+};
+
+TEST(ReaderFailure, EachFailureNamesTheMemberAndThePosition) {
+    for (const FailureCase &c : experimentFailures) {
+        for (int position = 1; position <= 3; position++) {
+            SCOPED_TRACE(std::string(c.name) + " at position " + std::to_string(position));
+            std::vector<std::string> experiments;
+            for (int i = 1; i <= 3; i++) {
+                experiments.push_back(
+                    i == position ? experimentText(i, {c.change}) : experimentText(i));
+            }
+            char expected[VANTORELL_MESSAGE_SIZE];
+            snprintf(expected, sizeof expected, c.text, position);
+
+            auto load = loadFile(fileOf(experiments));
+            EXPECT_EQ(load->model, nullptr);
+            EXPECT_EQ(load->message.text(), expected);
+        }
+    }
+}
+
+TEST(ReaderFailure, TheFirstMissingMemberInLookupOrderIsReported) {
+    const std::pair<std::vector<Change>, const char *> cases[] = {
+        {{{Level::Experiment, "conditionsData", nullptr}, {Level::Experiment, "baseUrl", nullptr}},
+         "Cannot read baseUrl field of experiment number 1."},
+        {{{Level::Experiment, "variations", nullptr},
+          {Level::Experiment, "targetingConfiguration", nullptr}},
+         "Cannot read targeting configuration field of experiment number 1."},
+        {{{Level::Experiment, "conditionsData", "1"}, {Level::Experiment, "variations", "1"}},
+         "Cannot read variations field of experiment number 1."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.second);
+        auto load = loadJson(fileOf({experimentText(1, c.first), experimentText(2, c.first)}));
+        EXPECT_EQ(load->model, nullptr);
+        EXPECT_EQ(load->message.text(), c.second);
+    }
+}
+
+// ---- elements of the wrong shape below the experiment ----------------------
+
+struct NestedCase {
+    const char *name;
+    Change change;
+    bool variationsNull;
+    bool groupsNull;
+    bool firstGroupConditionsNull;
+};
+
+TEST(ReaderNested, AFaultyElementEmptiesOnlyItsOwnList) {
+    const NestedCase cases[] = {
+        {"variation without redirection", {Level::Variation, "redirection", nullptr}, true, false, false},
+        {"variation without id", {Level::Variation, "id", nullptr}, true, false, false},
+        {"variation without weight", {Level::Variation, "weight", nullptr}, true, false, false},
+        {"variation with null weight", {Level::Variation, "weight", "null"}, true, false, false},
+        {"variation that is a number", {Level::Variation, nullptr, "1"}, true, false, false},
+        {"variation that is null", {Level::Variation, nullptr, "null"}, true, false, false},
+        {"variation that is an array", {Level::Variation, nullptr, "[{}]"}, true, false, false},
+        {"empty variations", {Level::Experiment, "variations", "[]"}, true, false, false},
+        {"group without orOperator", {Level::Group, "orOperator", nullptr}, false, true, false},
+        {"group without conditions", {Level::Group, "conditions", nullptr}, false, true, false},
+        {"group with null conditions", {Level::Group, "conditions", "null"}, false, true, false},
+        {"group with object conditions", {Level::Group, "conditions", "{}"}, false, true, false},
+        {"group with string conditions", {Level::Group, "conditions", "\"[]\""}, false, true, false},
+        {"group that is a string", {Level::Group, nullptr, "\"&\""}, false, true, false},
+        {"empty conditionsData", {Level::Experiment, "conditionsData", "[]"}, false, true, false},
+        {"group with empty conditions", {Level::Group, "conditions", "[]"}, false, false, true},
+        {"condition without orOperator", {Level::Condition, "orOperator", nullptr}, false, false, true},
+        {"condition without id", {Level::Condition, "id", nullptr}, false, false, true},
+        {"condition without url", {Level::Condition, "url", nullptr}, false, false, true},
+        {"condition without matchType", {Level::Condition, "matchType", nullptr}, false, false, true},
+        {"condition without include", {Level::Condition, "include", nullptr}, false, false, true},
+        {"condition with null url", {Level::Condition, "url", "null"}, false, false, true},
+        {"condition that is a number", {Level::Condition, nullptr, "0"}, false, false, true},
+    };
+    for (const NestedCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto load = loadFile(fileOf({experimentText(1), experimentText(2, {c.change})}));
+        ASSERT_NE(load->model, nullptr) << load->message.text();
+        EXPECT_TRUE(load->message.untouched());
+
+        const ExperimentConfig *faulty = load->model.get();
+        ASSERT_EQ(experimentIds(faulty), (std::vector<long>{2, 1}));
+        EXPECT_EQ(faulty->variations == nullptr, c.variationsNull);
+        EXPECT_EQ(faulty->conditionsData == nullptr, c.groupsNull);
+        if (!c.groupsNull) {
+            ASSERT_NE(faulty->conditionsData, nullptr);
+            EXPECT_EQ(faulty->conditionsData->conditions == nullptr, c.firstGroupConditionsNull);
+            // The group itself stays, and so do the other groups' conditions.
+            EXPECT_EQ(groupConditionIds(faulty->conditionsData->next),
+                      (std::vector<std::vector<long>>{{3}}));
+        }
+        // The other experiment keeps everything it has.
+        const ExperimentConfig *intact = faulty->next;
+        EXPECT_EQ(variationIds(intact->variations), (std::vector<long>{12, 11}));
+        EXPECT_EQ(groupConditionIds(intact->conditionsData),
+                  (std::vector<std::vector<long>>{{1, 2}, {3}}));
+    }
+}
+
+// ---- the converters on their own ---------------------------------------------
+
+TEST(ReaderConverters, NonArraysAndEmptyArraysGiveNull) {
+    const char *values[] = {"{}", "\"[]\"", "1", "true", "[]", "null"};
+    for (const char *text : values) {
+        SCOPED_TRACE(text);
+        Json value = parse(text);
+        EXPECT_EQ(jsonToVariations(value.get()), nullptr);
+        EXPECT_EQ(jsonToConditionsData(value.get()), nullptr);
+        EXPECT_EQ(jsonToConditions(value.get()), nullptr);
+    }
+}
+
+TEST(ReaderConverters, ConvertTheirListsInTheirOrders) {
+    Json variations = parse(R"([{"redirection":"/a","id":1,"weight":0.5},
+                                {"redirection":"/b","id":2,"weight":"0.5"}])");
+    Variation *v = jsonToVariations(variations.get());
+    EXPECT_EQ(variationIds(v), (std::vector<long>{2, 1}));
+    freeVariations(v);
+
+    Json conditions = parse(R"([{"orOperator":"&","id":5,"url":"a","matchType":"C","include":"Y"},
+                                {"orOperator":"|","id":6,"url":"b","matchType":"E","include":"N"}])");
+    Condition *c = jsonToConditions(conditions.get());
+    EXPECT_EQ(conditionIds(c), (std::vector<long>{5, 6}));
+    freeConditions(c);
+
+    Json groups = parse(R"([{"orOperator":"&","conditions":[]},
+                            {"orOperator":"|","conditions":[{"orOperator":"&","id":9,"url":"c",
+                                                             "matchType":"R","include":"Y"}]}])");
+    ConditionData *g = jsonToConditionsData(groups.get());
+    EXPECT_EQ(groupConditionIds(g), (std::vector<std::vector<long>>{{}, {9}}));
+    freeConditionsData(g);
+}
+
+// ---- release and lookup ----------------------------------------------------
+
+TEST(ReaderRelease, NullListsAreAccepted) {
+    freeExperimentConfigs(nullptr);
+    freeVariations(nullptr);
+    freeConditionsData(nullptr);
+    freeConditions(nullptr);
+}
+
+TEST(ReaderLookup, FindsTheFirstInListOrderSoTheLaterDuplicateOfTheFile) {
+    auto load = loadJson(fileOf({experimentText(5), experimentText(6),
+                                 experimentText(7, {{Level::Experiment, "experimentId", "5"}})}));
+    ASSERT_NE(load->model, nullptr) << load->message.text();
+    ExperimentConfig *model = load->model.get();
+
+    ExperimentConfig *five = getExperimentConfigByExperimentId(model, 5);
+    ASSERT_NE(five, nullptr);
+    EXPECT_STREQ(five->baseUrl, "/base/7");
+    ExperimentConfig *six = getExperimentConfigByExperimentId(model, 6);
+    ASSERT_NE(six, nullptr);
+    EXPECT_STREQ(six->baseUrl, "/base/6");
+    EXPECT_EQ(getExperimentConfigByExperimentId(model, 7), nullptr);
+    EXPECT_EQ(getExperimentConfigByExperimentId(nullptr, 5), nullptr);
+}
+
+// ---- environment variable names --------------------------------------------
+
+TEST(ReaderEnvironmentName, FormatsAnyPairOfIds) {
+    const struct {
+        int experiment;
+        int variation;
+        const char *name;
+    } cases[] = {
+        {12, 3, "VANTORELL_EXPERIMENT_12_VARIATION_3"},
+        {0, -5, "VANTORELL_EXPERIMENT_0_VARIATION_-5"},
+        {0, 0, "VANTORELL_EXPERIMENT_0_VARIATION_0"},
+        {-7, -8, "VANTORELL_EXPERIMENT_-7_VARIATION_-8"},
+        {INT_MIN, INT_MIN, "VANTORELL_EXPERIMENT_-2147483648_VARIATION_-2147483648"},
+        {INT_MAX, INT_MAX, "VANTORELL_EXPERIMENT_2147483647_VARIATION_2147483647"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        char *name = generateEnvironmentVariables(c.experiment, c.variation);
+        ASSERT_NE(name, nullptr);
+        EXPECT_STREQ(name, c.name);
+        free(name);
+    }
+}
+
+// ---- an exhausted heap -----------------------------------------------------
+
+// Runs `attempt` with the heap failing after 0, 1, 2, ... allocations, until
+// a run completes without meeting a failure.  Returns the number of runs that
+// met one.
+template <typename Attempt>
+int failEachAllocationInTurn(Attempt attempt) {
+    for (long allowed = 0; allowed < 100000; allowed++) {
+        SCOPED_TRACE("allocations allowed: " + std::to_string(allowed));
+        bool failed = false;
+        attempt(allowed, &failed);
+        if (!failed) {
+            return static_cast<int>(allowed);
+        }
+        if (::testing::Test::HasFatalFailure()) {
+            break;
+        }
+    }
+    ADD_FAILURE() << "never completed";
+    return 0;
+}
+
+TEST(ReaderOutOfMemory, ALoadEitherCompletesOrFailsWithAText) {
+    if (!injectionWorks()) {
+        GTEST_SKIP() << "allocation failures cannot be injected in this build";
+    }
+    const std::string file = fileOf({experimentText(1), experimentText(2)});
+    const std::string expected = describe(loadJson(file)->model.get());
+
+    int failures = failEachAllocationInTurn([&](long allowed, bool *failed) {
+        Json tree = parse(file);
+        Message message;
+        ExperimentConfig *model;
+        {
+            FailingHeap heap(allowed);
+            model = jsonToExperimentConfigs(tree.get(), message.get());
+        }
+        Model owned(model);
+        *failed = model == nullptr;
+        if (model == nullptr) {
+            std::string text = message.text();
+            EXPECT_TRUE(text == "Cannot allocate memory for experiment number 1." ||
+                        text == "Cannot allocate memory for experiment number 2.")
+                << text;
+        } else {
+            EXPECT_EQ(describe(model), expected);
+            EXPECT_TRUE(message.untouched());
+        }
+    });
+    // Every record and text of both experiments is one allocation at least.
+    EXPECT_GT(failures, 20);
+}
+
+TEST(ReaderOutOfMemory, ConvertersGiveNullOrTheWholeList) {
+    if (!injectionWorks()) {
+        GTEST_SKIP() << "allocation failures cannot be injected in this build";
+    }
+    const std::string file = fileOf({experimentText(3)});
+    Json reference = parse(file);
+    json_object *referenceExperiment = json_object_array_get_idx(reference.get(), 0);
+    json_object *member = nullptr;
+
+    ASSERT_TRUE(json_object_object_get_ex(referenceExperiment, "variations", &member));
+    Variation *variations = jsonToVariations(member);
+    const std::vector<long> expectedVariations = variationIds(variations);
+    freeVariations(variations);
+    ASSERT_TRUE(json_object_object_get_ex(referenceExperiment, "conditionsData", &member));
+    ConditionData *groups = jsonToConditionsData(member);
+    const auto expectedGroups = groupConditionIds(groups);
+    freeConditionsData(groups);
+
+    failEachAllocationInTurn([&](long allowed, bool *failed) {
+        Json tree = parse(file);
+        json_object *experiment = json_object_array_get_idx(tree.get(), 0);
+        json_object *jsonVariations = nullptr;
+        json_object *jsonGroups = nullptr;
+        json_object_object_get_ex(experiment, "variations", &jsonVariations);
+        json_object_object_get_ex(experiment, "conditionsData", &jsonGroups);
+        Variation *v;
+        ConditionData *g;
+        {
+            FailingHeap heap(allowed);
+            v = jsonToVariations(jsonVariations);
+            g = jsonToConditionsData(jsonGroups);
+        }
+        *failed = v == nullptr || g == nullptr;
+        if (v != nullptr) {
+            EXPECT_EQ(variationIds(v), expectedVariations);
+        }
+        if (g != nullptr) {
+            EXPECT_EQ(groupConditionIds(g), expectedGroups);
+        }
+        freeVariations(v);
+        freeConditionsData(g);
+    });
+}
+
+TEST(ReaderOutOfMemory, EnvironmentNameIsNullWhenTheHeapIsExhausted) {
+    if (!injectionWorks()) {
+        GTEST_SKIP() << "allocation failures cannot be injected in this build";
+    }
+    char *name;
+    {
+        FailingHeap heap(0);
+        name = generateEnvironmentVariables(12, 3);
+    }
+    EXPECT_EQ(name, nullptr);
+    free(name);
+}
+
+}  // namespace
