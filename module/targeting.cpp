@@ -1,1 +1,400 @@
+/*
+ * Targeting: the condition groups of every experiment evaluated against one
+ * URL text, and the weighted choice of a variation for each experiment that
+ * targets it.
+ *
+ * Plain functions over the records of read_configuration.h.  Nothing here
+ * logs: a failure is -1 (or 0 for the choice) plus one bounded text in the
+ * caller's message buffer.  The only nginx object used is the pool lent to
+ * the regular-expression matcher.
+ */
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+}
+
+#include <pcre.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "targeting.h"
+
+/*
+ * How deep PCRE's matcher may recurse.  The library recurses on the machine
+ * stack (about 500 bytes a level), and patterns such as "(a|b)*" take one or
+ * two levels per subject byte: a URL text of some 12,000 bytes, which a long
+ * Host header plus a long path reaches with nginx's default buffers, would
+ * overflow an 8 MB worker stack and kill the worker.  5,000 levels stay within
+ * about 2.5 MB; past them the match is a failure of this request only.
+ */
+#define VANTORELL_PCRE_RECURSION_LIMIT 5000
+
+/* Room for the offsets of the whole match only; the offsets are not used. */
+#define VANTORELL_PCRE_OVECTOR_SIZE 3
+
+extern "C" {
+
+/*
+ * PCRE's allocation hooks for one evaluation.  Everything PCRE allocates
+ * comes from the pool of the request being evaluated, so the compiled pattern
+ * needs no release of its own and goes away with the request.  Outside an
+ * evaluation there is no pool and the hook refuses.
+ */
+static ngx_pool_t *ngx_pcre_pool;
+
+static void *ngx_libc_cdecl
+ngx_pcre_malloc(size_t size)
+{
+    if (ngx_pcre_pool == NULL) {
+        return NULL;
+    }
+
+    return ngx_palloc(ngx_pcre_pool, size);
+}
+
+static void ngx_libc_cdecl
+ngx_pcre_free(void *p)
+{
+    /* blocks go back with their pool */
+    (void) p;
+}
+
+}  // extern "C"
+
+namespace {
+
+/*
+ * Lends the pool to PCRE for the lifetime of one evaluation, so that every way
+ * out resets it.  The hooks that were installed before (nginx's own, which
+ * SSI's run-time regular expressions rely on) are put back as well: leaving
+ * ours installed would make those compilations fail for want of memory.
+ */
+class PcrePoolLease {
+public:
+    explicit PcrePoolLease(ngx_pool_t *pool)
+        : previousMalloc_(pcre_malloc), previousFree_(pcre_free)
+    {
+        ngx_pcre_pool = pool;
+        pcre_malloc = ngx_pcre_malloc;
+        pcre_free = ngx_pcre_free;
+    }
+
+    ~PcrePoolLease()
+    {
+        ngx_pcre_pool = NULL;
+        pcre_malloc = previousMalloc_;
+        pcre_free = previousFree_;
+    }
+
+    PcrePoolLease(const PcrePoolLease &) = delete;
+    PcrePoolLease &operator=(const PcrePoolLease &) = delete;
+
+private:
+    void *(*previousMalloc_)(size_t);
+    void (*previousFree_)(void *);
+};
+
+/* Every text goes into the caller's buffer bounded and NUL-terminated. */
+__attribute__((format(printf, 2, 3))) void
+writeMessage(char *message, const char *format, ...)
+{
+    va_list args;
+
+    va_start(args, format);
+    vsnprintf(message, VANTORELL_MESSAGE_SIZE, format, args);
+    va_end(args);
+}
+
+/* Ids appear in texts as signed 32-bit numbers, like the rest of the module. */
+int
+id32(long id)
+{
+    return static_cast<int>(id);
+}
+
+bool
+isKnownTargetingType(char type)
+{
+    return type == 'P' || type == 'S' || type == 'T' || type == 'U';
+}
+
+/* "&" and, "|" or; any other letter starts afresh with the new value. */
+bool
+joinResults(bool before, char orOperator, bool value)
+{
+    switch (orOperator) {
+    case '&':
+        return before && value;
+    case '|':
+        return before || value;
+    default:
+        return value;
+    }
+}
+
+/*
+ * 1 or 0 into *result for one group, or -1.  Every condition is evaluated,
+ * even once the outcome is settled, so a broken condition never hides behind
+ * an earlier one.
+ */
+int
+evaluateGroup(const ConditionData *group, char *url, char *message,
+              ngx_pool_t *pool, bool *result)
+{
+    bool groupResult = false;
+
+    for (Condition *condition = group->conditions; condition != NULL;
+         condition = condition->next)
+    {
+        int match = matchCondition(condition, url, message, pool);
+        if (match != 0 && match != 1) {
+            return match;
+        }
+
+        bool satisfied = (match == 1) == condition->include;
+        groupResult = joinResults(groupResult, condition->orOperator, satisfied);
+    }
+
+    *result = groupResult;
+    return 1;
+}
+
+TargetedExperiment *
+newTargetedExperiment(long experimentId, TargetedExperiment *next)
+{
+    TargetedExperiment *record =
+        static_cast<TargetedExperiment *>(malloc(sizeof(TargetedExperiment)));
+    if (record == NULL) {
+        return NULL;
+    }
+
+    record->next = next;
+    record->experimentId = experimentId;
+    record->variationId = 0;
+    record->redirectUrl = NULL;
+    return record;
+}
+
+/* The first variation whose running total of weights exceeds threshold. */
+const Variation *
+chooseVariation(const Variation *variations, double threshold)
+{
+    double weightedSum = 0.0;
+
+    for (const Variation *variation = variations; variation != NULL;
+         variation = variation->next)
+    {
+        weightedSum += variation->weight;
+        if (weightedSum > threshold) {
+            return variation;
+        }
+    }
+
+    return NULL;
+}
+
+}  // namespace
+
+
+int
+urlMatchRegularExpression(char *url, char *expression, char *message,
+                          ngx_pool_t *pool)
+{
+    PcrePoolLease lease(pool);
+
+    const char *error = NULL;
+    int errorOffset = 0;
+
+    pcre *re = pcre_compile(expression, 0, &error, &errorOffset, NULL);
+    if (re == NULL) {
+        writeMessage(message,
+                     "NGINX: Cannot compile regular expression: %s, reason: %s",
+                     expression, error != NULL ? error : "unknown");
+        return -1;
+    }
+
+    pcre_extra limits;
+    memset(&limits, 0, sizeof(limits));
+    limits.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    limits.match_limit_recursion = VANTORELL_PCRE_RECURSION_LIMIT;
+
+    int ovector[VANTORELL_PCRE_OVECTOR_SIZE];
+    int rc = pcre_exec(re, &limits, url, static_cast<int>(strlen(url)), 0, 0,
+                       ovector, VANTORELL_PCRE_OVECTOR_SIZE);
+
+    pcre_free(re);
+
+    /* 0 means the capture groups did not fit the vector: still a match */
+    if (rc >= 0) {
+        return 1;
+    }
+
+    if (rc == PCRE_ERROR_NOMATCH) {
+        return 0;
+    }
+
+    writeMessage(message, "Error while matching regular expression: %s",
+                 expression);
+    return -1;
+}
+
+
+int
+matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool)
+{
+    switch (condition->matchType) {
+    case 'C':
+        return strstr(url, condition->url) != NULL ? 1 : 0;
+    case 'E':
+        return strcmp(url, condition->url) == 0 ? 1 : 0;
+    case 'R':
+        return urlMatchRegularExpression(url, condition->url, message, pool);
+    default:
+        writeMessage(message, "Match type does not exist.");
+        return -1;
+    }
+}
+
+
+long
+targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
+                               char *message, ngx_pool_t *pool)
+{
+    bool experimentResult = false;
+
+    for (ConditionData *group = experimentConfig->conditionsData; group != NULL;
+         group = group->next)
+    {
+        bool groupResult = false;
+
+        int rc = evaluateGroup(group, url, message, pool, &groupResult);
+        if (rc != 1) {
+            return rc;
+        }
+
+        experimentResult = joinResults(experimentResult, group->orOperator,
+                                       groupResult);
+    }
+
+    if (!experimentResult) {
+        return 0;
+    }
+
+    /* -1 is the failure value: say why rather than fail without a text */
+    if (experimentConfig->experimentId == -1) {
+        writeMessage(message, "Experiment id %d cannot be targeted.",
+                     id32(experimentConfig->experimentId));
+        return -1;
+    }
+
+    /* an experiment with id 0 reads as "not targeted" */
+    return experimentConfig->experimentId;
+}
+
+
+int
+getTargetedExperiments(ExperimentConfig *experimentConfigs,
+                       TargetedExperiment **targetedExperiments, char *url,
+                       char *message, ngx_pool_t *pool)
+{
+    /*
+     * The experiment list runs from the file's last experiment to its first;
+     * putting each hit at the head leaves the result in the file's order.
+     */
+    TargetedExperiment *result = NULL;
+
+    for (ExperimentConfig *experiment = experimentConfigs; experiment != NULL;
+         experiment = experiment->next)
+    {
+        if (!isKnownTargetingType(experiment->targetingConfiguration)) {
+            writeMessage(message,
+                         "Targeting configuration type does not exist for "
+                         "experiment %d.",
+                         id32(experiment->experimentId));
+            freeTargetedExperiments(result);
+            return -1;
+        }
+
+        long experimentId = targetedExperimentByConditions(experiment, url,
+                                                           message, pool);
+        if (experimentId == -1) {
+            freeTargetedExperiments(result);
+            return -1;
+        }
+
+        if (experimentId == 0) {
+            continue;
+        }
+
+        TargetedExperiment *record = newTargetedExperiment(experimentId, result);
+        if (record == NULL) {
+            writeMessage(message,
+                         "Cannot allocate memory for targeted experiment.");
+            freeTargetedExperiments(result);
+            return -1;
+        }
+        result = record;
+    }
+
+    *targetedExperiments = result;
+    return 1;
+}
+
+
+int
+completeTargetedExperimentsWithVariation(ExperimentConfig *experimentConfigs,
+                                         TargetedExperiment *targetedExperiments,
+                                         double threshold)
+{
+    for (TargetedExperiment *record = targetedExperiments; record != NULL;
+         record = record->next)
+    {
+        record->variationId = 0;
+        record->redirectUrl = NULL;
+
+        ExperimentConfig *experiment =
+            getExperimentConfigByExperimentId(experimentConfigs,
+                                              record->experimentId);
+        if (experiment == NULL) {
+            /* not in this model: the visitor sees the reference */
+            continue;
+        }
+
+        const Variation *chosen = chooseVariation(experiment->variations,
+                                                  threshold);
+        if (chosen == NULL) {
+            continue;
+        }
+
+        char *redirectUrl = NULL;
+        if (chosen->redirectUrl != NULL) {
+            size_t size = strlen(chosen->redirectUrl) + 1;
+            redirectUrl = static_cast<char *>(malloc(size));
+            if (redirectUrl == NULL) {
+                /* the caller releases the list, copies made so far included */
+                return 0;
+            }
+            memcpy(redirectUrl, chosen->redirectUrl, size);
+        }
+
+        record->variationId = chosen->variationId;
+        record->redirectUrl = redirectUrl;
+    }
+
+    return 1;
+}
+
+
+void
+freeTargetedExperiments(TargetedExperiment *targetedExperiments)
+{
+    while (targetedExperiments != NULL) {
+        TargetedExperiment *next = targetedExperiments->next;
+        free(targetedExperiments->redirectUrl);
+        free(targetedExperiments);
+        targetedExperiments = next;
+    }
+}
