@@ -81,7 +81,7 @@ integration: build
 memcheck: build
 	bash scripts/valgrind-check.sh
 
-test: build unit integration memcheck
+test: build unit memcheck integration
 
 run: build
 	bash scripts/run-demo.sh
