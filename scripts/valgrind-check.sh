@@ -55,7 +55,7 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 
-get() { curl -s -o /dev/null -H 'Host: alpha' "$@" || true; }
+get() { curl -s -o /dev/null --max-time 10 -H 'Host: alpha' "$@" || true; }
 experiments='[
  {"baseUrl":"b","experimentId":1,"targetingConfiguration":"P",
   "variations":[{"redirection":"r1","id":2,"weight":0.5},{"redirection":"r2","id":3,"weight":0.5}],
@@ -90,7 +90,18 @@ done
 rm -f "$data"
 run_requests
 
+# Under valgrind the quit signal may wait until the event loop wakes up:
+# poke it with a request until nginx has gone, for at most 30 seconds.
 kill -QUIT $vg
+for _ in $(seq 150); do
+  kill -0 $vg 2>/dev/null || break
+  curl -s -o /dev/null --max-time 1 "http://127.0.0.1:$port/skip" || true
+  sleep 0.2
+done
+if kill -0 $vg 2>/dev/null; then
+  echo "valgrind-check: nginx did not exit"
+  exit 1
+fi
 status=0
 wait $vg || status=$?
 trap restore EXIT
