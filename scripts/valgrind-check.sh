@@ -16,6 +16,10 @@ rm -rf "$prefix" && mkdir -p "$prefix/logs" "$prefix/html"
 echo page > "$prefix/html/index.html"
 for p in page shop experiment_1_variation_2 experiment_2_variation_5; do echo "$p" > "$prefix/html/$p"; done
 
+# the data file's path is fixed: take turns with test suites running elsewhere
+exec 9>/tmp/vantorell-tests.lock
+flock 9
+
 backup=
 if [ -e "$data" ]; then backup=$(mktemp); cp -p "$data" "$backup"; fi
 restore() {

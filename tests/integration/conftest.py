@@ -1,6 +1,7 @@
 """Integration fixtures: the built nginx with the module loaded, a data file,
 an upstream that echoes what it received, and the module's log lines."""
 
+import fcntl
 import http.client
 import http.server
 import json
@@ -70,8 +71,17 @@ class DataFile:
             pass
 
 
+@pytest.fixture(scope="session")
+def data_file_lock():
+    """The data file's path is fixed: suites that run at the same time on one
+    host (another checkout, another nginx version) take turns."""
+    with open("/tmp/vantorell-tests.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 @pytest.fixture
-def data_file():
+def data_file(data_file_lock):
     d = DataFile()
     d.remove()
     yield d
