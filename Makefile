@@ -51,7 +51,8 @@ $(NGINX) $(MODULE_SO): $(NGX_OBJS)/.built
 
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 NGX_LIB    := $(BUILD)/unit/libngx.a
-CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/generate_random.cpp
+CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/generate_random.cpp \
+              module/model_cache.cpp
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
               -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)

@@ -20,6 +20,7 @@
 #include "ngx_vantorell_compat.h"
 
 #include "generate_random.h"
+#include "model_cache.h"
 #include "read_configuration.h"
 #include "targeting.h"
 
@@ -41,6 +42,7 @@ static char *ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent,
 static void *ngx_http_vantorell_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
+static void ngx_http_vantorell_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
 
 
@@ -105,7 +107,7 @@ ngx_module_t  ngx_http_vantorell_module = {
     NULL,                                  /* init process */
     NULL,                                  /* init thread */
     NULL,                                  /* exit thread */
-    NULL,                                  /* exit process */
+    ngx_http_vantorell_exit_process,       /* exit process */
     NULL,                                  /* exit master */
     NGX_MODULE_V1_PADDING
 };
@@ -306,9 +308,14 @@ ngx_flag_triggered_vantorell(ngx_http_request_t *r)
 
 /* ---- data --------------------------------------------------------------- */
 
+/*
+ * The model comes from the worker's cache, which checks the file on every
+ * request: a changed file takes effect at once, and the texts are those of
+ * reading the file afresh.
+ */
 static ngx_int_t
 ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
-    ExperimentConfig **experimentConfigs)
+    vantorell::ModelHandle *experimentConfigs)
 {
     u_char  *message;
 
@@ -317,9 +324,9 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    *experimentConfigs = getExperimentConfigs((char *) message);
-
-    if (*experimentConfigs == NULL) {
+    if (!vantorell::acquireModel(VANTORELL_DATA_FILE, experimentConfigs,
+                                 (char *) message))
+    {
         ngx_vantorell_log(r, "Issue with configuration: %s", message);
         ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
         return NGX_DECLINED;
@@ -375,7 +382,7 @@ ngx_vantorell_get_url(ngx_http_request_t *r)
 
 static ngx_int_t
 ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
-    ExperimentConfig *experimentConfigs,
+    vantorell::ModelHandle *experimentConfigs,
     TargetedExperiment **targetedExperiments)
 {
     u_char              *url, *message;
@@ -392,7 +399,7 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    if (getTargetedExperiments(experimentConfigs, targetedExperiments,
+    if (vantorell::targetModel(experimentConfigs, targetedExperiments,
                                (char *) url, (char *) message, r->pool)
         == -1)
     {
@@ -696,14 +703,22 @@ ngx_vantorell_redirect(ngx_http_request_t *r,
 
 /* ---- the handler -------------------------------------------------------- */
 
+static void
+ngx_http_vantorell_exit_process(ngx_cycle_t *cycle)
+{
+    vantorell::clearModelCache();
+}
+
+
+
 static ngx_int_t
 ngx_http_vantorell_handler(ngx_http_request_t *r)
 {
     double                          randomNumber;
     ngx_int_t                       rc;
     ngx_str_t                       ignore, vantorellVisitorCode;
-    ExperimentConfig               *experimentConfigs;
     TargetedExperiment             *targetedExperiments;
+    vantorell::ModelHandle          experimentConfigs;
     ngx_http_vantorell_srv_conf_t  *kscf;
     ngx_http_vantorell_loc_conf_t  *klcf;
 
@@ -735,8 +750,6 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     /* data */
 
-    experimentConfigs = NULL;
-
     rc = ngx_vantorell_get_experiment_configs(r, &experimentConfigs);
     if (rc != NGX_OK) {
         return rc;
@@ -746,17 +759,17 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     targetedExperiments = NULL;
 
-    rc = ngx_vantorell_get_targeted_experiments(r, experimentConfigs,
+    rc = ngx_vantorell_get_targeted_experiments(r, &experimentConfigs,
                                                 &targetedExperiments);
     if (rc != NGX_OK) {
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         freeTargetedExperiments(targetedExperiments);
         return rc;
     }
 
     if (targetedExperiments == NULL) {
         ngx_vantorell_log(r, "Not targeted by any experiment.");
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         return NGX_DECLINED;
     }
 
@@ -765,14 +778,14 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     if (ngx_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
         && ngx_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
     {
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
     }
 
     if (ngx_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
@@ -782,12 +795,11 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     randomNumber = ngx_vantorell_get_random(r, &vantorellVisitorCode);
 
-    if (completeTargetedExperimentsWithVariation(experimentConfigs,
-                                                 targetedExperiments,
-                                                 randomNumber)
+    if (vantorell::completeModel(&experimentConfigs, targetedExperiments,
+                                 randomNumber)
         != 1)
     {
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r,
                 "Error while choosing variations for targeted experiments");
@@ -799,13 +811,13 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     if (kscf->experimentsHeader
         && ngx_vantorell_set_header(r, targetedExperiments) != NGX_OK)
     {
-        freeExperimentConfigs(experimentConfigs);
+        vantorell::releaseModel(&experimentConfigs);
         freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while writing vantorell header");
         return NGX_DECLINED;
     }
 
-    freeExperimentConfigs(experimentConfigs);
+    vantorell::releaseModel(&experimentConfigs);
 
     rc = ngx_vantorell_redirect(r, targetedExperiments);
 

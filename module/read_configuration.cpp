@@ -11,10 +11,15 @@
 
 #include <json-c/json.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -302,6 +307,8 @@ void writeMessageForPosition(char *message, const char *format, size_t position)
 }
 
 const char cannotReadJsonFile[] = "Cannot read json file.";
+const char cannotReadJsonFileNoMemory[] = "Cannot allocate memory for the data file.";
+const char dataFileTooLarge[] = "Data file is larger than 64 MiB.";
 
 }  // namespace
 
@@ -310,11 +317,114 @@ ExperimentConfig *getExperimentConfigs(char *message) {
 }
 
 ExperimentConfig *readExperimentConfigsFromFile(const char *path, char *message) {
-    if (path == nullptr) {
+    size_t length = 0;
+    char *text = readDataFile(path, &length, nullptr, message);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    ExperimentConfig *experimentConfigs = experimentConfigsFromText(text, length, message);
+    free(text);
+    return experimentConfigs;
+}
+
+char *readDataFile(const char *path, size_t *length, struct stat *identity, char *message) {
+    // The file lies in a folder that anyone on the host may write to: a FIFO
+    // there would block the worker for good, a device could be endless.  Only
+    // a regular file is opened, without waiting, and it is checked again
+    // once open in case it was swapped in between.
+    struct stat st;
+    if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
         writeMessage(message, cannotReadJsonFile);
         return nullptr;
     }
-    JsonTree tree(json_object_from_file(path));
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd == -1) {
+        writeMessage(message, cannotReadJsonFile);
+        return nullptr;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        writeMessage(message, cannotReadJsonFile);
+        return nullptr;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > VANTORELL_DATA_FILE_MAX_SIZE) {
+        close(fd);
+        writeMessage(message, dataFileTooLarge);
+        return nullptr;
+    }
+
+    // The file may grow while it is read: read one byte past the bound to
+    // notice, and grow the buffer as needed.
+    size_t capacity = static_cast<size_t>(st.st_size) + 1;
+    size_t used = 0;
+    char *text = static_cast<char *>(malloc(capacity + 1));
+    while (text != nullptr) {
+        if (used == capacity) {
+            if (capacity > VANTORELL_DATA_FILE_MAX_SIZE) {
+                free(text);
+                close(fd);
+                writeMessage(message, dataFileTooLarge);
+                return nullptr;
+            }
+            capacity = capacity * 2 > VANTORELL_DATA_FILE_MAX_SIZE + 1
+                           ? VANTORELL_DATA_FILE_MAX_SIZE + 1
+                           : capacity * 2;
+            char *grown = static_cast<char *>(realloc(text, capacity + 1));
+            if (grown == nullptr) {
+                free(text);
+                text = nullptr;
+                break;
+            }
+            text = grown;
+        }
+        ssize_t n = read(fd, text + used, capacity - used);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            free(text);
+            close(fd);
+            writeMessage(message, cannotReadJsonFile);
+            return nullptr;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (text == nullptr) {
+        writeMessage(message, cannotReadJsonFileNoMemory);
+        return nullptr;
+    }
+    if (used > VANTORELL_DATA_FILE_MAX_SIZE) {
+        free(text);
+        writeMessage(message, dataFileTooLarge);
+        return nullptr;
+    }
+    text[used] = '\0';
+    *length = used;
+    if (identity != nullptr) {
+        *identity = st;
+    }
+    return text;
+}
+
+ExperimentConfig *experimentConfigsFromText(const char *text, size_t length, char *message) {
+    // The same parse that json-c gives a file: one JSON value at json-c's
+    // default nesting depth; what follows a complete value is not looked at.
+    json_tokener *tokener = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
+    if (tokener == nullptr) {
+        writeMessage(message, cannotReadJsonFileNoMemory);
+        return nullptr;
+    }
+    if (length > static_cast<size_t>(INT32_MAX)) {
+        json_tokener_free(tokener);
+        writeMessage(message, dataFileTooLarge);
+        return nullptr;
+    }
+    JsonTree tree(json_tokener_parse_ex(tokener, text, static_cast<int>(length)));
+    json_tokener_free(tokener);
     if (tree.get() == nullptr) {
         writeMessage(message, cannotReadJsonFile);
         return nullptr;

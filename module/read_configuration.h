@@ -10,6 +10,7 @@
 #define VANTORELL_READ_CONFIGURATION_H
 
 #include <stdbool.h>
+#include <stddef.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -21,8 +22,11 @@ typedef struct json_object json_object;
 /* Size of the error message buffer that callers hand to the portable core. */
 #define VANTORELL_MESSAGE_SIZE 100
 
-/* The data file the handler reads on every request. */
+/* The data file the handler reads. */
 #define VANTORELL_DATA_FILE "/tmp/vantorell-data.json"
+
+/* A data file larger than this is refused rather than read into a worker. */
+#define VANTORELL_DATA_FILE_MAX_SIZE ((size_t) 64 * 1024 * 1024)
 
 typedef struct Condition {
     struct Condition *next;
@@ -61,6 +65,20 @@ ExperimentConfig *getExperimentConfigs(char *message);
 
 /* The same for any path. */
 ExperimentConfig *readExperimentConfigsFromFile(const char *path, char *message);
+
+/* Reads a data file whole into a new heap text (NUL-terminated; *length
+ * without the NUL).  Only a regular file of at most VANTORELL_DATA_FILE_MAX_SIZE
+ * bytes is read, and nothing here waits on a FIFO or a device.  On success,
+ * *identity (when not NULL) is the file's status as it was opened.  Returns
+ * NULL with a text in message otherwise. */
+struct stat;
+char *readDataFile(const char *path, size_t *length, struct stat *identity,
+                   char *message);
+
+/* Converts the text of a data file, as readExperimentConfigsFromFile does
+ * with the file's contents. */
+ExperimentConfig *experimentConfigsFromText(const char *text, size_t length,
+                                            char *message);
 
 ExperimentConfig *jsonToExperimentConfigs(json_object *jsonExperimentConfigs, char *message);
 Variation *jsonToVariations(json_object *jsonVariations);

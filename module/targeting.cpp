@@ -21,6 +21,7 @@ extern "C" {
 #include <cstring>
 
 #include "targeting.h"
+#include "targeting_internal.h"
 
 /*
  * How deep PCRE's matcher may recurse.  The library recurses on the machine
@@ -140,16 +141,21 @@ joinResults(bool before, char orOperator, bool value)
  * even once the outcome is settled, so a broken condition never hides behind
  * an earlier one.
  */
+int matchConditionWith(Condition *condition, char *url, char *message,
+                       ngx_pool_t *pool,
+                       const vantorell::CompiledPatterns *patterns);
+
 int
 evaluateGroup(const ConditionData *group, char *url, char *message,
-              ngx_pool_t *pool, bool *result)
+              ngx_pool_t *pool, const vantorell::CompiledPatterns *patterns,
+              bool *result)
 {
     bool groupResult = false;
 
     for (Condition *condition = group->conditions; condition != NULL;
          condition = condition->next)
     {
-        int match = matchCondition(condition, url, message, pool);
+        int match = matchConditionWith(condition, url, message, pool, patterns);
         if (match != 0 && match != 1) {
             return match;
         }
@@ -196,26 +202,13 @@ chooseVariation(const Variation *variations, double threshold)
     return NULL;
 }
 
-}  // namespace
-
-
+/*
+ * Runs a compiled pattern over the URL text.  Memory that PCRE takes while
+ * matching comes from the request pool, as for the compilation.
+ */
 int
-urlMatchRegularExpression(char *url, char *expression, char *message,
-                          ngx_pool_t *pool)
+runPattern(const pcre *re, const char *expression, char *url, char *message)
 {
-    PcrePoolLease lease(pool);
-
-    const char *error = NULL;
-    int errorOffset = 0;
-
-    pcre *re = pcre_compile(expression, 0, &error, &errorOffset, NULL);
-    if (re == NULL) {
-        writeMessage(message,
-                     "NGINX: Cannot compile regular expression: %s, reason: %s",
-                     expression, error != NULL ? error : "unknown");
-        return -1;
-    }
-
     pcre_extra limits;
     memset(&limits, 0, sizeof(limits));
     limits.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION;
@@ -224,8 +217,6 @@ urlMatchRegularExpression(char *url, char *expression, char *message,
     int ovector[VANTORELL_PCRE_OVECTOR_SIZE];
     int rc = pcre_exec(re, &limits, url, static_cast<int>(strlen(url)), 0, 0,
                        ovector, VANTORELL_PCRE_OVECTOR_SIZE);
-
-    pcre_free(re);
 
     /* 0 means the capture groups did not fit the vector: still a match */
     if (rc >= 0) {
@@ -241,9 +232,17 @@ urlMatchRegularExpression(char *url, char *expression, char *message,
     return -1;
 }
 
+void
+writeCompileError(char *message, const char *expression, const char *error)
+{
+    writeMessage(message,
+                 "NGINX: Cannot compile regular expression: %s, reason: %s",
+                 expression, error != NULL ? error : "unknown");
+}
 
 int
-matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool)
+matchConditionWith(Condition *condition, char *url, char *message,
+                   ngx_pool_t *pool, const vantorell::CompiledPatterns *patterns)
 {
     switch (condition->matchType) {
     case 'C':
@@ -251,17 +250,34 @@ matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool)
     case 'E':
         return strcmp(url, condition->url) == 0 ? 1 : 0;
     case 'R':
-        return urlMatchRegularExpression(url, condition->url, message, pool);
+        break;
     default:
         writeMessage(message, "Match type does not exist.");
         return -1;
     }
+
+    if (patterns == NULL) {
+        return urlMatchRegularExpression(url, condition->url, message, pool);
+    }
+
+    const vantorell::CompiledPattern *pattern = patterns->find(condition);
+    if (pattern == NULL) {
+        return urlMatchRegularExpression(url, condition->url, message, pool);
+    }
+
+    if (pattern->re == NULL) {
+        writeCompileError(message, condition->url, pattern->error);
+        return -1;
+    }
+
+    PcrePoolLease lease(pool);
+    return runPattern(pattern->re, condition->url, url, message);
 }
 
-
 long
-targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
-                               char *message, ngx_pool_t *pool)
+targetedExperimentWith(ExperimentConfig *experimentConfig, char *url,
+                       char *message, ngx_pool_t *pool,
+                       const vantorell::CompiledPatterns *patterns)
 {
     bool experimentResult = false;
 
@@ -270,7 +286,8 @@ targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
     {
         bool groupResult = false;
 
-        int rc = evaluateGroup(group, url, message, pool, &groupResult);
+        int rc = evaluateGroup(group, url, message, pool, patterns,
+                               &groupResult);
         if (rc != 1) {
             return rc;
         }
@@ -294,11 +311,11 @@ targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
     return experimentConfig->experimentId;
 }
 
-
 int
-getTargetedExperiments(ExperimentConfig *experimentConfigs,
-                       TargetedExperiment **targetedExperiments, char *url,
-                       char *message, ngx_pool_t *pool)
+targetExperimentsWith(ExperimentConfig *experimentConfigs,
+                      TargetedExperiment **targetedExperiments, char *url,
+                      char *message, ngx_pool_t *pool,
+                      const vantorell::CompiledPatterns *patterns)
 {
     /*
      * The experiment list runs from the file's last experiment to its first;
@@ -318,8 +335,8 @@ getTargetedExperiments(ExperimentConfig *experimentConfigs,
             return -1;
         }
 
-        long experimentId = targetedExperimentByConditions(experiment, url,
-                                                           message, pool);
+        long experimentId = targetedExperimentWith(experiment, url, message,
+                                                   pool, patterns);
         if (experimentId == -1) {
             freeTargetedExperiments(result);
             return -1;
@@ -343,6 +360,82 @@ getTargetedExperiments(ExperimentConfig *experimentConfigs,
     return 1;
 }
 
+/*
+ * Compiles on the process heap: a pattern kept with a model outlives every
+ * request pool.
+ */
+class PcreHeapLease {
+public:
+    PcreHeapLease() : previousMalloc_(pcre_malloc), previousFree_(pcre_free)
+    {
+        pcre_malloc = malloc;
+        pcre_free = free;
+    }
+
+    ~PcreHeapLease()
+    {
+        pcre_malloc = previousMalloc_;
+        pcre_free = previousFree_;
+    }
+
+    PcreHeapLease(const PcreHeapLease &) = delete;
+    PcreHeapLease &operator=(const PcreHeapLease &) = delete;
+
+private:
+    void *(*previousMalloc_)(size_t);
+    void (*previousFree_)(void *);
+};
+
+}  // namespace
+
+
+int
+urlMatchRegularExpression(char *url, char *expression, char *message,
+                          ngx_pool_t *pool)
+{
+    PcrePoolLease lease(pool);
+
+    const char *error = NULL;
+    int errorOffset = 0;
+
+    pcre *re = pcre_compile(expression, 0, &error, &errorOffset, NULL);
+    if (re == NULL) {
+        writeCompileError(message, expression, error);
+        return -1;
+    }
+
+    int rc = runPattern(re, expression, url, message);
+
+    pcre_free(re);
+
+    return rc;
+}
+
+
+int
+matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool)
+{
+    return matchConditionWith(condition, url, message, pool, NULL);
+}
+
+
+long
+targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
+                               char *message, ngx_pool_t *pool)
+{
+    return targetedExperimentWith(experimentConfig, url, message, pool, NULL);
+}
+
+
+int
+getTargetedExperiments(ExperimentConfig *experimentConfigs,
+                       TargetedExperiment **targetedExperiments, char *url,
+                       char *message, ngx_pool_t *pool)
+{
+    return targetExperimentsWith(experimentConfigs, targetedExperiments, url,
+                                 message, pool, NULL);
+}
+
 
 int
 completeTargetedExperimentsWithVariation(ExperimentConfig *experimentConfigs,
@@ -352,36 +445,16 @@ completeTargetedExperimentsWithVariation(ExperimentConfig *experimentConfigs,
     for (TargetedExperiment *record = targetedExperiments; record != NULL;
          record = record->next)
     {
-        record->variationId = 0;
-        record->redirectUrl = NULL;
-
-        ExperimentConfig *experiment =
+        const ExperimentConfig *experiment =
             getExperimentConfigByExperimentId(experimentConfigs,
                                               record->experimentId);
-        if (experiment == NULL) {
-            /* not in this model: the visitor sees the reference */
-            continue;
-        }
 
-        const Variation *chosen = chooseVariation(experiment->variations,
-                                                  threshold);
-        if (chosen == NULL) {
-            continue;
+        if (!vantorell::completeTargetedExperiment(experiment, record,
+                                                   threshold))
+        {
+            /* the caller releases the list, copies made so far included */
+            return 0;
         }
-
-        char *redirectUrl = NULL;
-        if (chosen->redirectUrl != NULL) {
-            size_t size = strlen(chosen->redirectUrl) + 1;
-            redirectUrl = static_cast<char *>(malloc(size));
-            if (redirectUrl == NULL) {
-                /* the caller releases the list, copies made so far included */
-                return 0;
-            }
-            memcpy(redirectUrl, chosen->redirectUrl, size);
-        }
-
-        record->variationId = chosen->variationId;
-        record->redirectUrl = redirectUrl;
     }
 
     return 1;
@@ -398,3 +471,116 @@ freeTargetedExperiments(TargetedExperiment *targetedExperiments)
         targetedExperiments = next;
     }
 }
+
+
+namespace vantorell {
+
+int
+completeTargetedExperiment(const ExperimentConfig *experiment,
+                           TargetedExperiment *record, double threshold)
+{
+    record->variationId = 0;
+    record->redirectUrl = NULL;
+
+    if (experiment == NULL) {
+        /* not in this model: the visitor sees the reference */
+        return 1;
+    }
+
+    const Variation *chosen = chooseVariation(experiment->variations, threshold);
+    if (chosen == NULL) {
+        return 1;
+    }
+
+    char *redirectUrl = NULL;
+    if (chosen->redirectUrl != NULL) {
+        size_t size = strlen(chosen->redirectUrl) + 1;
+        redirectUrl = static_cast<char *>(malloc(size));
+        if (redirectUrl == NULL) {
+            return 0;
+        }
+        memcpy(redirectUrl, chosen->redirectUrl, size);
+    }
+
+    record->variationId = chosen->variationId;
+    record->redirectUrl = redirectUrl;
+    return 1;
+}
+
+
+CompiledPatterns::~CompiledPatterns()
+{
+    for (auto &entry : patterns_) {
+        free(entry.second.re);
+    }
+}
+
+
+bool
+CompiledPatterns::compile(ExperimentConfig *experimentConfigs) noexcept
+{
+    try {
+        PcreHeapLease lease;
+
+        for (ExperimentConfig *experiment = experimentConfigs;
+             experiment != NULL; experiment = experiment->next)
+        {
+            for (ConditionData *group = experiment->conditionsData;
+                 group != NULL; group = group->next)
+            {
+                for (Condition *condition = group->conditions;
+                     condition != NULL; condition = condition->next)
+                {
+                    if (condition->matchType != 'R' || condition->url == NULL) {
+                        continue;
+                    }
+
+                    CompiledPattern pattern;
+                    int errorOffset = 0;
+                    pattern.re = pcre_compile(condition->url, 0, &pattern.error,
+                                              &errorOffset, NULL);
+                    if (pattern.re == NULL
+                        && (pattern.error == NULL
+                            || strcmp(pattern.error, "failed to get memory")
+                               == 0))
+                    {
+                        /* the heap, not the pattern: do not keep this as
+                         * the pattern's error */
+                        return false;
+                    }
+
+                    auto inserted = patterns_.emplace(condition, pattern);
+                    if (!inserted.second) {
+                        free(pattern.re);
+                    }
+                }
+            }
+        }
+
+        return true;
+
+    } catch (...) {
+        return false;
+    }
+}
+
+
+const CompiledPattern *
+CompiledPatterns::find(const Condition *condition) const noexcept
+{
+    auto it = patterns_.find(condition);
+    return it == patterns_.end() ? NULL : &it->second;
+}
+
+
+int
+getTargetedExperimentsCompiled(ExperimentConfig *experimentConfigs,
+                               TargetedExperiment **targetedExperiments,
+                               char *url, char *message, ngx_pool_t *pool,
+                               const CompiledPatterns &patterns)
+{
+    return targetExperimentsWith(experimentConfigs, targetedExperiments, url,
+                                 message, pool, &patterns);
+}
+
+}  // namespace vantorell
