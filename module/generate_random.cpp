@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include <sys/random.h>
@@ -332,3 +333,17 @@ double random_number_based_on_sha256(char *sha256)
 }
 
 } // extern "C"
+
+extern "C" int visitor_code_offset(const char *value, size_t length)
+{
+    static const char frontCookieKey[] = "_js_";
+    const size_t frontLength = sizeof(frontCookieKey) - 1;
+
+    if (value == nullptr || length < VANTORELL_CODE_LENGTH) {
+        return -1;
+    }
+    if (memcmp(value, frontCookieKey, frontLength) != 0) {
+        return 0;
+    }
+    return length >= frontLength + VANTORELL_CODE_LENGTH ? static_cast<int>(frontLength) : -1;
+}

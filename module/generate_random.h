@@ -4,12 +4,19 @@
 #ifndef VANTORELL_GENERATE_RANDOM_H
 #define VANTORELL_GENERATE_RANDOM_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Length of a visitor code. */
 #define VANTORELL_CODE_LENGTH 16
+
+/* Where the visitor code stands in a cookie value: 0 for a value of at least
+ * 16 bytes, 4 for one that begins with the front end's "_js_" and has at
+ * least 16 bytes after it, -1 when the value holds no usable code. */
+int visitor_code_offset(const char *value, size_t length);
 
 /* Writes size characters of the code alphabet and a NUL into result
  * (size + 1 bytes; only the NUL for size <= 0). */

@@ -23,6 +23,7 @@
 #include "model_cache.h"
 #include "read_configuration.h"
 #include "targeting.h"
+#include "targeting_internal.h"
 
 #include <cstdio>
 #include <cstring>
@@ -432,8 +433,7 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
 static ngx_int_t
 ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
-    static const u_char  frontCookieKey[] = "_js_";
-    const size_t         frontLength = sizeof(frontCookieKey) - 1;
+    int  offset;
 
     if (ngx_vantorell_find_cookie(r, &vantorellCookieName, vantorellVisitorCode)
         == NGX_DECLINED)
@@ -441,21 +441,17 @@ ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
         return NGX_DECLINED;
     }
 
-    if (vantorellVisitorCode->len < VANTORELL_CODE_LENGTH) {
+    offset = visitor_code_offset((const char *) vantorellVisitorCode->data,
+                                 vantorellVisitorCode->len);
+    if (offset < 0) {
         return NGX_DECLINED;
     }
 
-    if (ngx_strncmp(vantorellVisitorCode->data, frontCookieKey, frontLength)
-        == 0)
-    {
-        if (vantorellVisitorCode->len < frontLength + VANTORELL_CODE_LENGTH) {
-            return NGX_DECLINED;
-        }
-
+    if (offset > 0) {
         ngx_vantorell_log(r, "Found vantorell cookie from front");
 
-        vantorellVisitorCode->data += frontLength;
-        vantorellVisitorCode->len -= frontLength;
+        vantorellVisitorCode->data += offset;
+        vantorellVisitorCode->len -= offset;
     }
 
     return NGX_OK;
@@ -585,19 +581,10 @@ static ngx_int_t
 ngx_vantorell_set_header(ngx_http_request_t *r,
     TargetedExperiment *targetedExperiments)
 {
-    int                  n;
-    size_t               length;
-    u_char              *finalExperimentsHeader, *p;
-    TargetedExperiment  *t;
+    size_t   length;
+    u_char  *finalExperimentsHeader;
 
-    length = 0;
-
-    for (t = targetedExperiments; t != NULL; t = t->next) {
-        n = std::snprintf(NULL, 0, "%d=%d",
-                          ngx_vantorell_id32(t->experimentId),
-                          ngx_vantorell_id32(t->variationId));
-        length += n + (t->next != NULL ? 2 : 0);
-    }
+    length = vantorell::experimentsHeaderText(targetedExperiments, NULL, 0);
 
     finalExperimentsHeader = (u_char *) ngx_pnalloc(r->pool, length + 1);
     if (finalExperimentsHeader == NULL) {
@@ -606,15 +593,9 @@ ngx_vantorell_set_header(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    p = finalExperimentsHeader;
-
-    for (t = targetedExperiments; t != NULL; t = t->next) {
-        n = std::snprintf((char *) p, length + 1 - (p - finalExperimentsHeader),
-                          t->next != NULL ? "%d=%d, " : "%d=%d",
-                          ngx_vantorell_id32(t->experimentId),
-                          ngx_vantorell_id32(t->variationId));
-        p += n;
-    }
+    vantorell::experimentsHeaderText(targetedExperiments,
+                                     (char *) finalExperimentsHeader,
+                                     length + 1);
 
     if (ngx_vantorell_push_header(&r->headers_in.headers,
                                   &ngx_vantorell_experiment_key,
@@ -659,12 +640,9 @@ static ngx_int_t
 ngx_vantorell_redirect(ngx_http_request_t *r,
     TargetedExperiment *targetedExperiment)
 {
-    int        n;
     size_t     size;
     u_char    *location;
     ngx_str_t  redirectLocation;
-
-    static const char  format[] = "/experiment_%d_variation_%d";
 
     if (targetedExperiment->variationId == 0) {
         ngx_vantorell_log(r, "Redirected to the reference.");
@@ -675,10 +653,9 @@ ngx_vantorell_redirect(ngx_http_request_t *r,
         return NGX_DECLINED;
     }
 
-    n = std::snprintf(NULL, 0, format,
-                      ngx_vantorell_id32(targetedExperiment->experimentId),
-                      ngx_vantorell_id32(targetedExperiment->variationId));
-    size = n + 1;
+    size = vantorell::variationLocationText(targetedExperiment->experimentId,
+                                            targetedExperiment->variationId,
+                                            NULL, 0) + 1;
 
     location = (u_char *) ngx_pcalloc(r->pool, size);
     if (location == NULL) {
@@ -687,12 +664,12 @@ ngx_vantorell_redirect(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    n = std::snprintf((char *) location, size, format,
-                      ngx_vantorell_id32(targetedExperiment->experimentId),
-                      ngx_vantorell_id32(targetedExperiment->variationId));
+    vantorell::variationLocationText(targetedExperiment->experimentId,
+                                     targetedExperiment->variationId,
+                                     (char *) location, size);
 
     redirectLocation.data = location;
-    redirectLocation.len = n;
+    redirectLocation.len = size - 1;
 
     (void) ngx_http_internal_redirect(r, &redirectLocation, &r->args);
     ngx_http_finalize_request(r, NGX_DONE);

@@ -508,6 +508,40 @@ completeTargetedExperiment(const ExperimentConfig *experiment,
 }
 
 
+size_t
+experimentsHeaderText(const TargetedExperiment *targetedExperiments,
+                      char *buffer, size_t size) noexcept
+{
+    size_t length = 0;
+
+    for (const TargetedExperiment *t = targetedExperiments; t != NULL;
+         t = t->next)
+    {
+        size_t room = length < size ? size - length : 0;
+        int n = snprintf(room ? buffer + length : NULL, room,
+                         t->next != NULL ? "%d=%d, " : "%d=%d",
+                         id32(t->experimentId), id32(t->variationId));
+        length += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+
+    if (length == 0 && size > 0) {
+        buffer[0] = '\0';
+    }
+
+    return length;
+}
+
+
+size_t
+variationLocationText(long experimentId, long variationId, char *buffer,
+                      size_t size) noexcept
+{
+    int n = snprintf(size ? buffer : NULL, size, "/experiment_%d_variation_%d",
+                     id32(experimentId), id32(variationId));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+
 CompiledPatterns::~CompiledPatterns()
 {
     for (auto &entry : patterns_) {

@@ -51,6 +51,21 @@ int getTargetedExperimentsCompiled(ExperimentConfig *experimentConfigs,
 int completeTargetedExperiment(const ExperimentConfig *experiment,
                                TargetedExperiment *record, double threshold);
 
+/*
+ * The texts that tell the outcome, with ids written as signed 32-bit numbers
+ * (the low 32 bits of the 64-bit id).  Like snprintf, each writes at most
+ * `size` bytes, the NUL included, and returns the length of the whole text,
+ * so a first call with size 0 measures the buffer for any id.
+ */
+
+/* "12=3, 7=0, 4501=12": the targeted list's pairs in list order. */
+size_t experimentsHeaderText(const TargetedExperiment *targetedExperiments,
+                             char *buffer, size_t size) noexcept;
+
+/* "/experiment_12_variation_3". */
+size_t variationLocationText(long experimentId, long variationId, char *buffer,
+                             size_t size) noexcept;
+
 }  // namespace vantorell
 
 #endif

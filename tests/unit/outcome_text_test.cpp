@@ -1,0 +1,96 @@
+// The texts that carry the outcome to nginx, for every kind of id, and where
+// the visitor code stands in a cookie value.
+
+#include "generate_random.h"
+#include "targeting_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Pairs {
+    std::vector<TargetedExperiment> records;
+    explicit Pairs(const std::vector<std::pair<long, long>> &pairs) : records(pairs.size()) {
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            records[i] = {i + 1 < pairs.size() ? &records[i + 1] : nullptr, pairs[i].first,
+                          pairs[i].second, nullptr};
+        }
+    }
+    const TargetedExperiment *head() const { return records.empty() ? nullptr : &records[0]; }
+};
+
+// Writes into a buffer of exactly the measured size, with a guard behind it.
+std::string measuredAndWritten(size_t (*text)(const Pairs &, char *, size_t), const Pairs &p) {
+    size_t length = text(p, nullptr, 0);
+    std::vector<char> buffer(length + 2, '#');
+    EXPECT_EQ(text(p, buffer.data(), length + 1), length);
+    EXPECT_EQ(buffer[length], '\0');
+    EXPECT_EQ(buffer[length + 1], '#');
+    return std::string(buffer.data());
+}
+
+size_t header(const Pairs &p, char *b, size_t n) { return vantorell::experimentsHeaderText(p.head(), b, n); }
+size_t location(const Pairs &p, char *b, size_t n) {
+    return vantorell::variationLocationText(p.records[0].experimentId, p.records[0].variationId, b, n);
+}
+
+const long kMax32 = INT_MAX;
+const long kMax64 = LONG_MAX;
+
+TEST(OutcomeText, ExperimentsHeader) {
+    struct Case { std::vector<std::pair<long, long>> pairs; const char *text; };
+    for (const Case &c : std::vector<Case>{
+             {{{42, 0}}, "42=0"},
+             {{{12, 3}, {7, 0}, {4501, 12}}, "12=3, 7=0, 4501=12"},
+             {{{9, 9}, {10, 10}}, "9=9, 10=10"},
+             {{{kMax32, kMax32}}, "2147483647=2147483647"},
+             {{{kMax32 + 1, 0}}, "-2147483648=0"},
+             {{{kMax64, kMax64 - 1}}, "-1=-2"},
+             {{{0, -5}, {LONG_MIN, -kMax32 - 1}}, "0=-5, 0=-2147483648"},
+             {{}, ""},
+         }) {
+        EXPECT_EQ(measuredAndWritten(header, Pairs(c.pairs)), c.text);
+    }
+}
+
+TEST(OutcomeText, VariationLocation) {
+    struct Case { long e, v; const char *text; };
+    for (const Case &c : std::vector<Case>{
+             {12, 3, "/experiment_12_variation_3"},
+             {4501, 12, "/experiment_4501_variation_12"},
+             {kMax32, kMax32, "/experiment_2147483647_variation_2147483647"},
+             {kMax32 + 1, kMax64, "/experiment_-2147483648_variation_-1"},
+             {0, -7, "/experiment_0_variation_-7"},
+         }) {
+        EXPECT_EQ(measuredAndWritten(location, Pairs({{c.e, c.v}})), c.text);
+    }
+    // the sizes the handler has always used for ordinary ids
+    EXPECT_EQ(vantorell::variationLocationText(12, 3, nullptr, 0) + 1, 27u);
+    EXPECT_EQ(vantorell::variationLocationText(kMax32, kMax32, nullptr, 0) + 1, 44u);
+}
+
+TEST(OutcomeText, VisitorCodeInACookieValue) {
+    struct Case { std::string value; int offset; };
+    for (const Case &c : std::vector<Case>{
+             {"", -1},
+             {std::string(15, 'a'), -1},
+             {std::string(16, 'a'), 0},
+             {std::string(26, 'a'), 0},
+             {"_js_" + std::string(16, 'b'), 4},
+             {"_js_" + std::string(12, 'b'), -1},
+             {"_js_" + std::string(15, 'b'), -1},
+             {"_JS_" + std::string(12, 'b'), 0},
+             {std::string("\0\x01\xff", 3) + std::string(13, 'c'), 0},
+         }) {
+        EXPECT_EQ(visitor_code_offset(c.value.data(), c.value.size()), c.offset) << c.value;
+    }
+    EXPECT_EQ(visitor_code_offset(nullptr, 20), -1);
+}
+
+}  // namespace
