@@ -33,6 +33,14 @@ extern "C" {
  */
 #define VANTORELL_PCRE_RECURSION_LIMIT 5000
 
+/*
+ * How many steps one match may take.  A pattern with nested repetition can
+ * backtrack exponentially on a URL the client chooses; PCRE's own bound (ten
+ * million steps) lets one request hold the worker, and every request it
+ * serves, for seconds.  No reasonable URL pattern needs this many steps.
+ */
+#define VANTORELL_PCRE_MATCH_LIMIT 100000
+
 /* Room for the offsets of the whole match only; the offsets are not used. */
 #define VANTORELL_PCRE_OVECTOR_SIZE 3
 
@@ -211,7 +219,8 @@ runPattern(const pcre *re, const char *expression, char *url, char *message)
 {
     pcre_extra limits;
     memset(&limits, 0, sizeof(limits));
-    limits.flags = PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    limits.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
+    limits.match_limit = VANTORELL_PCRE_MATCH_LIMIT;
     limits.match_limit_recursion = VANTORELL_PCRE_RECURSION_LIMIT;
 
     int ovector[VANTORELL_PCRE_OVECTOR_SIZE];

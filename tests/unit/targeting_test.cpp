@@ -369,6 +369,16 @@ TEST_F(TargetingRegex, DeepRecursionOnALongUrlFailsInsteadOfExhaustingTheStack) 
     EXPECT_EQ(message.text(), "Error while matching regular expression: (a|b)*$");
 }
 
+// Nested repetition backtracks exponentially: this one needs millions of
+// steps, which PCRE's own bound allows, to find that nothing matches.
+TEST_F(TargetingRegex, RunawayBacktrackingIsAFailureOfTheRequest) {
+    EXPECT_EQ(match("alpha/" + std::string(20, 'a') + "!", "(a+)+$", pool.get()), -1);
+    EXPECT_EQ(message.text(), "Error while matching regular expression: (a+)+$");
+    // the same pattern where it does not run away
+    EXPECT_EQ(match("alpha/" + std::string(24, 'a'), "(a+)+$", pool.get()), 1);
+    EXPECT_EQ(match("alpha/" + std::string(8, 'a') + "!", "(a+)+$", pool.get()), 0);
+}
+
 TEST_F(TargetingRegex, LongUrlsStillMatchWithinTheRecursionBound) {
     EXPECT_EQ(match(std::string(20000, 'a') + "shop", "shop", pool.get()), 1);
     EXPECT_EQ(match(std::string(20000, 'a'), "shop", pool.get()), 0);
