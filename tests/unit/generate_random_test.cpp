@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "generate_random.h"
+#include "generate_random_internal.h"
 
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -15,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -315,8 +319,54 @@ TEST(DigestText, MissingInputGivesAnEmptyText) {
     sha256_string(input, nullptr);  // nowhere to write: nothing happens
 }
 
+TEST(DigestText, DigestsInSeveralThreadsAtOnceDoNotMix) {
+    // Digests reuse OpenSSL state from one call to the next; threads taking
+    // digests at the same time must each get the digest of their own text.
+    auto code_of = [](int thread, int i) { return "t" + std::to_string(thread) + "v" + std::to_string(i); };
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 50000;
+    std::vector<std::vector<std::string>> expected(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i) expected[t].push_back(digest_of(code_of(t, i).c_str()));
+    }
+    std::atomic<int> ready{0};
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < kThreads) {
+            }
+            for (int i = 0; i < kPerThread; ++i) {
+                std::string code = code_of(t, i);
+                char output[65];
+                sha256_string(&code[0], output);
+                if (expected[t][i] != output) ++wrong[t];
+            }
+        });
+    }
+    for (std::thread &thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+}
+
 // ---------------------------------------------------------------------------
 // The visitor's number: fixed values
+//
+// Every value is checked both ways: directly from the digest's bits, as
+// requests do, and through big numbers, decimal text and MPFR, the long way
+// that the direct computation replaces and must agree with everywhere.
+
+double through_decimal_text(char *text) { return vantorell::random_number_based_on_sha256_reference(text); }
+
+struct NumberRoute {
+    const char *name;
+    double (*number)(char *);
+};
+
+const NumberRoute kRoutes[] = {
+    {"direct", random_number_based_on_sha256},
+    {"through decimal text", through_decimal_text},
+};
 
 TEST(DigestNumber, VisitorCodeToNumber) {
     char code[] = "abcdefghijklmnop";
@@ -362,34 +412,84 @@ TEST(DigestNumber, KnownValues) {
         {twice_even, 0.5},
         {"0" + repeat('f', 63), 0.0625},
     };
-    for (const Case &c : cases) {
-        ASSERT_EQ(c.hex.size(), 64u) << c.hex;
-        std::string text = c.hex;
-        EXPECT_EQ(random_number_based_on_sha256(&text[0]), c.expected) << c.hex;
+    for (const NumberRoute &route : kRoutes) {
+        SCOPED_TRACE(route.name);
+        for (const Case &c : cases) {
+            ASSERT_EQ(c.hex.size(), 64u) << c.hex;
+            std::string text = c.hex;
+            EXPECT_EQ(route.number(&text[0]), c.expected) << c.hex;
+        }
     }
 }
 
 TEST(DigestNumber, TextThatIsNotADigest) {
     // The number is the value of the leading hexadecimal digits; a text
-    // without any counts as 0, so the result never leaves [0, 1].
+    // without any counts as 0, and so does any text with a leading '-'.
+    const std::string half = "8" + repeat('0', 63);
     struct Case {
-        const char *text;
+        std::string text;
         double expected;
     };
     const Case cases[] = {
         {"", 0.0},
         {"xyz", 0.0},
         {" 8", 0.0},
+        {"+8", 0.0},
+        {"0x8", 0.0},
         {"12zz", std::ldexp(0x12, -256)},
-        {"-8000000000000000000000000000000000000000000000000000000000000000", 0.0},
         {"ABC", std::ldexp(0xabc, -256)},
         {"abc", std::ldexp(0xabc, -256)},
+        {"aBc\n", std::ldexp(0xabc, -256)},
+        {"abc\xff", std::ldexp(0xabc, -256)},
+        {"-", 0.0},
+        {"-0", 0.0},
+        {"--8", 0.0},
+        {"-" + half, 0.0},
+        {"-" + repeat('f', 70), 0.0},
+        {half.substr(0, 63), 0.5 / 16},
+        {half.substr(0, 17), std::ldexp(0.5, -188)},
+        {half + "g", 0.5},
+        {half + "-", 0.5},
+        {half + " ff", 0.5},
+        {half.substr(0, 40) + "x" + repeat('f', 23), std::ldexp(0.5, -96)},
+        {repeat('0', 63) + "1x", std::ldexp(1.0, -256)},
     };
-    for (const Case &c : cases) {
-        std::string text = c.text;
-        EXPECT_EQ(random_number_based_on_sha256(&text[0]), c.expected) << "\"" << c.text << "\"";
+    for (const NumberRoute &route : kRoutes) {
+        SCOPED_TRACE(route.name);
+        for (const Case &c : cases) {
+            std::string text = c.text;
+            EXPECT_EQ(route.number(&text[0]), c.expected) << "\"" << c.text << "\"";
+        }
+        EXPECT_EQ(route.number(nullptr), 0.0);
     }
-    EXPECT_EQ(random_number_based_on_sha256(nullptr), 0.0);
+}
+
+TEST(DigestNumber, TextLongerThanADigest) {
+    // More than 64 digits is no digest, but the number has always been the
+    // value of all the leading digits over 2^256, which passes 1 and, past
+    // the double range, becomes infinite. Such texts keep their values.
+    struct Case {
+        std::string text;
+        double expected;
+    };
+    const Case cases[] = {
+        {"1" + repeat('0', 64), 1.0},
+        {"8" + repeat('0', 64), 8.0},
+        {repeat('f', 65), 16.0},
+        {repeat('f', 64) + "0", 16.0},
+        {repeat('0', 64) + "1", std::ldexp(1.0, -256)},
+        {repeat('0', 200) + "8" + repeat('0', 63), 0.5},
+        {repeat('f', 319), std::ldexp(1.0, 1020)},
+        {repeat('f', 320), HUGE_VAL},
+        {"-" + repeat('f', 65), 0.0},
+    };
+    for (const NumberRoute &route : kRoutes) {
+        SCOPED_TRACE(route.name);
+        for (const Case &c : cases) {
+            std::string text = c.text;
+            EXPECT_EQ(route.number(&text[0]), c.expected) << "\"" << c.text << "\"";
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -476,62 +576,130 @@ uint64_t double_bits(double x) {
     return bits;
 }
 
-class DigestNumberOracle : public ::testing::Test {
+// Every digest is checked three ways: the direct computation, the long way
+// through big numbers, decimal text and MPFR, and the integer computation
+// above, which shares no code with either.
+class DigestNumberAgreement : public ::testing::Test {
 protected:
     std::mt19937_64 rng{20240611};
     std::vector<U256> digests;
+    int failures = 0;
 
     U256 random_digest() { return {rng(), rng(), rng(), rng()}; }
 
+    // A random digest with exactly `zeros` leading zero bits (all zero for
+    // 256).
+    U256 with_leading_zeros(int zeros) {
+        U256 d = random_digest();
+        for (int i = 255; i > 255 - zeros && i >= 0; --i) d[i / 64] &= ~(uint64_t(1) << (i % 64));
+        if (zeros < 256) set_bit(d, 255 - zeros);
+        return d;
+    }
+
     // A digest whose top set bit is `top` (>= 64), with the 64 significant
     // bits `significand` (top bit forced on), the bit after them `half`,
-    // and a single `sticky` bit at the very bottom.
-    static U256 shaped(int top, uint64_t significand, bool half, bool sticky) {
+    // and one more bit at `sticky_at` below that (none when negative).
+    static U256 shaped(int top, uint64_t significand, bool half, int sticky_at) {
         U256 d{0, 0, 0, 0};
         significand |= uint64_t(1) << 63;
         for (int i = 0; i < 64; ++i) {
             if ((significand >> i) & 1) set_bit(d, top - 63 + i);
         }
         if (half) set_bit(d, top - 64);
-        if (sticky) set_bit(d, 0);
+        if (sticky_at >= 0) set_bit(d, sticky_at);
         return d;
     }
 
-    void check_all() {
-        int failures = 0;
-        for (const U256 &d : digests) {
-            std::string text = to_hex(d);
-            double got = random_number_based_on_sha256(&text[0]);
-            double want = exact_number(d);
-            if (double_bits(got) != double_bits(want)) {
-                ADD_FAILURE() << text << ": got " << std::hexfloat << got << ", want " << want;
-                if (++failures == 10) return;
+    static U256 shaped(int top, uint64_t significand, bool half, bool sticky) {
+        return shaped(top, significand, half, sticky ? 0 : -1);
+    }
+
+    // `text` must have the value `d`. Reports the first few disagreements.
+    void check(const U256 &d, std::string text) {
+        double direct = random_number_based_on_sha256(&text[0]);
+        double decimal = vantorell::random_number_based_on_sha256_reference(text.c_str());
+        double exact = exact_number(d);
+        if (double_bits(direct) != double_bits(exact) || double_bits(decimal) != double_bits(exact)) {
+            if (++failures <= 10) {
+                ADD_FAILURE() << "\"" << text << "\": direct " << std::hexfloat << direct
+                              << ", through decimal text " << decimal << ", exact " << exact;
             }
-            ASSERT_TRUE(got >= 0.0 && got <= 1.0) << text;
         }
+        if (!(direct >= 0.0 && direct <= 1.0) && ++failures <= 10) {
+            ADD_FAILURE() << "\"" << text << "\": " << direct << " is outside [0, 1]";
+        }
+    }
+
+    void check_all() {
+        for (const U256 &d : digests) check(d, to_hex(d));
+        EXPECT_EQ(failures, 0);
+    }
+
+    // One digest of a shape drawn at random: uniform, with leading zero
+    // bits, with the bits after the first 64 or the first 53 at or next to
+    // a tie, or carrying into a new top bit.
+    U256 mixed_digest() {
+        int top = 64 + static_cast<int>(rng() % 192);
+        // A lone bit somewhere below the half bit, or none.
+        int sticky_at = top > 64 && rng() % 2 ? static_cast<int>(rng() % (top - 64)) : -1;
+        uint64_t significand = rng();
+        switch (rng() % 6) {
+        case 0:
+            return random_digest();
+        case 1:
+            return with_leading_zeros(static_cast<int>(rng() % 257));
+        case 2:  // a tie at the 64-bit rounding, broken or not
+            return shaped(top, significand, true, sticky_at);
+        case 3: {  // a tie at the 53-bit rounding, exact or made by the first
+            static const uint64_t kLow[] = {0x400, 0x3ff, 0x401, 0x3fe};
+            significand = (significand & ~uint64_t(0x7ff)) | kLow[rng() % 4];
+            return shaped(top, significand, rng() % 2 == 0, sticky_at);
+        }
+        case 4:  // all ones at the top, so that rounding up carries
+            significand |= rng() % 2 ? ~uint64_t(0) : ~uint64_t(0x7ff);
+            return shaped(top, significand, rng() % 2 == 0, sticky_at);
+        default: {  // just short of a tie: no half bit, every bit below it set
+            U256 d = shaped(top, significand, false, -1);
+            for (int i = 0; i < top - 64; ++i) set_bit(d, i);
+            return d;
+        }
+        }
+    }
+
+    // A text with the value of `d`: any case, leading zeros dropped or
+    // not, and something after the digits or not.
+    std::string written_somehow(const U256 &d) {
+        static const char *const kAfter[] = {"", "", "", "g", "G", "x", " ", "\n", "-", "\xff", ".", "z9"};
+        std::string text = to_hex(d);
+        if (rng() % 2) text.erase(0, text.find_first_not_of('0'));
+        switch (rng() % 3) {
+        case 0:
+            break;
+        case 1:
+            for (char &c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            break;
+        default:
+            for (char &c : text) {
+                if (rng() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+        }
+        return text + kAfter[rng() % (sizeof(kAfter) / sizeof(kAfter[0]))];
     }
 };
 
-TEST_F(DigestNumberOracle, UniformDigests) {
+TEST_F(DigestNumberAgreement, UniformDigests) {
     for (int i = 0; i < 20000; ++i) digests.push_back(random_digest());
     check_all();
 }
 
-TEST_F(DigestNumberOracle, DigestsWithLeadingZeroBits) {
-    for (int zeros = 0; zeros < 256; ++zeros) {
-        for (int k = 0; k < 8; ++k) {
-            U256 d = random_digest();
-            // Clear the top `zeros` bits and set the next one, so that the
-            // digest has exactly that many leading zeros.
-            for (int i = 255; i > 255 - zeros; --i) d[i / 64] &= ~(uint64_t(1) << (i % 64));
-            set_bit(d, 255 - zeros);
-            digests.push_back(d);
-        }
+TEST_F(DigestNumberAgreement, DigestsWithLeadingZeroBits) {
+    for (int zeros = 0; zeros <= 256; ++zeros) {
+        for (int k = 0; k < 8; ++k) digests.push_back(with_leading_zeros(zeros));
     }
     check_all();
 }
 
-TEST_F(DigestNumberOracle, TiesAtThe64BitRounding) {
+TEST_F(DigestNumberAgreement, TiesAtThe64BitRounding) {
     // Exactly halfway between two 64-bit values (half bit on, nothing
     // below), with even and odd significands, and just above halfway.
     for (int top = 65; top < 256; ++top) {
@@ -548,10 +716,12 @@ TEST_F(DigestNumberOracle, TiesAtThe64BitRounding) {
     check_all();
 }
 
-TEST_F(DigestNumberOracle, TiesAtThe53BitRounding) {
+TEST_F(DigestNumberAgreement, TiesAtThe53BitRounding) {
     // The 11 bits below the 53rd of the 64-bit significand exactly at half
     // (0x400), either exact already or reached only by the 64-bit rounding
-    // (0x3ff plus a half bit), with both parities of the 53rd bit.
+    // (0x3ff plus a half bit), with both parities of the 53rd bit. And 0x400
+    // with a tie at 64 bits, which stays at 0x400 (even): rounding that tie
+    // up instead would turn the tie at 53 bits into a rounding up.
     for (int top = 65; top < 256; ++top) {
         for (int k = 0; k < 4; ++k) {
             uint64_t high = rng() & ~uint64_t(0x7ff);
@@ -562,10 +732,19 @@ TEST_F(DigestNumberOracle, TiesAtThe53BitRounding) {
                 digests.push_back(shaped(top, upper | 0x3ff, true, true));
                 digests.push_back(shaped(top, upper | 0x3ff, false, true));
                 digests.push_back(shaped(top, upper | 0x400, false, true));
+                digests.push_back(shaped(top, upper | 0x400, true, false));
             }
         }
     }
     check_all();
+}
+
+TEST_F(DigestNumberAgreement, AMillionMixedDigestsInVariedTexts) {
+    for (int i = 0; i < 1000000; ++i) {
+        U256 d = mixed_digest();
+        check(d, written_somehow(d));
+    }
+    EXPECT_EQ(failures, 0);
 }
 
 TEST(DigestNumberOracleSelfCheck, AgreesWithTheHandWorkedValues) {
