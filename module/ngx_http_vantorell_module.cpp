@@ -70,6 +70,13 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       offsetof(ngx_http_vantorell_srv_conf_t, cookieDomain),
       NULL },
 
+    { ngx_string("vantorell_data_file"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_str_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, dataFile),
+      NULL },
+
     { ngx_string("vantorell_ignore"),
       NGX_HTTP_LOC_CONF|NGX_HTTP_LIF_CONF|NGX_CONF_TAKE1,
       ngx_http_set_complex_value_slot,
@@ -138,7 +145,13 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
         return NULL;
     }
 
-    /* set by ngx_pcalloc(): cookieDomain = NULL, head = NULL */
+    /*
+     * set by ngx_pcalloc():
+     *
+     *     conf->cookieDomain = NULL;
+     *     conf->head = NULL;
+     *     conf->dataFile = { 0, NULL };
+     */
 
     conf->enable = NGX_CONF_UNSET;
     conf->experimentsHeader = NGX_CONF_UNSET;
@@ -158,6 +171,20 @@ ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
 
     if (conf->cookieDomain == NULL) {
         conf->cookieDomain = prev->cookieDomain;
+    }
+
+    ngx_conf_merge_str_value(conf->dataFile, prev->dataFile,
+                             VANTORELL_DATA_FILE);
+
+    if (conf->dataFile.len == 0) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "vantorell_data_file must name a file");
+        return (char *) NGX_CONF_ERROR;
+    }
+
+    /* a relative path is taken from nginx's prefix; the result ends in NUL */
+    if (ngx_conf_full_name(cf->cycle, &conf->dataFile, 0) != NGX_OK) {
+        return (char *) NGX_CONF_ERROR;
     }
 
     return NGX_CONF_OK;
@@ -318,15 +345,19 @@ static ngx_int_t
 ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
     vantorell::ModelHandle *experimentConfigs)
 {
-    u_char  *message;
+    u_char                         *message;
+    ngx_http_vantorell_srv_conf_t  *kscf;
+
+    kscf = (ngx_http_vantorell_srv_conf_t *)
+               ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
     message = ngx_vantorell_alloc_message(r);
     if (message == NULL) {
         return NGX_ERROR;
     }
 
-    if (!vantorell::acquireModel(VANTORELL_DATA_FILE, experimentConfigs,
-                                 (char *) message))
+    if (!vantorell::acquireModel((const char *) kscf->dataFile.data,
+                                 experimentConfigs, (char *) message))
     {
         ngx_vantorell_log(r, "Issue with configuration: %s", message);
         ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);

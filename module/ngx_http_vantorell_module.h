@@ -22,6 +22,7 @@ typedef struct {
     ngx_flag_t                       experimentsHeader;
     ngx_http_complex_value_t        *cookieDomain;
     ngx_http_vantorell_var_index_t  *head;
+    ngx_str_t                        dataFile;   /* NUL-terminated path */
 } ngx_http_vantorell_srv_conf_t;
 
 typedef struct {

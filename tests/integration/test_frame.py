@@ -28,6 +28,9 @@ def server(nginx, directives="", locations=""):
     ("", "vantorell_cookie_domain a b;", "", False, "invalid number of arguments"),
     ("", "vantorell_cookie_domain a; vantorell_cookie_domain b;", "", False, "is duplicate"),
     ("", "", "location /a { vantorell_ignore; }", False, "invalid number of arguments"),
+    ("vantorell_data_file /srv/a.json;", "vantorell_data_file b.json;", "", True, None),
+    ("", "", "location /a { vantorell_data_file /srv/a.json; }", False, "not allowed here"),
+    ("", 'vantorell_data_file "";', "", False, "vantorell_data_file must name a file"),
 ])
 def test_directive_contexts(nginx, http_level, srv, loc, ok, complaint):
     conf = "    " + http_level + "\n" + server(nginx, "        " + srv, "        " + loc)
@@ -219,3 +222,20 @@ def test_every_request_logs_what_the_first_one_logged(nginx, data_file, content)
     first = nginx.request("/page?a=1", headers=cookie).log
     for _ in range(3):
         assert nginx.request("/page?a=1", headers=cookie).log == first
+
+
+def test_data_file_directive_names_the_file_per_server(nginx, data_file, tmp_path):
+    import json
+    (tmp_path / "own.json").write_text(json.dumps([experiment(31, [group(cond(""))])]))
+    (tmp_path / "relative.json").write_text(json.dumps([experiment(32, [group(cond(""))])]))
+    data_file.write([experiment(30, [group(cond(""))])])
+    http = (nginx.server(directives="        vantorell_module on;\n"
+                                    "        vantorell_data_file %s/own.json;" % tmp_path)
+            + nginx.server(directives="        vantorell_module on;\n"
+                                      "        vantorell_data_file relative.json;",
+                           server_name="relative")
+            + nginx.server(directives="        vantorell_module on;", server_name="default"))
+    nginx.start(http)
+    for host, eid in (("alpha", 31), ("relative", 32), ("default", 30)):
+        r = nginx.request("/", host=host)
+        assert r.log[0] == "Url: %s is targeted by experiment: %d" % (host, eid)
