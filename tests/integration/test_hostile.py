@@ -1,0 +1,120 @@
+"""Long, odd and hostile requests and data files: the worker answers, the
+module says why it stepped aside, nothing crashes or hangs."""
+
+import json
+
+import pytest
+
+from conftest import cond, experiment, group, variation
+
+EVERYTHING = group(cond(""))
+BIG_HEADERS = "        large_client_header_buffers 4 64k;\n"
+VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
+
+
+def start(nginx, experiments, data_file, header=True):
+    data_file.write(experiments)
+    directives = "        vantorell_module on;\n" + BIG_HEADERS
+    if header:
+        directives += "        vantorell_experiments_header on;\n"
+    return nginx.start(directives=directives, locations=VARIATIONS)
+
+
+def echoed(response, name):
+    return [v for k, v in response.json()["headers"] if k.lower() == name]
+
+
+@pytest.mark.parametrize("path", [
+    "/" + "p" * 8000,
+    "/page?" + "q=" + "v" * 8000,
+    "/" + "a/" * 3000 + "?" + "&".join("k%d=%d" % (i, i) for i in range(1000)),
+], ids=["long-path", "long-query", "long-both"])
+def test_long_urls(nginx, data_file, path):
+    pattern = cond("^alpha/(a/)*", "R")
+    start(nginx, [experiment(1, [group(cond("alpha")), group(pattern, op="|")],
+                             [variation(2, 1.0)])], data_file)
+    r = nginx.request(path)
+    assert r.status == 200
+    assert r.json()["path"].startswith("/experiment_1_variation_2")
+    assert r.json()["path"].endswith(path[path.index("?"):] if "?" in path else "_2")
+    nginx.assert_healthy()
+
+
+def test_runaway_pattern_on_a_long_url_declines_quickly(nginx, data_file):
+    start(nginx, [experiment(1, [group(cond("(a+)+$", "R"))], [variation(2, 1.0)])], data_file)
+    r = nginx.request("/" + "a" * 40 + "!")
+    assert r.status == 200
+    assert r.json()["path"] == "/" + "a" * 40 + "!"
+    assert r.log == ["Error in the targeting configuration: "
+                     "Error while matching regular expression: (a+)+$"]
+
+
+def test_cookie_with_every_byte_nginx_accepts(nginx, data_file):
+    start(nginx, [experiment(1, [EVERYTHING])], data_file)
+    odd = bytes(b for b in range(1, 256) if b not in (10, 13, ord(";"), ord(","))).decode("latin-1")
+    for i in range(0, len(odd) - 16, 16):
+        code = odd[i:i + 16]
+        r = nginx.request("/page", headers=[("Cookie", "vantorellVisitorCode=" + code)])
+        assert r.status == 200
+        set_cookie = r.header("Set-Cookie")
+        assert set_cookie.startswith("vantorellVisitorCode=")
+        if code.strip(" \t") == code:
+            # nginx hands the value over as sent: the code travels unchanged
+            assert set_cookie[len("vantorellVisitorCode="):][:16] == code
+    nginx.assert_healthy()
+
+
+def test_thousands_of_cookie_headers(nginx, data_file):
+    start(nginx, [experiment(1, [EVERYTHING])], data_file)
+    headers = [("Cookie", "c%d=%d" % (i, i)) for i in range(3000)]
+    headers.append(("Cookie", "vantorellVisitorCode=abcdefghijklmnop"))
+    r = nginx.request("/page", headers=headers)
+    assert r.status == 200
+    assert "Visitor Code: abcdefghijklmnop" in r.log
+
+
+def test_many_flag_and_experiment_headers(nginx, data_file):
+    # the client's first flag is not "true", so the redirected pass is
+    # processed too: the variation location must not be targeted itself
+    start(nginx, [experiment(1, [group(cond("alpha/page", "E"))], [variation(2, 1.0)])], data_file)
+    headers = [("vantorell-triggered", "no")] * 500 + [("vantorell-experiment", "x")] * 500
+    r = nginx.request("/page", headers=headers)
+    assert r.status == 200
+    assert r.json()["path"] == "/experiment_1_variation_2"
+    experiments = echoed(r, "vantorell-experiment")
+    assert experiments[:500] == ["x"] * 500 and experiments[500:] == ["1=2"]
+
+
+def test_a_hundred_thousand_experiments(nginx, data_file):
+    experiments = [experiment(i, [group(cond("alpha/exp%d" % i, "E"))], [variation(1, 1.0)])
+                   for i in range(1, 100001)]
+    start(nginx, experiments, data_file)
+    for _ in range(2):
+        r = nginx.request("/exp99999")
+        assert r.status == 200
+        assert r.json()["path"] == "/experiment_99999_variation_1"
+        assert "Url: alpha/exp99999 is targeted by experiment: 99999" in r.log
+
+
+@pytest.mark.parametrize("content, text", [
+    ("[" * 1000000, "Cannot read json file."),
+    ('[{"a":' * 200000, "Cannot read json file."),
+    (json.dumps([{"baseUrl": "b" * 1000000, "experimentId": 1}]),
+     "Cannot read targeting configuration field of experiment number 1."),
+], ids=["deep-arrays", "deep-objects", "huge-string"])
+def test_hostile_data_files(nginx, data_file, content, text):
+    start(nginx, [], data_file)
+    data_file.write(content)
+    r = nginx.request("/page")
+    assert r.status == 200
+    assert r.log == ["Issue with configuration: " + text]
+
+
+def test_data_file_that_is_a_fifo_does_not_block(nginx, data_file):
+    import os
+    start(nginx, [], data_file)
+    data_file.remove()
+    os.mkfifo("/tmp/vantorell-data.json", 0o644)
+    r = nginx.request("/page")
+    assert r.status == 200
+    assert r.log == ["Issue with configuration: Cannot read json file."]
