@@ -3,27 +3,44 @@
 #   make          install build dependencies, fetch nginx, build nginx and the module
 #   make run      build, then run nginx in the foreground with the demo in examples/
 #   make test     build, then run the unit, integration and valgrind tests
+#   make test-all build every supported nginx release, run the unit tests, the
+#                 integration tests against each release and the check against
+#                 Debian's own nginx package
 #   make clean    remove build/
+#
+# NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
+# each release builds into build/nginx-<version>/, and build/nginx links to the
+# default release's build.
 
-NGINX_VERSION ?= 1.18.0
+NGINX_DEFAULT  := 1.18.0
+NGINX_VERSIONS := 1.18.0 1.22.1 1.26.3
+NGINX_VERSION  ?= $(NGINX_DEFAULT)
 
 BUILD     := $(CURDIR)/build
-NGX_SRC   := $(BUILD)/nginx-$(NGINX_VERSION)-src
-NGX_OBJS  := $(BUILD)/nginx-$(NGINX_VERSION)-objs
-PREFIX    := $(BUILD)/nginx
+PREFIX    := $(BUILD)/nginx-$(NGINX_VERSION)
 NGINX     := $(PREFIX)/sbin/nginx
 MODULE_SO := $(PREFIX)/modules/ngx_http_vantorell_module.so
 PYTHON    := /usr/bin/python3
 
 MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config
 
-NGX_CONFIGURE_ARGS := --prefix=$(PREFIX) --builddir=$(NGX_OBJS) --with-compat \
-                      --add-dynamic-module=$(CURDIR)/module
+# what the scripts and the integration tests run: the release NGINX_VERSION names
+RUN_ENV := VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(MODULE_SO)
 
-.PHONY: all build deps run test unit integration memcheck clean
+.PHONY: all build build-all deps run test test-all debian-check unit integration memcheck clean
 all: build
 
-build: $(NGINX) $(MODULE_SO)
+build: $(NGINX) $(MODULE_SO) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
+
+build-all: $(foreach v,$(NGINX_VERSIONS),$(BUILD)/nginx-$(v)/sbin/nginx \
+             $(BUILD)/nginx-$(v)/modules/ngx_http_vantorell_module.so) default-link
+
+# build/nginx is where the docs, the demo and the valgrind check find the
+# default build; trees from before versioned builds hold a real folder there.
+.PHONY: default-link
+default-link: $(BUILD)/nginx-$(NGINX_DEFAULT)/sbin/nginx \
+              $(BUILD)/nginx-$(NGINX_DEFAULT)/modules/ngx_http_vantorell_module.so
+	@[ -L $(BUILD)/nginx ] || { rm -rf $(BUILD)/nginx; ln -s nginx-$(NGINX_DEFAULT) $(BUILD)/nginx; }
 
 deps: $(BUILD)/.deps
 
@@ -31,21 +48,28 @@ $(BUILD)/.deps: scripts/install-deps.sh
 	bash scripts/install-deps.sh
 	@mkdir -p $(BUILD) && touch $@
 
-$(NGX_SRC)/auto/configure: scripts/fetch-nginx.sh | $(BUILD)/.deps
-	bash scripts/fetch-nginx.sh $(NGINX_VERSION) $(BUILD)
+# One set of rules for every release; % is the version.  Sources in
+# nginx-<v>-src, objects in nginx-<v>-objs, the installed build in nginx-<v>.
+.PRECIOUS: $(BUILD)/nginx-%-src/auto/configure $(BUILD)/nginx-%-objs/Makefile \
+           $(BUILD)/nginx-%-objs/.built
+
+$(BUILD)/nginx-%-src/auto/configure: scripts/fetch-nginx.sh | $(BUILD)/.deps
+	bash scripts/fetch-nginx.sh $* $(BUILD)
 	@touch $@
 
-$(NGX_OBJS)/Makefile: $(NGX_SRC)/auto/configure module/config Makefile
-	cd $(NGX_SRC) && ./configure $(NGX_CONFIGURE_ARGS) > $(BUILD)/configure-$(NGINX_VERSION).log \
-	  || { tail -n 30 $(BUILD)/configure-$(NGINX_VERSION).log; exit 1; }
+$(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/auto/configure module/config Makefile
+	cd $(BUILD)/nginx-$*-src && ./configure --prefix=$(BUILD)/nginx-$* \
+	  --builddir=$(BUILD)/nginx-$*-objs --with-compat --add-dynamic-module=$(CURDIR)/module \
+	  > $(BUILD)/configure-$*.log || { tail -n 30 $(BUILD)/configure-$*.log; exit 1; }
 
-$(NGX_OBJS)/.built: $(NGX_OBJS)/Makefile $(MODULE_FILES)
-	$(MAKE) -C $(NGX_SRC) -f $(NGX_OBJS)/Makefile -j2 binary modules
+$(BUILD)/nginx-%-objs/.built: $(BUILD)/nginx-%-objs/Makefile $(MODULE_FILES)
+	$(MAKE) -C $(BUILD)/nginx-$*-src -f $(BUILD)/nginx-$*-objs/Makefile -j2 binary modules
 	@touch $@
 
-$(NGINX) $(MODULE_SO): $(NGX_OBJS)/.built
-	$(MAKE) -C $(NGX_SRC) -f $(NGX_OBJS)/Makefile install > /dev/null
-	@touch $(NGINX) $(MODULE_SO)
+$(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.so: \
+    $(BUILD)/nginx-%-objs/.built
+	$(MAKE) -C $(BUILD)/nginx-$*-src -f $(BUILD)/nginx-$*-objs/Makefile install > /dev/null
+	@touch $(BUILD)/nginx-$*/sbin/nginx $(BUILD)/nginx-$*/modules/ngx_http_vantorell_module.so
 
 # ---- unit tests: the portable core against a real nginx pool -----------------
 
@@ -54,6 +78,9 @@ NGX_LIB    := $(BUILD)/unit/libngx.a
 CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/generate_random.cpp \
               module/model_cache.cpp
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
+# the unit tests always link the default release's objects
+NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
+NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
               -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)
 UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule $(NGX_INCS)
@@ -76,16 +103,35 @@ unit: $(UNIT_BIN)
 # ---- integration tests: the built nginx with the module loaded ---------------
 
 integration: build
-	$(PYTHON) -m pytest -q tests/integration
+	$(RUN_ENV) $(PYTHON) -m pytest -q tests/integration
 
 # nginx under valgrind: no memory error, nothing of the module's definitely lost
 memcheck: build
-	bash scripts/valgrind-check.sh
+	$(RUN_ENV) bash scripts/valgrind-check.sh
 
 test: build unit memcheck integration
 
+# Debian 12's own nginx package with the module built the way the README tells
+# operators to (installs the package; starts no service)
+debian-check: deps
+	bash scripts/debian-nginx-check.sh
+
+# The integration suite against every release, then Debian's package.  A
+# failing release does not hide the others: the run fails at its end.
+test-all: build-all unit
+	@status=0; \
+	for v in $(NGINX_VERSIONS); do \
+	  echo "== integration tests, nginx $$v"; \
+	  VANTORELL_NGINX=$(BUILD)/nginx-$$v/sbin/nginx \
+	  VANTORELL_MODULE=$(BUILD)/nginx-$$v/modules/ngx_http_vantorell_module.so \
+	    $(PYTHON) -m pytest -q tests/integration || status=1; \
+	done; \
+	echo "== Debian's nginx package with the module"; \
+	bash scripts/debian-nginx-check.sh || status=1; \
+	exit $$status
+
 run: build
-	bash scripts/run-demo.sh
+	$(RUN_ENV) bash scripts/run-demo.sh
 
 clean:
 	rm -rf $(BUILD)

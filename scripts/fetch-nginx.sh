@@ -11,9 +11,14 @@ version=${1:?nginx version}
 build=${2:?build directory}
 
 # version -> Debian package version, suite, sha256 of nginx_<version>.orig.tar.gz
+# (the Checksums-Sha256 entries of those source packages, as in their .dsc)
 case "$version" in
   1.18.0) debver=1.18.0-6.1+deb11u3; suite=bullseye
           sum=4c373e7ab5bf91d34a4f11a0c9496561061ba5eee6020db272a17a7228d35f99 ;;
+  1.22.1) debver=1.22.1-9+deb12u9; suite=bookworm
+          sum=9ebb333a9e82b952acd3e2b4aeb1d4ff6406f72491bab6cd9fe69f0dea737f31 ;;
+  1.26.3) debver=1.26.3-3+deb13u10; suite=trixie
+          sum=69ee2b237744036e61d24b836668aad3040dda461fe6f570f1787eab570c75aa ;;
   *) echo "fetch-nginx: no source known for nginx $version" >&2; exit 1 ;;
 esac
 
@@ -44,7 +49,19 @@ if [ ! -f "$tarball" ] || ! check "$tarball"; then
         -o Acquire::Check-Valid-Until=false)
   echo "fetch-nginx: downloading nginx $debver sources ($suite)"
   apt-get "${opts[@]}" -qq update
-  (cd "$apt_dir/dl" && apt-get "${opts[@]}" -qq source --download-only "nginx=$debver")
+  # Only the release tarball: it is all the build uses.  A stable suite replaces
+  # its Debian revision with every update while the tarball stays the same, so
+  # when the pinned revision has gone the suite's current one is taken; the
+  # checksum below decides either way.
+  carried=$(apt-cache "${opts[@]}" showsrc nginx 2>/dev/null | awk '/^Version:/ {print $2}')
+  if ! grep -qFx "$debver" <<< "$carried"; then
+    debver=$(head -n 1 <<< "$carried")
+    [ -n "$debver" ] || { echo "fetch-nginx: no nginx sources in $suite" >&2; exit 1; }
+    echo "fetch-nginx: $suite now carries nginx $debver; taking its release tarball"
+  fi
+  (cd "$apt_dir/dl" && apt-get "${opts[@]}" -qq source --download-only --tar-only "nginx=$debver")
+  [ -f "$apt_dir/dl/nginx_$version.orig.tar.gz" ] \
+    || { echo "fetch-nginx: nginx $debver in $suite is not nginx $version" >&2; exit 1; }
   cp "$apt_dir/dl/nginx_$version.orig.tar.gz" "$tarball"
   rm -rf "$apt_dir/dl"
 fi

@@ -3,9 +3,11 @@
 # already present are skipped, and apt is not touched at all when nothing is missing.
 set -euo pipefail
 
+# libpcre3-dev: the module's regular expressions (and nginx 1.18's); libpcre2-dev:
+# nginx 1.22 and later take PCRE2 when it is there, as Debian's own build does.
 packages=(
   build-essential g++ make ca-certificates dpkg-dev
-  libpcre3-dev zlib1g-dev libssl-dev libjson-c-dev libmpfr-dev libgmp-dev
+  libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev libmpfr-dev libgmp-dev
   libgtest-dev googletest
   python3 python3-pytest
   curl valgrind

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Runs the demo: the built nginx 1.18.0 with the module, examples/nginx.conf.in
+# Runs the demo: the built nginx with the module (build/nginx, nginx 1.18.0, unless
+# VANTORELL_NGINX and VANTORELL_MODULE name another build), examples/nginx.conf.in
 # and the small upstream in examples/upstream.py, on 127.0.0.1.  Ctrl-C stops it.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 prefix="$top/build/demo"
-nginx="$top/build/nginx/sbin/nginx"
-module="$top/build/nginx/modules/ngx_http_vantorell_module.so"
+nginx="${VANTORELL_NGINX:-$top/build/nginx/sbin/nginx}"
+module="${VANTORELL_MODULE:-$top/build/nginx/modules/ngx_http_vantorell_module.so}"
 data=/tmp/vantorell-data.json
 example="$top/examples/vantorell-data.json"
 stamp="$prefix/data-file.sha256"      # what the demo last wrote to $data

@@ -3,11 +3,12 @@
 # it a mix of requests through every stage of the handler and every data file
 # problem.  Fails on any memory error and on any block definitely lost.
 # Usage: valgrind-check.sh   (after make; writes to /tmp/vantorell-data.json)
+# VANTORELL_NGINX and VANTORELL_MODULE name another build than build/nginx.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-nginx="$top/build/nginx/sbin/nginx"
-module="$top/build/nginx/modules/ngx_http_vantorell_module.so"
+nginx="${VANTORELL_NGINX:-$top/build/nginx/sbin/nginx}"
+module="${VANTORELL_MODULE:-$top/build/nginx/modules/ngx_http_vantorell_module.so}"
 prefix="$top/build/valgrind"
 data=/tmp/vantorell-data.json
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
