@@ -6,6 +6,7 @@
 #   make test-all build every supported nginx release, run the unit tests, the
 #                 integration tests against each release and the check against
 #                 Debian's own nginx package
+#   make bench    build, then measure requests/s with wrk (results in build/bench/)
 #   make clean    remove build/
 #
 # NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
@@ -132,6 +133,14 @@ test-all: build-all unit
 
 run: build
 	$(RUN_ENV) bash scripts/run-demo.sh
+
+# wrk against the built nginx: module off, module on in every scenario and the
+# split_clients peer, in one run of about 3 minutes; results in build/bench/.
+# Timing lives here, never in the tests.  BENCH_ARGS=--help lists the knobs.
+.PHONY: bench
+bench: build
+	bash scripts/bench/install-bench-deps.sh
+	$(RUN_ENV) $(PYTHON) scripts/bench/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD)

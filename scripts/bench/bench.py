@@ -1,0 +1,862 @@
+#!/usr/bin/env python3
+"""The module's cost per request, measured with wrk against the built nginx.
+
+Every scenario runs in one go, against one nginx worker on 127.0.0.1, so the
+ratios to the module-off baseline are fair even on a noisy machine: a short
+module-off run comes between every two scenarios, and each scenario's ratio
+is to the mean of the two module-off runs around it.  A scenario whose two
+module-off runs disagree by more than NOISY (the machine was busy) is marked.
+
+  1. A pre-check: nginx with a debug-level error log serves one request of
+     every scenario, and the module's log lines, the headers and the body prove
+     that each scenario takes the path it is named after (untargeted, targeted
+     and kept on the reference, redirected to the variation, no data file).
+     A benchmark of the wrong path is worse than none: any mismatch stops it.
+  2. The measurement: nginx with a warn-level error log (debug lines would
+     cost more than the module), one worker pinned to CPU 0, wrk pinned to
+     CPU 1.  Each scenario is checked once more with one request, warmed up,
+     then measured; wrk must report no error and no non-2xx response.  Pages
+     that a scenario must not reach do not exist (the redirected URL has no
+     file of its own, the reference experiment's variation has no location
+     file), so a request that takes the wrong path during the measurement is a
+     404 that fails the run.
+
+Results go to build/bench/: results.md (the table, also printed),
+results.json, ratio.png (the chart) and the nginx prefixes used.
+
+The data file path is fixed (/tmp/vantorell-data.json) and shared with the
+test suites: the run takes their lock, keeps a copy of any existing file and
+puts it back at the end.
+"""
+
+import argparse
+import contextlib
+import datetime
+import errno
+import fcntl
+import hashlib
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import make_data  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
+NGINX = Path(os.environ.get("VANTORELL_NGINX", ROOT / "build/nginx/sbin/nginx"))
+MODULE = Path(os.environ.get("VANTORELL_MODULE",
+                             ROOT / "build/nginx/modules/ngx_http_vantorell_module.so"))
+OUT = ROOT / "build/bench"
+DATA_FILE = Path("/tmp/vantorell-data.json")
+LOCK_FILE = "/tmp/vantorell-tests.lock"
+
+HOST = make_data.HOST
+RETURNING_CODE = "benchreturning01"          # 16 characters, like a real code
+MODULE_COOKIE = "vantorellVisitorCode=" + RETURNING_CODE
+SIZES = (1, 10, 100, 1000)
+PAGE_SIZE = 612                              # bytes, every page and variation alike
+NOISY = 0.15                                 # module-off runs around a scenario disagree
+
+LOG_LINE = re.compile(r"\[debug\] \d+#\d+: \*\d+ (.*?)(?:, client: .*)?$")
+
+
+class BenchError(Exception):
+    pass
+
+
+class Stop(BaseException):
+    """A signal: unwinds through every finally so nginx stops and the data
+    file is put back."""
+
+
+def on_signal(signum, _frame):
+    raise Stop("signal %d" % signum)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ---- scenarios ----------------------------------------------------------------
+
+class Scenario:
+    """One measured case.  server: which server block answers (off, on, split)
+    or "plain" for an nginx without the module; data: None (file absent) or the
+    number of experiments; expect: the path the request must take."""
+
+    def __init__(self, key, label, server, url, visitor, expect, data=None, focus="redirect"):
+        self.key, self.label, self.server, self.url = key, label, server, url
+        self.visitor, self.expect, self.data, self.focus = visitor, expect, data, focus
+        self.rps = None
+        self.requests = None
+        self.ratio = None
+        self.noisy = False
+
+    @property
+    def reads_data(self):
+        """Only the module-on server reads the data file; the others leave it
+        as the scenario before them had it."""
+        return self.server == "on"
+
+    def cookie(self, split_cookie):
+        if self.visitor != "returning":
+            return None
+        return split_cookie if self.server == "split" else MODULE_COOKIE
+
+
+def baseline(i):
+    return Scenario("off-%d" % i, "module off (baseline)", "off", make_data.REFERENCE_URL,
+                    "-", "page")
+
+
+def scenario_groups():
+    """The scenarios in groups: the cases without data file size, then one
+    group per data-file size (so the file is written once per size)."""
+    page = make_data.REFERENCE_URL
+    groups = [[
+        Scenario("plain", "nginx without the module loaded", "plain", page, "-", "page"),
+        Scenario("nodata", "module on, no data file", "on", page, "new", "nodata"),
+        Scenario("split-new", "peer: split_clients + userid + rewrite", "split",
+                 make_data.REDIRECT_URL, "new", "split"),
+        Scenario("split-returning", "peer: split_clients + userid + rewrite", "split",
+                 make_data.REDIRECT_URL, "returning", "split"),
+    ]]
+    for n in SIZES:
+        group = []
+        for visitor in ("new", "returning"):
+            group.append(Scenario("untargeted-%s-%d" % (visitor, n), "untargeted URL", "on",
+                                  make_data.UNTARGETED_URL, visitor, "untargeted", n))
+        for visitor in ("new", "returning"):
+            group.append(Scenario("reference-%s-%d" % (visitor, n),
+                                  "targeted, visitor gets the reference", "on",
+                                  make_data.REFERENCE_URL, visitor, "reference", n,
+                                  focus="reference"))
+        for visitor in ("new", "returning"):
+            group.append(Scenario("redirect-%s-%d" % (visitor, n),
+                                  "targeted, redirected to a variation", "on",
+                                  make_data.REDIRECT_URL, visitor, "redirect", n))
+        groups.append(group)
+    return groups
+
+
+def run_order(groups):
+    """[(scenario, index of the baseline run before it)], baselines (None)
+    included: a module-off run before every scenario and after the last, so a
+    machine that gets busier or quieter during the run skews no ratio."""
+    order = [(baseline(0), None)]
+    for i, sc in enumerate(sum(groups, [])):
+        order += [(sc, i), (baseline(i + 1), None)]
+    return order
+
+
+# ---- files --------------------------------------------------------------------
+
+def page_body(name):
+    head = "<!doctype html><html><head><title>%s</title></head><body><p>%s</p>" % (name, name)
+    tail = "</body></html>\n"
+    return (head + "." * (PAGE_SIZE - len(head) - len(tail)) + tail).encode()
+
+
+def variation_path(eid, vid):
+    return "/experiment_%d_variation_%d" % (eid, vid)
+
+
+def make_docroot(root):
+    """The static pages.  Only what a scenario may legitimately reach exists."""
+    if root.exists():
+        shutil.rmtree(root)
+    pages = {
+        "/about/team": "page /about/team",
+        "/shop/category/bags": "page /shop/category/bags",
+    }
+    for vid in make_data.REDIRECT_VARIATIONS:
+        path = variation_path(make_data.REDIRECT_ID, vid)
+        pages[path] = "variation " + path
+    bodies = {}
+    for path, name in pages.items():
+        f = root / path.lstrip("/")
+        f.parent.mkdir(parents=True, exist_ok=True)
+        f.write_bytes(page_body(name))
+        bodies[path] = page_body(name)
+    for d in [root] + [p for p in root.rglob("*")]:
+        os.chmod(d, 0o755 if d.is_dir() else 0o644)
+    return bodies
+
+
+class DataFileKeeper:
+    """Writes the benchmark's data files to the fixed path and puts back what
+    was there before."""
+
+    def __init__(self, settle):
+        self.settle = settle
+        self.saved = None
+        self.current = None            # bytes written by us, or None when absent
+
+    def save(self):
+        try:
+            st = os.lstat(DATA_FILE)
+        except FileNotFoundError:
+            return
+        if not os.path.isfile(DATA_FILE) or os.path.islink(DATA_FILE):
+            raise BenchError("%s is not a regular file; not touching it" % DATA_FILE)
+        self.saved = (DATA_FILE.read_bytes(), st)
+        print("bench: keeping a copy of the existing %s (%d bytes)" % (DATA_FILE, st.st_size))
+
+    def restore(self):
+        if self.saved is None:
+            with contextlib.suppress(FileNotFoundError):
+                DATA_FILE.unlink()
+            return
+        content, st = self.saved
+        tmp = DATA_FILE.with_name(DATA_FILE.name + ".bench-restore")
+        tmp.write_bytes(content)
+        os.chmod(tmp, st.st_mode & 0o7777)
+        with contextlib.suppress(OSError):
+            os.chown(tmp, st.st_uid, st.st_gid)
+        os.utime(tmp, ns=(st.st_atime_ns, st.st_mtime_ns))
+        os.replace(tmp, DATA_FILE)
+        print("bench: put the earlier %s back" % DATA_FILE)
+
+    def set(self, count, focus, settle=True):
+        content = None if count is None else make_data.document(count, focus).encode()
+        if content == self.current and (content is not None or not DATA_FILE.exists()):
+            return
+        if content is None:
+            with contextlib.suppress(FileNotFoundError):
+                DATA_FILE.unlink()
+        else:
+            tmp = DATA_FILE.with_name(DATA_FILE.name + ".bench-tmp")
+            tmp.write_bytes(content)
+            os.chmod(tmp, 0o644)
+            os.replace(tmp, DATA_FILE)
+            if settle and self.settle > 0:
+                # A deployed data file is read for hours after each write, but
+                # a file written in the last seconds cannot be trusted by its
+                # timestamps alone (a rewrite within the same tick keeps
+                # them), so a cache re-reads it until it is older.  Measure
+                # the steady state, not those first seconds.
+                time.sleep(self.settle)
+        self.current = content
+
+
+@contextlib.contextmanager
+def data_file_lock(wait):
+    """The lock the test suites take around the fixed data file."""
+    with open(LOCK_FILE, "w") as lock:
+        deadline = time.monotonic() + wait
+        told = False
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError as e:
+                if e.errno not in (errno.EAGAIN, errno.EACCES):
+                    raise
+                if time.monotonic() > deadline:
+                    raise BenchError("%s stayed locked for %d s (tests running?)" % (LOCK_FILE, wait))
+                if not told:
+                    print("bench: waiting for %s (a test run holds it)" % LOCK_FILE, flush=True)
+                    told = True
+                time.sleep(0.5)
+        yield
+
+
+# ---- nginx --------------------------------------------------------------------
+
+CONF = """\
+{user}
+{load_module}
+worker_processes 1;
+{affinity}
+daemon off;
+master_process on;
+error_log {prefix}/error.log {level};
+pid {prefix}/nginx.pid;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    default_type text/html;
+    # one connection serves a whole measurement: the per-request cost, not
+    # the connection setup, is what is compared
+    keepalive_requests 1000000;
+    keepalive_timeout 60s;
+    client_body_temp_path {prefix}/tmp;
+    proxy_temp_path {prefix}/tmp;
+    fastcgi_temp_path {prefix}/tmp;
+    uwsgi_temp_path {prefix}/tmp;
+    scgi_temp_path {prefix}/tmp;
+    root {docroot};
+
+    # nginx's own way of splitting traffic, the peer: a visitor id in a cookie
+    # (userid), hashed into a variation by split_clients, and a rewrite there.
+    split_clients "${{uid_got}}${{uid_set}}" $bench_split_target {{
+        50% {variation1};
+        *   {variation2};
+    }}
+
+    # any other Host is refused: wrk must send the Host the conditions name
+    server {{
+{catchall_listens}
+        server_name _;
+        return 421;
+    }}
+{servers}
+}}
+"""
+
+OFF_SERVER = """
+    server {{
+        listen 127.0.0.1:{port};
+        server_name {host};
+{directive}
+        location / {{ add_header X-Bench-Location page; }}
+    }}
+"""
+
+ON_SERVER = """
+    server {{
+        listen 127.0.0.1:{port};
+        server_name {host};
+        vantorell_module on;
+        location / {{ add_header X-Bench-Location page; }}
+        location ~ ^/experiment_\\d+_variation_\\d+$ {{ add_header X-Bench-Location variation; }}
+    }}
+"""
+
+SPLIT_SERVER = """
+    server {{
+        listen 127.0.0.1:{port};
+        server_name {host};
+        userid on;
+        userid_name uid;
+        userid_path /;
+        userid_expires 14d;
+        location / {{ add_header X-Bench-Location page; }}
+        location /promo/ {{ rewrite ^ $bench_split_target last; }}
+        location ~ ^/experiment_\\d+_variation_\\d+$ {{ add_header X-Bench-Location variation; }}
+    }}
+"""
+
+
+class Nginx:
+    def __init__(self, prefix, docroot, with_module, level, pin):
+        self.prefix = Path(prefix)
+        self.with_module = with_module
+        self.ports = {"off": free_port()}
+        if with_module:
+            self.ports["on"] = free_port()
+            self.ports["split"] = free_port()
+        else:
+            self.ports["plain"] = self.ports["off"]
+            self.ports["split"] = free_port()
+        if self.prefix.exists():
+            shutil.rmtree(self.prefix)
+        (self.prefix / "tmp").mkdir(parents=True)
+        os.chmod(self.prefix, 0o755)
+        servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
+                                    directive="        vantorell_module off;" if with_module else "")
+        servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
+        if with_module:
+            servers += ON_SERVER.format(port=self.ports["on"], host=HOST)
+        listens = "\n".join("        listen 127.0.0.1:%d default_server;" % p
+                            for p in sorted(set(self.ports.values())))
+        conf = CONF.format(
+            user="user root;" if os.geteuid() == 0 else "",
+            load_module="load_module %s;" % MODULE if with_module else "",
+            affinity="worker_cpu_affinity 01;" if pin else "",
+            prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
+            servers=servers,
+            variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
+            variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
+        self.conf = self.prefix / "nginx.conf"
+        self.conf.write_text(conf)
+        self.proc = None
+        self.log_offset = 0
+
+    @property
+    def log_path(self):
+        return self.prefix / "error.log"
+
+    def start(self):
+        self.proc = subprocess.Popen([str(NGINX), "-p", str(self.prefix), "-c", str(self.conf)],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 10
+        for port in set(self.ports.values()):
+            while True:
+                if self.proc.poll() is not None:
+                    raise BenchError("nginx did not start: " + self.proc.stderr.read().decode())
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise BenchError("nginx did not listen on %d" % port)
+                    time.sleep(0.05)
+        return self
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+    def mark(self):
+        self.log_offset = self.log_path.stat().st_size if self.log_path.exists() else 0
+
+    def module_lines(self):
+        with open(self.log_path, "rb") as f:
+            f.seek(self.log_offset)
+            text = f.read().decode(errors="replace")
+        out = []
+        for line in text.splitlines():
+            m = LOG_LINE.search(line)
+            if m:
+                out.append(m.group(1))
+        return out
+
+    def assert_healthy(self):
+        text = self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
+        for bad in ("[alert]", "[emerg]", "[crit]", "exited on signal"):
+            if bad in text:
+                raise BenchError("nginx logged %s:\n%s" % (bad, text[-2000:]))
+
+    def request(self, port, url, cookie):
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        conn.putrequest("GET", url, skip_host=True, skip_accept_encoding=True)
+        conn.putheader("Host", HOST)
+        if cookie:
+            conn.putheader("Cookie", cookie)
+        conn.putheader("Connection", "close")
+        conn.endheaders()
+        resp = conn.getresponse()
+        result = (resp.status, resp.getheaders(), resp.read())
+        conn.close()
+        return result
+
+
+# ---- sanity checks ------------------------------------------------------------
+
+def check_response(sc, status, headers, body, bodies):
+    """The path a scenario's request took, from what it got back."""
+    def header(name):
+        return [v for k, v in headers if k.lower() == name.lower()]
+
+    where = header("X-Bench-Location")
+    cookies = header("Set-Cookie")
+    module_cookies = [c for c in cookies if c.startswith("vantorellVisitorCode=")]
+    problems = []
+    if status != 200:
+        problems.append("status %d" % status)
+    if sc.expect == "redirect" or sc.expect == "split":
+        if where != ["variation"]:
+            problems.append("served by %s, not by the variation location" % where)
+        if body not in [bodies[variation_path(make_data.REDIRECT_ID, v)]
+                        for v in make_data.REDIRECT_VARIATIONS]:
+            problems.append("the body is not a variation page")
+    else:
+        if where != ["page"]:
+            problems.append("served by %s, not by the page's location" % where)
+        path = sc.url.split("?")[0]
+        if body != bodies.get(path):
+            problems.append("the body is not the page %s" % path)
+    if sc.expect in ("reference", "redirect"):
+        if len(module_cookies) != 1:
+            problems.append("expected one visitor cookie, got %s" % cookies)
+        elif sc.visitor == "returning" and not module_cookies[0].startswith(MODULE_COOKIE + ";"):
+            problems.append("the returning visitor's code was not kept: %s" % module_cookies[0])
+    elif module_cookies:
+        problems.append("unexpected visitor cookie %s" % module_cookies)
+    if sc.expect == "split":
+        uid = [c for c in cookies if c.startswith("uid=")]
+        if sc.visitor == "new" and len(uid) != 1:
+            problems.append("the peer gave a new visitor no uid cookie: %s" % cookies)
+        if sc.visitor == "returning" and uid:
+            problems.append("the peer did not recognise the returning visitor: %s" % uid)
+    return problems, cookies
+
+
+def check_log(sc, lines):
+    """The module's own account of the request (debug level, pre-check only)."""
+    def has(text):
+        return any(text == line or line.startswith(text) for line in lines)
+
+    problems = []
+    if sc.expect in ("page", "split"):
+        if lines:
+            problems.append("the module logged %s" % lines)
+    elif sc.expect == "nodata":
+        if not has("Issue with configuration: Cannot read json file."):
+            problems.append("no data-file failure logged: %s" % lines)
+    elif sc.expect == "untargeted":
+        if lines != ["Not targeted by any experiment."]:
+            problems.append("not an untargeted request: %s" % lines)
+    else:
+        eid = make_data.REDIRECT_ID if sc.expect == "redirect" else make_data.REFERENCE_ID
+        url_text = HOST + sc.url
+        if not has("Url: %s is targeted by experiment: %d" % (url_text, eid)):
+            problems.append("experiment %d did not target %s: %s" % (eid, url_text, lines))
+        if sc.visitor == "new" and not has("Generating a new cookie value:"):
+            problems.append("no new code for a new visitor: %s" % lines)
+        if sc.visitor == "returning":
+            if has("Generating a new cookie value:"):
+                problems.append("a new code for a returning visitor: %s" % lines)
+            if not has("Visitor Code: %s" % RETURNING_CODE):
+                problems.append("the returning visitor's code was not used: %s" % lines)
+        if sc.expect == "redirect":
+            if not has("Added flag to stop targeting.") or \
+                    lines[-1:] != ["Triggered flag found with value: true"]:
+                problems.append("not redirected: %s" % lines)
+        elif not has("Redirected to the reference."):
+            problems.append("not kept on the reference: %s" % lines)
+    return problems
+
+
+def fail(sc, problems, extra=""):
+    raise BenchError("scenario %s (%s, %s visitor, %s experiments, %s) takes the wrong path:\n  %s%s"
+                     % (sc.key, sc.label, sc.visitor, sc.data, sc.url,
+                        "\n  ".join(problems), extra))
+
+
+def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
+    """One request per scenario with the module's debug lines: returns the
+    peer's returning-visitor cookie, taken from its answer to a new visitor."""
+    split_cookie = None
+    for sc in all_scenarios:
+        server = plain_dbg if sc.server == "plain" else nginx_dbg
+        if sc.reads_data:
+            data.set(sc.data, sc.focus, settle=False)
+        server.mark()
+        status, headers, body = server.request(server.ports[sc.server], sc.url,
+                                               sc.cookie(split_cookie))
+        time.sleep(0.05)       # the redirected pass may log just after the answer
+        problems, cookies = check_response(sc, status, headers, body, bodies)
+        problems += check_log(sc, server.module_lines())
+        if problems:
+            fail(sc, problems)
+        if sc.key == "split-new":
+            split_cookie = [c for c in cookies if c.startswith("uid=")][0].split(";")[0]
+    for server in (nginx_dbg, plain_dbg):
+        server.assert_healthy()
+    return split_cookie
+
+
+# ---- wrk ----------------------------------------------------------------------
+
+def run_wrk(port, url, cookie, seconds, args, pin):
+    cmd = (["taskset", "-c", "1"] if pin else []) + [
+        "wrk", "-t%d" % args.threads, "-c%d" % args.connections, "-d%ds" % seconds,
+        "--timeout", "10s", "-H", "Host: " + HOST]
+    if cookie:
+        cmd += ["-H", "Cookie: " + cookie]
+    cmd.append("http://127.0.0.1:%d%s" % (port, url))
+    p = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 60)
+    out = p.stdout
+    if p.returncode != 0:
+        raise BenchError("wrk failed (%d): %s %s" % (p.returncode, out, p.stderr))
+    rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    total = re.search(r"(\d+) requests in", out)
+    if not rps or not total:
+        raise BenchError("cannot read wrk's output:\n" + out)
+    problems = []
+    m = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    if m:
+        problems.append("%s responses were not 2xx/3xx" % m.group(1))
+    m = re.search(r"Socket errors: (.*)", out)
+    if m:
+        problems.append("socket errors: " + m.group(1))
+    if int(total.group(1)) == 0:
+        problems.append("no request completed")
+    return float(rps.group(1)), int(total.group(1)), problems, out
+
+
+# ---- output -------------------------------------------------------------------
+
+def fmt_rps(v):
+    return "{:,.0f}".format(v) if v >= 100 else "{:,.1f}".format(v)
+
+
+def fmt_ratio(v):
+    return "%.3f" % v if v >= 0.01 else "%.4f" % v
+
+
+def markdown(measured, baselines, info):
+    mean = sum(b.rps for b in baselines) / len(baselines)
+    lines = [
+        "# vantorell benchmark",
+        "",
+        "- when: %s; run time %.0f s%s%s" % (
+            info["when"], info["elapsed_s"],
+            " (after %.0f s waiting for the tests' lock)" % info["lock_wait_s"]
+            if info["lock_wait_s"] >= 1 else "",
+            "; " + info["label"] if info["label"] else ""),
+        "- command: `%s`" % info["command"],
+        "- nginx: `%s` (%s), module `%s` (sha256 %s…); work tree at git %s" % (
+            info["nginx"], info["nginx_path"], info["module"], info["module_sha"], info["git"]),
+        "- machine: %d CPUs; nginx: 1 worker%s; wrk -t%d -c%d, %d s warm-up + %d s "
+        "per scenario, keep-alive" % (info["cpus"], info["pin_note"], info["threads"],
+                                      info["connections"], info["warmup"], info["duration"]),
+        "- module off (the baseline): a %d s run between every two scenarios, %s to %s req/s; "
+        "each ratio is to the mean of the two runs around its scenario"
+        % (info["baseline_duration"], fmt_rps(min(b.rps for b in baselines)),
+           fmt_rps(max(b.rps for b in baselines))),
+        "",
+        "| scenario | visitor | experiments | requests/s | ratio to module off |",
+        "| --- | --- | ---: | ---: | ---: |",
+        "| module off (baseline, mean of the runs) | - | - | %s | 1.000 |" % fmt_rps(mean),
+    ]
+    for sc in measured:
+        n = "no file" if sc.server == "on" and sc.data is None else (sc.data or "-")
+        lines.append("| %s | %s | %s | %s | %s%s |" % (sc.label, sc.visitor, n, fmt_rps(sc.rps),
+                                                    fmt_ratio(sc.ratio), " *" if sc.noisy else ""))
+    lines += ["", "Ratio to module off by data-file size:", "",
+              "| scenario | visitor | " + " | ".join("%d" % n for n in SIZES) + " |",
+              "| --- | --- | " + " | ".join("---:" for _ in SIZES) + " |"]
+    by_key = {sc.key: sc for sc in measured}
+    for kind, label in (("untargeted", "untargeted URL"),
+                        ("reference", "targeted, reference"),
+                        ("redirect", "targeted, redirected")):
+        for visitor in ("new", "returning"):
+            cells = [fmt_ratio(by_key["%s-%s-%d" % (kind, visitor, n)].ratio)
+                     + (" *" if by_key["%s-%s-%d" % (kind, visitor, n)].noisy else "")
+                     for n in SIZES]
+            lines.append("| %s | %s | %s |" % (label, visitor, " | ".join(cells)))
+    lines.append("")
+    noisy = [sc for sc in measured if sc.noisy]
+    if noisy:
+        lines.append("\\* the two module-off runs around this scenario differ by more than "
+                     "%d%%: the machine was busy then (%d of %d scenarios); rerun for a "
+                     "cleaner number.\n" % (NOISY * 100, len(noisy), len(measured)))
+    return "\n".join(lines)
+
+
+def chart(measured, out_dir, subtitle):
+    """ratio.png: the ratio to module off by data-file size, a line per
+    scenario; the flat cases (no data file, the peer) as dashed levels."""
+    by_key = {sc.key: sc for sc in measured}
+    series = []
+    for kind, label in (("untargeted", "untargeted"), ("reference", "targeted, reference"),
+                        ("redirect", "targeted, redirected")):
+        for visitor in ("new", "returning"):
+            series.append(("%s, %s visitor" % (label, visitor),
+                           [by_key["%s-%s-%d" % (kind, visitor, n)].ratio for n in SIZES]))
+    levels = [("module on, no data file", by_key["nodata"].ratio),
+              ("split\\_clients peer, new", by_key["split-new"].ratio),
+              ("split\\_clients peer, returning", by_key["split-returning"].ratio)]
+    dat = out_dir / "ratio.dat"
+    with open(dat, "w") as f:
+        f.write("# experiments " + " ".join('"%s"' % s[0] for s in series) + "\n")
+        for i, n in enumerate(SIZES):
+            f.write("%d %s\n" % (n, " ".join("%.6g" % s[1][i] for s in series)))
+    values = [v for _, vs in series for v in vs] + [v for _, v in levels] + [1.0]
+    low = min(values)
+    if low < 0.2:
+        yaxis = "set logscale y 10\nset yrange [%g:%g]\nset format y '%%g'\n" % (
+            low / 2, max(2, max(values) * 1.2))
+    else:
+        yaxis = "set yrange [0:%g]\n" % max(1.15, max(values) * 1.05)
+    plots = []
+    colors = ["#1b9e77", "#66c2a5", "#d95f02", "#fc8d62", "#7570b3", "#8da0cb"]
+    for i, (title, _) in enumerate(series):
+        dash = "dt 1" if i % 2 == 0 else "dt 2"
+        plots.append("'%s' using 1:%d with linespoints lw 2 pt 7 ps 1.2 lc rgb '%s' %s title '%s'"
+                     % (dat, i + 2, colors[i], dash, title))
+    plots.append("1 with lines lw 2 lc rgb 'black' title 'module off (1.0)'")
+    for (title, v), color in zip(levels, ["#e7298a", "#a6761d", "#e6ab02"]):
+        plots.append("%.6g with lines lw 2 dt 3 lc rgb '%s' title '%s (%.3f)'" % (v, color, title, v))
+    script = """\
+set terminal pngcairo size 1200,760 enhanced font 'DejaVu Sans,11'
+set output '{out}'
+set title "vantorell: requests/s relative to nginx with the module off (1 worker, wrk on loopback)\\n{{/*0.85 {subtitle}}}"
+set xlabel 'experiments in the data file'
+set ylabel 'ratio to module off (higher is better)'
+set logscale x 10
+set xrange [0.7:1500]
+set xtics ("1" 1, "10" 10, "100" 100, "1,000" 1000)
+{yaxis}set grid xtics ytics mytics
+set key outside right center box
+plot {plots}
+""".format(out=out_dir / "ratio.png", yaxis=yaxis,
+           subtitle=subtitle.replace("\\", "").replace('"', "'").replace("_", "\\\\_"), plots=", \\\n     ".join(plots))
+    gp = out_dir / "ratio.gp"
+    gp.write_text(script)
+    p = subprocess.run(["gnuplot", str(gp)], capture_output=True, text=True, timeout=60)
+    if p.returncode != 0:
+        raise BenchError("gnuplot failed: " + p.stderr)
+
+
+# ---- main ---------------------------------------------------------------------
+
+def describe():
+    def run(cmd):
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True, timeout=10,
+                                  cwd=ROOT).stdout.strip()
+        except (OSError, subprocess.SubprocessError):
+            return ""
+    head = run(["git", "rev-parse", "--short", "HEAD"]) or "?"
+    if run(["git", "status", "--porcelain", "--", "module"]):
+        head += " (module/ has uncommitted changes)"
+    version = subprocess.run([str(NGINX), "-v"], capture_output=True, text=True).stderr.strip()
+    return {
+        "nginx": version.replace("nginx version: ", ""),
+        "nginx_path": os.path.relpath(NGINX, ROOT),
+        "module": os.path.relpath(MODULE, ROOT),
+        "module_sha": hashlib.sha256(MODULE.read_bytes()).hexdigest()[:12],
+        "git": head,
+    }
+
+
+def main():
+    ap = argparse.ArgumentParser(description="wrk benchmark of the module (see the file's doc)")
+    ap.add_argument("--duration", type=int, default=int(os.environ.get("BENCH_DURATION", 3)),
+                    help="seconds measured per scenario (default 3)")
+    ap.add_argument("--warmup", type=int, default=int(os.environ.get("BENCH_WARMUP", 1)),
+                    help="seconds of warm-up per scenario, not measured (default 1)")
+    ap.add_argument("--baseline-duration", type=int,
+                    default=int(os.environ.get("BENCH_BASELINE_DURATION", 2)),
+                    help="seconds of each module-off run between the scenarios (default 2)")
+    ap.add_argument("--settle", type=float, default=float(os.environ.get("BENCH_SETTLE", 3)),
+                    help="seconds to let a newly written data file age (default 3)")
+    ap.add_argument("--connections", type=int, default=16)
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--label", default=os.environ.get("BENCH_LABEL", ""),
+                    help="a note on what is measured, shown in the results")
+    ap.add_argument("--lock-wait", type=int, default=900,
+                    help="seconds to wait for the test suites' lock (default 900)")
+    args = ap.parse_args()
+    if args.duration < 1 or args.baseline_duration < 1 or args.warmup < 0:
+        ap.error("durations are whole seconds, at least 1 for --duration")
+
+    for tool in ("wrk", "gnuplot"):
+        if shutil.which(tool) is None:
+            raise BenchError("%s is missing: run scripts/bench/install-bench-deps.sh" % tool)
+    for f in (NGINX, MODULE):
+        if not f.exists():
+            raise BenchError("%s is missing: run make" % f)
+
+    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(s, on_signal)
+
+    started = time.monotonic()
+    cpus = os.cpu_count() or 1
+    pin = cpus >= 2 and shutil.which("taskset") is not None
+    OUT.mkdir(parents=True, exist_ok=True)
+    docroot = OUT / "docroot"
+    bodies = make_docroot(docroot)
+    groups = scenario_groups()
+    order = run_order(groups)
+    info = describe()
+    info["label"] = args.label
+    info.update(cpus=cpus, threads=args.threads, connections=args.connections,
+                warmup=args.warmup, duration=args.duration,
+                baseline_duration=args.baseline_duration,
+                pin_note=" pinned to CPU 0, wrk pinned to CPU 1" if pin else "",
+                when=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+                command="make bench" if os.environ.get("MAKELEVEL") else
+                " ".join(["scripts/bench/bench.py"] + sys.argv[1:]))
+
+    data = DataFileKeeper(args.settle)
+    servers = []
+    with data_file_lock(args.lock_wait):
+        info["lock_wait_s"] = round(time.monotonic() - started, 1)
+        started = time.monotonic()
+        data.save()
+        try:
+            # 1. which path each scenario takes, from the module's debug lines
+            dbg = Nginx(OUT / "precheck", docroot, True, "debug", False)
+            plain_dbg = Nginx(OUT / "precheck-plain", docroot, False, "debug", False)
+            servers += [dbg, plain_dbg]
+            dbg.start()
+            plain_dbg.start()
+            split_cookie = precheck(dbg, plain_dbg, [baseline(0)] + sum(groups, []),
+                                    data, bodies)
+            dbg.stop()
+            plain_dbg.stop()
+            print("bench: pre-check passed: every scenario takes its path (%d scenarios)"
+                  % (1 + len(sum(groups, []))), flush=True)
+
+            # 2. the measurement
+            main_nginx = Nginx(OUT / "nginx", docroot, True, "warn", pin)
+            plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin)
+            servers += [main_nginx, plain]
+            main_nginx.start()
+            plain.start()
+            for sc, _ in order:
+                server = plain if sc.server == "plain" else main_nginx
+                port = server.ports[sc.server]
+                cookie = sc.cookie(split_cookie)
+                if sc.reads_data:
+                    data.set(sc.data, sc.focus)
+                status, headers, body = server.request(port, sc.url, cookie)
+                problems, _ = check_response(sc, status, headers, body, bodies)
+                if problems:
+                    fail(sc, problems)
+                is_baseline = sc.key.startswith("off-")
+                warmup = 0 if is_baseline else args.warmup
+                seconds = args.baseline_duration if is_baseline else args.duration
+                if warmup:
+                    _, _, problems, out = run_wrk(port, sc.url, cookie, warmup, args, pin)
+                    if problems:
+                        fail(sc, problems, "\nwrk said:\n" + out)
+                sc.rps, sc.requests, problems, out = run_wrk(port, sc.url, cookie,
+                                                             seconds, args, pin)
+                if problems:
+                    fail(sc, problems, "\nwrk said:\n" + out)
+                print("bench: %4.0fs  %-40s %-9s %-7s %12s req/s" % (
+                    time.monotonic() - started, sc.label, sc.visitor,
+                    "" if sc.data is None else sc.data, fmt_rps(sc.rps)), flush=True)
+            main_nginx.stop()
+            plain.stop()
+            for server in (main_nginx, plain):
+                server.assert_healthy()
+        finally:
+            for server in servers:
+                server.stop()
+            data.restore()
+
+    baselines = [sc for sc, group in order if group is None]
+    measured = [sc for sc, group in order if group is not None]
+    for sc, before in order:
+        if before is not None:
+            around = (baselines[before].rps, baselines[before + 1].rps)
+            sc.ratio = sc.rps / (sum(around) / 2)
+            sc.noisy = abs(around[0] - around[1]) / max(around) > NOISY
+    info["elapsed_s"] = round(time.monotonic() - started, 1)
+    report = markdown(measured, baselines, info)
+    (OUT / "results.md").write_text(report)
+    (OUT / "results.json").write_text(json.dumps({
+        "info": info, "baseline_rps": [b.rps for b in baselines],
+        "scenarios": [{"key": sc.key, "label": sc.label, "visitor": sc.visitor,
+                       "experiments": sc.data, "url": sc.url, "rps": sc.rps,
+                       "requests": sc.requests, "ratio": sc.ratio, "noisy": sc.noisy}
+                      for sc in measured]}, indent=2) + "\n")
+    print()
+    print(report)
+    chart(measured, OUT, "%s, module sha256 %s…%s" % (
+        info["when"], info["module_sha"], "; " + info["label"] if info["label"] else ""))
+    print("bench: wrote %s, %s and %s" % (OUT / "results.md", OUT / "results.json",
+                                          OUT / "ratio.png"))
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except BenchError as e:
+        print("bench: FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)
+    except Stop as e:
+        print("bench: stopped (%s)" % e, file=sys.stderr)
+        sys.exit(130)

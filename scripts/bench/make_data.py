@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Data files for the benchmark: N experiments of a shop, with a realistic mix of
+contains (C), equals (E) and regular-expression (R) conditions.
+
+Most experiments target pages of their own (a category, a product, a landing
+page, a blog post, a campaign) that the benchmark never requests, so they cost
+what a real file costs: every condition is evaluated against every URL.  A few
+experiments target the URLs the benchmark does request:
+
+  REDIRECT_URL   the experiment REDIRECT_ID, whose variations cover all the
+                 traffic (0.5 + 0.5): every visitor is redirected to a
+                 variation; from 10 experiments on, a later experiment on the
+                 whole promo section targets it too (the first one decides);
+  REFERENCE_URL  the experiment REFERENCE_ID, whose only variation has no
+                 traffic (weight 0, a paused variation): every visitor is
+                 targeted, gets a visitor code and sees the reference;
+  UNTARGETED_URL no experiment.
+
+Every output is a pure function of (count, focus, seed), so runs compare.
+
+    make_data.py COUNT [--focus redirect|reference] [--seed N] [-o FILE]
+"""
+
+import argparse
+import json
+import random
+import sys
+
+HOST = "shop.example"
+UNTARGETED_URL = "/about/team"
+REFERENCE_URL = "/shop/category/bags?page=2"
+REDIRECT_URL = "/promo/spring-sale?utm_source=newsletter"
+
+REDIRECT_ID = 4242
+REFERENCE_ID = 5353
+PROMO_SECTION_ID = 6464
+REDIRECT_VARIATIONS = (1, 2)
+REFERENCE_VARIATION = 1
+
+WORDS = ("shoes", "shirts", "jackets", "hats", "watches", "lamps", "chairs", "tables",
+         "rugs", "mugs", "socks", "scarves", "belts", "gloves", "boots", "kettles",
+         "pillows", "towels", "plates", "bottles")
+LANGS = ("en", "fr", "de", "es", "it")
+# The share of each match type among the generated conditions: contains is the
+# most common, equals next, regular expressions last (they are the costly ones).
+MATCH_WEIGHTS = (("C", 50), ("E", 30), ("R", 20))
+
+
+def condition(cid, url, match, include="Y", op="|"):
+    return {"id": cid, "orOperator": op, "matchType": match, "url": url, "include": include}
+
+
+def group(conditions, op="|"):
+    return {"orOperator": op, "conditions": conditions}
+
+
+def experiment(eid, groups, variations, letter="PAGE", base=None):
+    return {"experimentId": eid, "baseUrl": base or "https://%s/" % HOST,
+            "targetingConfiguration": letter, "variations": variations,
+            "conditionsData": groups}
+
+
+def variation(vid, weight, page):
+    return {"id": vid, "weight": weight, "redirection": "https://%s%s" % (HOST, page)}
+
+
+def page_condition(rng, n, cid, op="|"):
+    """One condition on a page owned by experiment number n: the number in
+    every URL keeps the generated experiments away from the requested URLs."""
+    match = rng.choices([m for m, _ in MATCH_WEIGHTS], [w for _, w in MATCH_WEIGHTS])[0]
+    word = rng.choice(WORDS)
+    if match == "C":
+        url = rng.choice((
+            "%s/category/%s-%d" % (HOST, word, n),
+            "/landing/%s-%d" % (word, n),
+            "utm_campaign=%s%d" % (word, n),
+            "%s/collections/%s-%d/" % (HOST, word, n),
+        ))
+    elif match == "E":
+        url = rng.choice((
+            "%s/product/%d" % (HOST, 100000 + n),
+            "%s/product/%d?color=red" % (HOST, 100000 + n),
+            "%s/landing/%s-%d" % (HOST, word, n),
+        ))
+    else:
+        url = rng.choice((
+            r"^shop\.example/(%s)/blog/%s-%d(/|\?|$)" % ("|".join(LANGS), word, n),
+            r"/product/%d-[a-z0-9-]+$" % (100000 + n),
+            r"^shop\.example/landing/%s-%d\?.*utm_source=(mail|ads|social)" % (word, n),
+            r"/category/%s-%d/page-[0-9]+" % (word, n),
+        ))
+    return condition(cid, url, match, op=op)
+
+
+def filler(rng, n):
+    """An experiment on pages of its own: one or two groups of one to three
+    conditions, sometimes narrowed by an excluding condition."""
+    eid = 10000 + n
+    cid = 1
+    groups = []
+    for _ in range(rng.choice((1, 1, 1, 2))):
+        conditions = []
+        for _ in range(rng.choice((1, 1, 2, 3))):
+            conditions.append(page_condition(rng, n, cid))
+            cid += 1
+        if rng.random() < 0.2:
+            # "... and not on the checkout": an & after a satisfied condition
+            conditions.append(condition(cid, "/checkout", "C", include="N", op="&"))
+            cid += 1
+        groups.append(group(conditions))
+    shares = rng.choice(((0.5, 0.5), (0.34, 0.33, 0.33), (0.25, 0.25), (0.1,), (0.5,)))
+    variations = [variation(v + 1, w, "/v%d-%d" % (n, v + 1)) for v, w in enumerate(shares)]
+    return experiment(eid, groups, variations, letter=rng.choice(("PAGE", "PAGE", "PAGE", "URL")))
+
+
+def redirect_experiment():
+    return experiment(REDIRECT_ID, [group([
+        condition(1, "%s/promo/spring-sale" % HOST, "C"),
+        condition(2, "/checkout", "C", include="N", op="&"),
+    ])], [variation(v, 0.5, "/promo/spring-sale-%d" % v) for v in REDIRECT_VARIATIONS])
+
+
+def reference_experiment():
+    return experiment(REFERENCE_ID, [group([
+        condition(1, r"^shop\.example/shop/category/[a-z-]+(\?|$)", "R"),
+    ]), group([
+        condition(2, "%s/shop/category/bags" % HOST, "E"),
+    ])], [variation(REFERENCE_VARIATION, 0.0, "/shop/category/bags-new")])
+
+
+def promo_section_experiment():
+    return experiment(PROMO_SECTION_ID, [group([
+        condition(1, r"^shop\.example/promo/", "R"),
+    ])], [variation(1, 0.5, "/promo-banner")])
+
+
+def experiments(count, focus="redirect", seed=1):
+    """count experiments.  From two on, the file holds both the redirect and
+    the reference experiment (at a third and two thirds of the file, where a
+    real file has them: anywhere); a one-experiment file holds the one that
+    focus names."""
+    if count < 1:
+        raise ValueError("count must be at least 1")
+    if count == 1:
+        return [redirect_experiment() if focus == "redirect" else reference_experiment()]
+    rng = random.Random(seed)
+    placed = {count // 3: redirect_experiment(), (2 * count) // 3: reference_experiment()}
+    if count >= 10:
+        placed[count - 1] = promo_section_experiment()
+    out = []
+    for n in range(count):
+        out.append(placed[n] if n in placed else filler(rng, n))
+    return out
+
+
+def document(count, focus="redirect", seed=1):
+    return json.dumps(experiments(count, focus, seed)) + "\n"
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("count", type=int)
+    ap.add_argument("--focus", choices=("redirect", "reference"), default="redirect")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("-o", "--output", default="-")
+    args = ap.parse_args(argv)
+    text = document(args.count, args.focus, args.seed)
+    if args.output == "-":
+        sys.stdout.write(text)
+    else:
+        with open(args.output, "w") as f:
+            f.write(text)
+
+
+if __name__ == "__main__":
+    main()
