@@ -6,7 +6,13 @@
 #   make test-all build every supported nginx release, run the unit tests, the
 #                 integration tests against each release and the check against
 #                 Debian's own nginx package
+#   make fuzz     build the libFuzzer targets of tests/fuzz/ and run each for
+#                 FUZZ_SECONDS (default 120); make fuzz-smoke: 30 s each
 #   make bench    build, then measure requests/s with wrk (results in build/bench/)
+#   make test-sanitize  nginx 1.18.0 and the module with ASan and UBSan in
+#                 build/sanitize-1.18.0/, and the integration suite against them
+#   make soak     build, then a million requests with wrk while the data file
+#                 changes every 100 ms and nginx reloads (about a minute)
 #   make clean    remove build/
 #
 # NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
@@ -101,6 +107,56 @@ $(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) $(N
 unit: $(UNIT_BIN)
 	$(UNIT_BIN)
 
+# ---- fuzzing: libFuzzer targets over the portable core (tests/fuzz/) ---------
+# Each target is clang's libFuzzer with ASan and UBSan, the core built in, and
+# nginx's objects from libngx.a; the cookie lookup's nginx sources are built
+# instrumented too, so the sanitizers see nginx's reads of the header.
+# make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke replays the past
+# findings in tests/fuzz/regressions/ and runs each target 30 s.
+
+FUZZ           := $(BUILD)/fuzz
+FUZZ_TARGETS   := data_file cookie outcome_text
+FUZZ_SECONDS   ?= 120
+FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
+FUZZ_INCS      := -Imodule -Itests/unit $(NGX_INCS) -I$(NGX_SRC)/src/http \
+                  -I$(NGX_SRC)/src/http/modules
+FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
+FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
+FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
+FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
+FUZZ_LIBS      := -ljson-c -lcrypto -lmpfr -lgmp -lpcre -lcrypt -lz
+
+# clang and its libFuzzer runtime: needed here only
+$(FUZZ)/.deps: scripts/install-deps.sh
+	bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	@mkdir -p $(FUZZ) && touch $@
+
+$(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) $(NGX_LIB) | $(FUZZ)/.deps
+	@mkdir -p $(dir $@)
+	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
+	  $(FUZZ_INCS) -c $< -o $@
+
+# linked ahead of libngx.a, these replace its copies of the same objects
+$(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
+	@mkdir -p $(dir $@)
+	clang-14 $(FUZZ_SAN) -fsanitize=fuzzer-no-link $(FUZZ_INCS) \
+	  -c $(NGX_SRC)/$(filter %/$*.c,$(FUZZ_NGX_SRCS)) -o $@
+
+$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tests/unit/nginx_pool.h \
+                $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
+	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
+	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
+
+.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS)
+.PHONY: fuzz-build fuzz fuzz-smoke
+fuzz-build: $(FUZZ_BINS)
+
+fuzz: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ) 30 $(FUZZ_TARGETS)
+
 # ---- integration tests: the built nginx with the module loaded ---------------
 
 integration: build
@@ -141,6 +197,21 @@ run: build
 bench: build
 	bash scripts/bench/install-bench-deps.sh
 	$(RUN_ENV) $(PYTHON) scripts/bench/bench.py $(BENCH_ARGS)
+
+# AddressSanitizer + UndefinedBehaviorSanitizer build of nginx 1.18.0 and the
+# module in its own folder; the integration suite against it, stopping at the
+# first report.  PYTEST_ARGS narrows the suite.
+.PHONY: test-sanitize
+test-sanitize: deps
+	bash scripts/sanitize/test-sanitize.sh $(PYTEST_ARGS)
+
+# wrk drives a million requests at one worker while the data file is rewritten
+# every 100 ms and nginx reloads; fails on a crash, an [alert], an unexpected
+# status or a worker that keeps growing.  SOAK_ARGS=--help lists the knobs.
+.PHONY: soak
+soak: build
+	bash scripts/bench/install-bench-deps.sh
+	$(RUN_ENV) $(PYTHON) scripts/soak/soak.py $(SOAK_ARGS)
 
 clean:
 	rm -rf $(BUILD)

@@ -12,6 +12,9 @@ packages=(
   python3 python3-pytest
   curl valgrind
 )
+# Callers may name more: make fuzz asks for clang and its libFuzzer runtime,
+# which nothing else needs.
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
