@@ -31,6 +31,11 @@ PYTHON    := /usr/bin/python3
 
 MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config
 
+# The HTTP modules that distribution packages enable, so that the module is
+# tried among the modules operators run (auth_request, mirror, SSI, HTTP/2...);
+# --with-compat keeps the module signature of stock builds.
+NGX_CONFIGURE_ARGS := $(shell grep -v '^\#' scripts/nginx-configure-args)
+
 # what the scripts and the integration tests run: the release NGINX_VERSION names
 RUN_ENV := VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(MODULE_SO)
 
@@ -64,9 +69,10 @@ $(BUILD)/nginx-%-src/auto/configure: scripts/fetch-nginx.sh | $(BUILD)/.deps
 	bash scripts/fetch-nginx.sh $* $(BUILD)
 	@touch $@
 
-$(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/auto/configure module/config Makefile
+$(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/auto/configure module/config Makefile \
+                               scripts/nginx-configure-args
 	cd $(BUILD)/nginx-$*-src && ./configure --prefix=$(BUILD)/nginx-$* \
-	  --builddir=$(BUILD)/nginx-$*-objs --with-compat --add-dynamic-module=$(CURDIR)/module \
+	  --builddir=$(BUILD)/nginx-$*-objs $(NGX_CONFIGURE_ARGS) --add-dynamic-module=$(CURDIR)/module \
 	  > $(BUILD)/configure-$*.log || { tail -n 30 $(BUILD)/configure-$*.log; exit 1; }
 
 $(BUILD)/nginx-%-objs/.built: $(BUILD)/nginx-%-objs/Makefile $(MODULE_FILES)

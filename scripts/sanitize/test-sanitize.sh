@@ -29,7 +29,9 @@ module="$prefix/modules/ngx_http_vantorell_module.so"
 # -D_GLIBCXX_ASSERTIONS: bounds checks in the standard containers the module's
 #   cache uses.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fsanitize-recover=nonnull-attribute -fno-omit-frame-pointer"
-cc_opt="-g -O1 $sanitize -DNGX_DEBUG_PALLOC=1 -DNGX_HAVE_NONALIGNED=0 -D_GLIBCXX_ASSERTIONS"
+args_file="$top/scripts/nginx-configure-args"
+args=$(grep -v -e '^#' -e '^--with-cc-opt=' "$args_file")
+cc_opt="$(sed -n 's/^--with-cc-opt=//p' "$args_file") -g -O1 $sanitize -DNGX_DEBUG_PALLOC=1 -DNGX_HAVE_NONALIGNED=0 -D_GLIBCXX_ASSERTIONS"
 ld_opt="$sanitize"
 
 # ---- sources: a copy of their own, so that configuring here never touches the
@@ -43,11 +45,11 @@ fi
 
 # ---- configure when the flags or the module's build script changed
 stamp="$objs/.configured-with"
-want="$cc_opt | $ld_opt | $(sha256sum "$top/module/config" | awk '{print $1}')"
+want="$cc_opt | $ld_opt | $args | $(sha256sum "$top/module/config" | awk '{print $1}')"
 if [ ! -f "$objs/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   echo "test-sanitize: configuring nginx $version with the sanitizers"
   rm -rf "$objs"
-  (cd "$src" && ./configure --prefix="$prefix" --builddir="$objs" --with-compat \
+  (cd "$src" && ./configure --prefix="$prefix" --builddir="$objs" $args \
       --add-dynamic-module="$top/module" --with-cc-opt="$cc_opt" --with-ld-opt="$ld_opt" \
       > "$dir/configure.log" 2>&1) || { tail -n 30 "$dir/configure.log"; exit 1; }
   printf '%s' "$want" > "$stamp"
