@@ -525,6 +525,16 @@ double random_number_based_on_sha256(char *sha256)
 
 } // extern "C"
 
+namespace {
+
+/* RFC 6265 cookie-octet: %x21 / %x23-2B / %x2D-3A / %x3C-5B / %x5D-7E */
+bool isCookieOctet(unsigned char c)
+{
+    return c >= 0x21 && c <= 0x7e && c != '"' && c != ',' && c != ';' && c != '\\';
+}
+
+}  // namespace
+
 extern "C" int visitor_code_offset(const char *value, size_t length)
 {
     static const char frontCookieKey[] = "_js_";
@@ -533,8 +543,25 @@ extern "C" int visitor_code_offset(const char *value, size_t length)
     if (value == nullptr || length < VANTORELL_CODE_LENGTH) {
         return -1;
     }
-    if (memcmp(value, frontCookieKey, frontLength) != 0) {
-        return 0;
+    size_t offset = 0;
+    if (memcmp(value, frontCookieKey, frontLength) == 0) {
+        if (length < frontLength + VANTORELL_CODE_LENGTH) {
+            return -1;
+        }
+        offset = frontLength;
     }
-    return length >= frontLength + VANTORELL_CODE_LENGTH ? static_cast<int>(frontLength) : -1;
+
+    /*
+     * The code goes back to the browser in Set-Cookie: a code with a byte that
+     * a cookie value may not hold (blank, quote, comma, semicolon, backslash,
+     * a control or a non-ASCII byte) would let a client write what it likes
+     * into that header, so such a visitor counts as new.
+     */
+    for (size_t i = offset; i < offset + VANTORELL_CODE_LENGTH; i++) {
+        if (!isCookieOctet(static_cast<unsigned char>(value[i]))) {
+            return -1;
+        }
+    }
+
+    return static_cast<int>(offset);
 }

@@ -15,7 +15,8 @@ extern "C" {
 
 /* Where the visitor code stands in a cookie value: 0 for a value of at least
  * 16 bytes, 4 for one that begins with the front end's "_js_" and has at
- * least 16 bytes after it, -1 when the value holds no usable code. */
+ * least 16 bytes after it, -1 when the value holds no usable code.  A code is
+ * usable only when its 16 bytes are all cookie octets. */
 int visitor_code_offset(const char *value, size_t length);
 
 /* Writes size characters of the code alphabet and a NUL into result

@@ -4,7 +4,8 @@
  * The handler runs its stages in a fixed order and stops at the first one
  * that does not succeed:
  *
- *   gate        module switch, ignore expression, triggered flag
+ *   gate        main request only, module switch, ignore expression,
+ *               a request decided before, triggered flag
  *   data        the experiment data file, parsed into a heap model
  *   targeting   URL text -> the experiments that target it
  *   visitor     visitor code from the cookie, or a new one; Set-Cookie
@@ -13,7 +14,10 @@
  *   outcome     experiments header, then triggered flag + internal redirect
  *
  * Both heap lists are released on every way out of the handler.  Texts handed
- * to nginx come from the request pool.  Nothing survives between requests.
+ * to nginx come from the request pool.  Nothing survives between requests;
+ * within one request, a mark in the request's pool says that the request has
+ * been decided, so that every later pass (internal redirects of any kind)
+ * leaves it alone.
  */
 
 #include "ngx_http_vantorell_module.h"
@@ -32,6 +36,10 @@
 #define ngx_vantorell_log(r, ...)                                             \
     ngx_log_error(NGX_LOG_DEBUG, (r)->connection->log, 0, __VA_ARGS__)
 
+/* whether debug lines are written at all: texts built only for them wait */
+#define ngx_vantorell_debug_on(r)                                             \
+    ((r)->connection->log->log_level >= NGX_LOG_DEBUG)
+
 /* Cookie lifetime: 14 days. */
 #define VANTORELL_COOKIE_MAX_AGE  1209600
 
@@ -45,6 +53,16 @@ static char *ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
 static void ngx_http_vantorell_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
+
+
+/*
+ * The request's own record.  Its presence says that the request has been
+ * decided; `flag` is the triggered flag the module added before redirecting,
+ * until the redirected pass has seen it.
+ */
+typedef struct {
+    ngx_table_elt_t  *flag;
+} ngx_http_vantorell_ctx_t;
 
 
 static ngx_command_t  ngx_http_vantorell_commands[] = {
@@ -283,11 +301,148 @@ ngx_vantorell_id32(long id)
 }
 
 
+/*
+ * A request-derived text as a log line may show it: control characters,
+ * bytes from 0x7f up are written as \xHH, so that a client cannot start a
+ * line of its own in the error log.  Printable texts come back as they are,
+ * without a copy.
+ */
+static ngx_str_t
+ngx_vantorell_log_text(ngx_http_request_t *r, const u_char *data, size_t len)
+{
+    static const u_char  hex[] = "0123456789ABCDEF";
+
+    size_t      i, extra;
+    u_char     *p;
+    ngx_str_t   text;
+
+    extra = 0;
+
+    for (i = 0; i < len; i++) {
+        if (data[i] < 0x20 || data[i] >= 0x7f) {
+            extra += 3;
+        }
+    }
+
+    if (extra == 0) {
+        text.data = (u_char *) data;
+        text.len = len;
+        return text;
+    }
+
+    p = (u_char *) ngx_pnalloc(r->pool, len + extra);
+    if (p == NULL) {
+        ngx_str_set(&text, "-");
+        return text;
+    }
+
+    text.data = p;
+    text.len = len + extra;
+
+    for (i = 0; i < len; i++) {
+        if (data[i] < 0x20 || data[i] >= 0x7f) {
+            *p++ = '\\';
+            *p++ = 'x';
+            *p++ = hex[data[i] >> 4];
+            *p++ = hex[data[i] & 0xf];
+
+        } else {
+            *p++ = data[i];
+        }
+    }
+
+    return text;
+}
+
+
+/* ---- the request's decision --------------------------------------------- */
+
+/* marks the request's pool; the record itself goes with the pool */
+static void
+ngx_http_vantorell_cleanup(void *data)
+{
+}
+
+
+/*
+ * nginx clears r->ctx on every internal redirect; the pool cleanup that
+ * carries the record stays, so the record is found again there (as the
+ * realip module finds its own).
+ */
+static ngx_http_vantorell_ctx_t *
+ngx_http_vantorell_get_ctx(ngx_http_request_t *r)
+{
+    ngx_pool_cleanup_t        *cln;
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = (ngx_http_vantorell_ctx_t *)
+              ngx_http_get_module_ctx(r, ngx_http_vantorell_module);
+
+    if (ctx != NULL || !r->internal) {
+        return ctx;
+    }
+
+    for (cln = r->pool->cleanup; cln; cln = cln->next) {
+        if (cln->handler == ngx_http_vantorell_cleanup) {
+            ctx = (ngx_http_vantorell_ctx_t *) cln->data;
+            ngx_http_set_ctx(r, ctx, ngx_http_vantorell_module);
+            break;
+        }
+    }
+
+    return ctx;
+}
+
+
+static ngx_http_vantorell_ctx_t *
+ngx_http_vantorell_create_ctx(ngx_http_request_t *r)
+{
+    ngx_pool_cleanup_t        *cln;
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    cln = ngx_pool_cleanup_add(r->pool, sizeof(ngx_http_vantorell_ctx_t));
+    if (cln == NULL) {
+        return NULL;
+    }
+
+    ctx = (ngx_http_vantorell_ctx_t *) cln->data;
+    ctx->flag = NULL;
+
+    cln->handler = ngx_http_vantorell_cleanup;
+
+    ngx_http_set_ctx(r, ctx, ngx_http_vantorell_module);
+
+    return ctx;
+}
+
+
+/*
+ * A pass of a request decided before.  The pass that the module's own
+ * redirect started sees the flag it added, hides it from $http_ variables
+ * and says so; every other pass just declines.
+ */
+static void
+ngx_vantorell_decided_before(ngx_http_request_t *r,
+    ngx_http_vantorell_ctx_t *ctx)
+{
+    if (ctx->flag == NULL) {
+        return;
+    }
+
+    ngx_vantorell_log(r, "Triggered flag found with value: %V",
+                      &ctx->flag->value);
+
+    ctx->flag->hash = 0;
+    ctx->flag = NULL;
+}
+
+
 /* ---- gate --------------------------------------------------------------- */
 
 static ngx_int_t
 ngx_flag_triggered_vantorell(ngx_http_request_t *r)
 {
+    ngx_str_t         value;
     ngx_uint_t        i;
     ngx_list_part_t  *part;
     ngx_table_elt_t  *h;
@@ -315,8 +470,12 @@ ngx_flag_triggered_vantorell(ngx_http_request_t *r)
             continue;
         }
 
-        ngx_vantorell_log(r, "Triggered flag found with value: %V",
-                          &h[i].value);
+        if (ngx_vantorell_debug_on(r)) {
+            value = ngx_vantorell_log_text(r, h[i].value.data,
+                                           h[i].value.len);
+            ngx_vantorell_log(r, "Triggered flag found with value: %V",
+                              &value);
+        }
 
         if (h[i].value.len == ngx_vantorell_triggered_value.len
             && ngx_strncmp(h[i].value.data, ngx_vantorell_triggered_value.data,
@@ -398,8 +557,16 @@ ngx_vantorell_get_url(ngx_http_request_t *r)
         return NULL;
     }
 
-    p = ngx_cpymem(url, r->headers_in.server.data, hostLength);
-    p = ngx_cpymem(p, r->uri.data, pathLength);
+    p = url;
+
+    /* an HTTP/1.0 request without Host has no host text at all */
+    if (hostLength != 0) {
+        p = ngx_cpymem(p, r->headers_in.server.data, hostLength);
+    }
+
+    if (pathLength != 0) {
+        p = ngx_cpymem(p, r->uri.data, pathLength);
+    }
 
     if (queryLength != 0) {
         *p++ = '?';
@@ -418,6 +585,7 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
     TargetedExperiment **targetedExperiments)
 {
     u_char              *url, *message;
+    ngx_str_t            logged;
     TargetedExperiment  *t;
 
     url = ngx_vantorell_get_url(r);
@@ -443,9 +611,13 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
 
     ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
 
-    for (t = *targetedExperiments; t != NULL; t = t->next) {
-        ngx_vantorell_log(r, "Url: %s is targeted by experiment: %d", url,
-                          ngx_vantorell_id32(t->experimentId));
+    if (*targetedExperiments != NULL && ngx_vantorell_debug_on(r)) {
+        logged = ngx_vantorell_log_text(r, url, ngx_strlen(url));
+
+        for (t = *targetedExperiments; t != NULL; t = t->next) {
+            ngx_vantorell_log(r, "Url: %V is targeted by experiment: %d",
+                              &logged, ngx_vantorell_id32(t->experimentId));
+        }
     }
 
     ngx_pfree(r->pool, url);
@@ -511,6 +683,43 @@ ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 }
 
 
+/*
+ * The domain expression usually holds client input ($host): a value with
+ * anything but letters, digits, '-' and '.' would add attributes of the
+ * client's choosing to the cookie, so it is left out, and said once at info
+ * level (nginx's level for what a client causes).  An empty value is written
+ * as it is; browsers ignore an empty domain.
+ */
+static ngx_uint_t
+ngx_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
+{
+    u_char      c;
+    size_t      i;
+    ngx_str_t   logged;
+
+    for (i = 0; i < value->len; i++) {
+        c = value->data[i];
+
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
+            || (c >= '0' && c <= '9') || c == '-' || c == '.')
+        {
+            continue;
+        }
+
+        if (r->connection->log->log_level >= NGX_LOG_INFO) {
+            logged = ngx_vantorell_log_text(r, value->data, value->len);
+            ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                          "vantorell: cookie domain \"%V\" is not a host "
+                          "name, the cookie is set without it", &logged);
+        }
+
+        return 0;
+    }
+
+    return 1;
+}
+
+
 static ngx_int_t
 ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
@@ -520,6 +729,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 
     size_t                          cookieLength;
     u_char                         *cookie, *p;
+    ngx_uint_t                      withDomain;
     ngx_str_t                       cookieDomain;
     ngx_http_vantorell_srv_conf_t  *kscf;
 
@@ -529,6 +739,8 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     kscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
+    withDomain = 0;
+
     if (kscf->cookieDomain != NULL) {
         if (ngx_http_complex_value(r, kscf->cookieDomain, &cookieDomain)
             != NGX_OK)
@@ -536,7 +748,11 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
             return NGX_ERROR;
         }
 
-        cookieLength += cookieDomain.len + sizeof(domain) - 1;
+        withDomain = ngx_vantorell_cookie_domain_ok(r, &cookieDomain);
+
+        if (withDomain) {
+            cookieLength += cookieDomain.len + sizeof(domain) - 1;
+        }
     }
 
     cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength);
@@ -551,7 +767,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
     p = ngx_http_cookie_time(p, ngx_time() + VANTORELL_COOKIE_MAX_AGE);
 
-    if (kscf->cookieDomain != NULL) {
+    if (withDomain) {
         p = ngx_cpymem(p, domain, sizeof(domain) - 1);
         p = ngx_cpymem(p, cookieDomain.data, cookieDomain.len);
     }
@@ -644,15 +860,15 @@ ngx_vantorell_set_header(ngx_http_request_t *r,
 
 
 static ngx_int_t
-ngx_add_flag_triggered_vantorell(ngx_http_request_t *r)
+ngx_add_flag_triggered_vantorell(ngx_http_request_t *r,
+    ngx_http_vantorell_ctx_t *ctx)
 {
-    if (ngx_vantorell_push_header(&r->headers_in.headers,
-                                  &ngx_vantorell_triggered_key,
-                                  ngx_vantorell_triggered_key.data,
-                                  ngx_vantorell_triggered_value.data,
-                                  ngx_vantorell_triggered_value.len)
-        == NULL)
-    {
+    ctx->flag = ngx_vantorell_push_header(&r->headers_in.headers,
+                                          &ngx_vantorell_triggered_key,
+                                          ngx_vantorell_triggered_key.data,
+                                          ngx_vantorell_triggered_value.data,
+                                          ngx_vantorell_triggered_value.len);
+    if (ctx->flag == NULL) {
         return NGX_ERROR;
     }
 
@@ -668,7 +884,7 @@ ngx_add_flag_triggered_vantorell(ngx_http_request_t *r)
  * and redirected to /experiment_<id>_variation_<id> with its own arguments.
  */
 static ngx_int_t
-ngx_vantorell_redirect(ngx_http_request_t *r,
+ngx_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
     TargetedExperiment *targetedExperiment)
 {
     size_t     size;
@@ -680,7 +896,7 @@ ngx_vantorell_redirect(ngx_http_request_t *r,
         return NGX_DECLINED;
     }
 
-    if (ngx_add_flag_triggered_vantorell(r) != NGX_OK) {
+    if (ngx_add_flag_triggered_vantorell(r, ctx) != NGX_OK) {
         return NGX_DECLINED;
     }
 
@@ -727,8 +943,18 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     ngx_str_t                       ignore, vantorellVisitorCode;
     TargetedExperiment             *targetedExperiments;
     vantorell::ModelHandle          experimentConfigs;
+    ngx_http_vantorell_ctx_t       *ctx;
     ngx_http_vantorell_srv_conf_t  *kscf;
     ngx_http_vantorell_loc_conf_t  *klcf;
+
+    /*
+     * Subrequests (auth_request, mirror, SSI includes...) share their
+     * parent's header list: an experiment run in one would flag, redirect
+     * or answer for the parent.  The module acts on the main request only.
+     */
+    if (r != r->main) {
+        return NGX_DECLINED;
+    }
 
     kscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
@@ -750,6 +976,18 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
         return NGX_DECLINED;
+    }
+
+    /* one decision per request, whatever internal redirects follow */
+    ctx = ngx_http_vantorell_get_ctx(r);
+    if (ctx != NULL) {
+        ngx_vantorell_decided_before(r, ctx);
+        return NGX_DECLINED;
+    }
+
+    ctx = ngx_http_vantorell_create_ctx(r);
+    if (ctx == NULL) {
+        return NGX_ERROR;
     }
 
     if (ngx_flag_triggered_vantorell(r)) {
@@ -827,7 +1065,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     vantorell::releaseModel(&experimentConfigs);
 
-    rc = ngx_vantorell_redirect(r, targetedExperiments);
+    rc = ngx_vantorell_redirect(r, ctx, targetedExperiments);
 
     freeTargetedExperiments(targetedExperiments);
 

@@ -10,7 +10,7 @@ packages=(
   libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev libmpfr-dev libgmp-dev
   libgtest-dev googletest
   python3 python3-pytest
-  curl valgrind
+  curl openssl valgrind
 )
 # Callers may name more: make fuzz asks for clang and its libFuzzer runtime,
 # which nothing else needs.

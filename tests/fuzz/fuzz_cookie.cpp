@@ -61,11 +61,20 @@ Block headerValue(std::string_view line, ngx_str_t *value)
 int expectedOffset(const u_char *value, size_t length)
 {
     bool front = length >= frontPrefixLength && memcmp(value, frontPrefix, frontPrefixLength) == 0;
-    if (!front) {
-        return length >= VANTORELL_CODE_LENGTH ? 0 : -1;
+    size_t offset = front ? frontPrefixLength : 0;
+    if (length < offset + VANTORELL_CODE_LENGTH) {
+        return -1;
     }
-    return length >= frontPrefixLength + VANTORELL_CODE_LENGTH ? static_cast<int>(frontPrefixLength)
-                                                               : -1;
+    // RFC 6265 cookie-octet, spelled as its ranges
+    for (size_t i = offset; i < offset + VANTORELL_CODE_LENGTH; i++) {
+        u_char c = value[i];
+        bool octet = c == 0x21 || (c >= 0x23 && c <= 0x2b) || (c >= 0x2d && c <= 0x3a)
+                     || (c >= 0x3c && c <= 0x5b) || (c >= 0x5d && c <= 0x7e);
+        if (!octet) {
+            return -1;
+        }
+    }
+    return static_cast<int>(offset);
 }
 
 void checkNumber(const u_char *code)

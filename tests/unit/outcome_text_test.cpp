@@ -86,7 +86,18 @@ TEST(OutcomeText, VisitorCodeInACookieValue) {
              {"_js_" + std::string(12, 'b'), -1},
              {"_js_" + std::string(15, 'b'), -1},
              {"_JS_" + std::string(12, 'b'), 0},
-             {std::string("\0\x01\xff", 3) + std::string(13, 'c'), 0},
+             // only cookie octets make a code: anything else would travel
+             // back raw into Set-Cookie
+             {std::string("\0\x01\xff", 3) + std::string(13, 'c'), -1},
+             {"a,b c\"d\x01\x7f\xff=Path=", -1},
+             {std::string(15, 'a') + " ", -1},
+             {std::string(15, 'a') + "\\", -1},
+             {std::string(15, 'a') + ";", -1},
+             {"_js_" + std::string(15, 'b') + "\x80", -1},
+             {std::string(16, 'a') + " trailing bytes are not the code", 0},
+             {"!#$%&'()*+-./:<=", 0},
+             {">?@[]^_`{|}~AZaz", 0},
+             {"_js_" + std::string(15, 'b') + "~", 4},
          }) {
         EXPECT_EQ(visitor_code_offset(c.value.data(), c.value.size()), c.offset) << c.value;
     }

@@ -1,0 +1,371 @@
+"""The module among nginx's other modules, as an attacker or an unlucky operator
+would meet it: subrequests, internal redirects after the decision, the
+client's own flag headers, hostile cookie and host texts, log lines."""
+
+import http.server
+import json
+import re
+import subprocess
+import threading
+import time
+
+import pytest
+
+from conftest import cond, experiment, group, variation
+from test_outcome import code_with, number
+
+EVERYTHING = group(cond(""))
+CODE = re.compile(r"^vantorellVisitorCode=([a-z0-7]{16});")
+
+
+# ---- backends that count what reaches them ----------------------------------
+
+class Backend:
+    """An upstream that answers every request with `status` and a JSON body
+    naming itself and the path, and remembers the paths it was asked for."""
+
+    def __init__(self, name, status=200):
+        self.name = name
+        self.status = status
+        self.paths = []
+        backend = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                backend.paths.append(self.path)
+                body = json.dumps({"backend": backend.name, "path": self.path}).encode()
+                self.send_response(backend.status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def wait_for(self, count, seconds=5):
+        """Mirror subrequests finish after the client's answer: wait for them."""
+        deadline = time.monotonic() + seconds
+        while len(self.paths) < count and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return self.paths
+
+
+@pytest.fixture
+def backends():
+    made = []
+
+    def make(name, status=200):
+        made.append(Backend(name, status))
+        return made[-1]
+
+    yield make
+    for b in made:
+        b.server.shutdown()
+        b.server.server_close()
+
+
+def start(site, experiments, locations, directives="", http_extra=""):
+    site.data.write(experiments)
+    server = site.server(directives="        vantorell_module on;\n"
+                                    "        vantorell_experiments_header on;\n"
+                                    + site.data_directive + directives,
+                         locations=locations)
+    return site.start(http=http_extra + server)
+
+
+def upstream_block(name, backend):
+    return "    upstream %s { server 127.0.0.1:%d; }\n" % (name, backend.port)
+
+
+def codes(response):
+    return [CODE.match(v).group(1) for v in response.all("Set-Cookie")]
+
+
+# ---- subrequests ------------------------------------------------------------
+
+@pytest.mark.parametrize("targets", ["auth-uri", "site-wide"])
+@pytest.mark.parametrize("verdict", [200, 403])
+def test_auth_request_gets_the_auth_backends_verdict(site, backends, targets, verdict):
+    auth = backends("auth", verdict)
+    app = backends("app")
+    where = cond("alpha/auth") if targets == "auth-uri" else cond("")
+    start(site, [experiment(1, [group(where)], [variation(2, 1.0)])],
+          locations="""
+        location /secure { auth_request /auth; proxy_pass http://app; }
+        location ~ ^/experiment_ { auth_request /auth; proxy_pass http://app; }
+        location = /auth { internal; proxy_pass http://auth; }
+""", http_extra=upstream_block("auth", auth) + upstream_block("app", app))
+
+    r = site.request("/secure")
+    assert r.status == verdict
+    if verdict == 403:
+        assert auth.paths == ["/auth"]
+        assert app.paths == []
+    elif targets == "auth-uri":
+        # the main request is not targeted; its subrequest is not the module's
+        assert auth.paths == ["/auth"]
+        assert app.paths == ["/secure"]
+        assert r.all("Set-Cookie") == []
+    else:
+        # the variation's location asks the auth backend again
+        assert auth.paths == ["/auth", "/auth"]
+        assert app.paths == ["/experiment_1_variation_2"]
+        assert len(r.all("Set-Cookie")) == 1
+
+
+def test_mirror_sends_one_request_to_each_backend(site, backends):
+    prod = backends("prod")
+    shadow = backends("shadow")
+    start(site, [experiment(1, [group(cond("alpha/shadow"))], [variation(2, 1.0)])],
+          locations="""
+        location /buy { mirror /shadow; proxy_pass http://prod; }
+        location = /shadow { internal; proxy_pass http://shadow; }
+        location ~ ^/experiment_ { proxy_pass http://prod; }
+""", http_extra=upstream_block("prod", prod) + upstream_block("shadow", shadow))
+
+    r = site.request("/buy")
+    assert r.status == 200
+    assert shadow.wait_for(1) == ["/shadow"]
+    time.sleep(0.2)
+    assert prod.paths == ["/buy"]
+    assert shadow.paths == ["/shadow"]
+
+
+def test_ssi_include_is_served_as_if_the_module_were_off(site):
+    html = site.prefix / "html" / "ssi"
+    html.mkdir(parents=True)
+    (html / "page.html").write_text('<p><!--# include virtual="/inc?x=1" --></p>')
+    start(site, [experiment(1, [group(cond("alpha/inc"))], [variation(2, 1.0)])],
+          locations="""
+        location /ssi/ { ssi on; root %s; }
+        location /inc { proxy_pass http://echo; }
+        location ~ ^/experiment_ { proxy_pass http://echo; }
+""" % (site.prefix / "html"))
+
+    r = site.request("/ssi/page.html")
+    assert r.status == 200
+    included = json.loads(r.body.decode()[len("<p>"):-len("</p>")])
+    assert included["path"] == "/inc?x=1"
+    assert not any(k.lower() == "vantorell-experiment" for k, _ in included["headers"])
+    assert r.all("Set-Cookie") == []
+    assert r.log == ["Not targeted by any experiment."]
+
+
+# ---- one decision per request -----------------------------------------------
+
+def test_index_redirect_does_not_draw_again(site):
+    promo = site.prefix / "html" / "promo"
+    promo.mkdir(parents=True)
+    (promo / "index.html").write_text("promo page\n")
+    start(site, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])],
+          locations="""
+        location /promo/ { }
+        location ~ ^/experiment_ { proxy_pass http://echo; }
+""", directives="        root %s;\n" % (site.prefix / "html"))
+
+    visitors, varied = 300, 0
+    for _ in range(visitors):
+        r = site.request("/promo/")
+        assert r.status == 200
+        (code,) = codes(r)
+        if r.body == b"promo page\n":
+            assert number(code) >= 0.5
+        else:
+            assert number(code) < 0.5
+            assert r.json()["path"] == "/experiment_1_variation_2"
+            varied += 1
+    # a second draw after the index redirect would give about three in four
+    assert 0.4 < varied / visitors < 0.6
+
+
+def test_try_files_fallback_in_the_variation_location(site):
+    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+        location ~ ^/experiment_ { root %s; try_files $uri /fallback; }
+        location = /fallback { proxy_pass http://echo; }
+""" % site.prefix)
+
+    r = site.request("/page?a=1")
+    assert r.status == 200
+    assert r.json()["path"].startswith("/fallback")
+    assert len(codes(r)) == 1
+    assert r.log.count("Added flag to stop targeting.") == 1
+    assert r.log[-1] == "Triggered flag found with value: true"
+
+
+def test_error_page_to_a_targeted_uri(site):
+    start(site, [experiment(1, [group(cond("alpha/notfound"))], [variation(2, 1.0)])],
+          locations="""
+        location /missing/ { root %s; error_page 404 /notfound; }
+        location = /notfound { proxy_pass http://echo; }
+        location ~ ^/experiment_ { proxy_pass http://echo; }
+""" % site.prefix)
+
+    r = site.request("/missing/page")
+    assert r.status == 404
+    assert r.json()["path"] == "/notfound"
+    assert r.all("Set-Cookie") == []
+    assert r.log == ["Not targeted by any experiment."]
+
+
+@pytest.mark.parametrize("flags", [["no"], ["no"] * 50, ["false", "true"]])
+def test_client_flags_cannot_make_a_loop(site, flags):
+    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+        location ~ ^/experiment_ { proxy_pass http://echo; }
+""")
+
+    r = site.request("/page", headers=[("vantorell-triggered", f) for f in flags])
+    assert r.status == 200
+    assert r.json()["path"] == "/experiment_1_variation_2"
+    assert len(codes(r)) == 1
+    # the client's first flag is read once; the redirected pass sees the
+    # module's own flag and stops there
+    assert r.log.count("Triggered flag found with value: " + flags[0]) == 1
+    assert r.log[-2:] == ["Added flag to stop targeting.",
+                          "Triggered flag found with value: true"]
+
+
+def test_client_flag_true_leaves_the_request_alone_across_redirects(site):
+    promo = site.prefix / "html" / "promo"
+    promo.mkdir(parents=True)
+    (promo / "index.html").write_text("promo page\n")
+    start(site, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 1.0)])],
+          locations="        location /promo/ { }\n",
+          directives="        root %s;\n" % (site.prefix / "html"))
+
+    r = site.request("/promo/", headers=[("vantorell-triggered", "true")])
+    assert r.status == 200
+    assert r.body == b"promo page\n"
+    assert r.all("Set-Cookie") == []
+    assert r.log == ["Triggered flag found with value: true"]
+
+
+# ---- texts that reach Set-Cookie and the log --------------------------------
+
+@pytest.mark.parametrize("value", [
+    'a,b c"d\x01\x7f\xff=Path=',
+    "abcdefghijklmno\\",
+    "abcdefghijklmn o",
+    "_js_abcdefghijklmn\"p",
+])
+def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(site, value):
+    start(site, [experiment(1, [EVERYTHING])], locations="")
+    r = site.request("/page", headers=[("Cookie", "vantorellVisitorCode=" + value)])
+    assert r.status == 200
+    (code,) = codes(r)
+    assert r.log[1] == "Generating a new cookie value: %s " % code
+
+
+@pytest.mark.parametrize("host, domain", [
+    ("localhost;max-age=0;secure;samesite=none", None),
+    ("evil\x01host", None),
+    ("shop.example-1.test", "; domain=.shop.example-1.test"),
+])
+def test_cookie_domain_from_the_host(site, host, domain):
+    start(site, [experiment(1, [EVERYTHING])], locations="",
+          directives="        vantorell_cookie_domain .$host;\n")
+    r = site.request("/page", host=host)
+    assert r.status == 200
+    (set_cookie,) = r.all("Set-Cookie")
+    assert re.fullmatch(r"vantorellVisitorCode=[a-z0-7]{16}; expires=[^;]+%s; path=/;"
+                        % re.escape(domain or ""), set_cookie), set_cookie
+    text = site.log_text()
+    if domain is None:
+        logged = host.replace("\x01", "\\x01")
+        assert '[info]' in text
+        assert 'cookie domain ".%s" is not a host name, the cookie is set without it' % logged \
+            in text
+    else:
+        assert "is not a host name" not in text
+
+
+def test_empty_cookie_domain_is_written_as_before(site):
+    start(site, [experiment(1, [EVERYTHING])], locations="",
+          directives="        vantorell_cookie_domain $arg_d;\n")
+    (set_cookie,) = site.request("/page").all("Set-Cookie")
+    assert set_cookie.endswith("; domain=; path=/;")
+
+
+def test_http10_request_without_host(site):
+    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+        location ~ ^/experiment_ { proxy_pass http://echo; }
+""")
+    answer, log = site.raw(b"GET /page?a=1 HTTP/1.0\r\n\r\n")
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 200")
+    assert json.loads(body)["path"] == "/experiment_1_variation_2?a=1"
+    assert "Url: /page?a=1 is targeted by experiment: 1" in log
+
+
+def test_request_texts_cannot_forge_log_lines(site):
+    start(site, [experiment(1, [group(cond("alpha/promo"))])], locations="")
+    forged = "2026/12/10 14:00:00 [warn] 1#1: forged"
+    r = site.request("/promo%0a2026/12/10%2014:00:00%20%5Bwarn%5D%201%231:%20forged%ff",
+                     headers=[("vantorell-triggered", "no\x1b[31m\xe9")])
+    assert r.status == 200
+    assert "Url: alpha/promo\\x0A%s\\xFF is targeted by experiment: 1" % forged in r.log
+    assert "Triggered flag found with value: no\\x1B[31m\\xE9" in r.log
+    assert not any(line.startswith(forged) for line in site.log_text().splitlines())
+    # printable URLs log as they are
+    r = site.request("/promo/a%20b?q=%22x%22")
+    assert "Url: alpha/promo/a b?q=%22x%22 is targeted by experiment: 1" in r.log
+
+
+# ---- TLS and HTTP/2 ---------------------------------------------------------
+
+@pytest.fixture
+def tls_site(site):
+    key, crt = site.prefix / "site.key", site.prefix / "site.crt"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=alpha", "-keyout", str(key), "-out", str(crt)],
+                   check=True, capture_output=True, timeout=60)
+    site.tls = (key, crt)
+    # nginx 1.18 predates OpenSSL 3.0, which reports a client that closes
+    # without close_notify (as curl does) as an error that 1.18 logs at crit
+    site.tolerated = ("SSL_read() failed (SSL: error:0A000126:",)
+    return site
+
+
+def curl(site, path, *args):
+    p = subprocess.run(["curl", "-sk", "-D", "-", "--resolve", "alpha:%d:127.0.0.1" % site.port,
+                        *args, "https://alpha:%d%s" % (site.port, path)],
+                       capture_output=True, timeout=30)
+    head, _, body = p.stdout.partition(b"\r\n\r\n")
+    return head.decode(), body
+
+
+@pytest.mark.parametrize("version", ["--http1.1", "--http2"])
+def test_over_tls_and_http2(tls_site, version):
+    site = tls_site
+    promo = site.prefix / "html" / "promo"
+    promo.mkdir(parents=True)
+    (promo / "index.html").write_text("promo page\n")
+    site.data.write([experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])])
+    key, crt = site.tls
+    server = site.server(directives="""\
+        vantorell_module on;
+        vantorell_experiments_header on;
+%s        ssl_certificate %s;
+        ssl_certificate_key %s;
+        root %s;
+""" % (site.data_directive, crt, key, site.prefix / "html"),
+        locations="        location /promo/ { }\n"
+                  "        location ~ ^/experiment_ { proxy_pass http://echo; }\n")
+    site.start(http=server.replace("listen 127.0.0.1:%d;" % site.port,
+                                   "listen 127.0.0.1:%d ssl http2;" % site.port))
+
+    for code in (code_with(lambda x: x < 0.4), code_with(lambda x: x > 0.6)):
+        varied = number(code) < 0.5
+        head, body = curl(site, "/promo/?a=1", version,
+                          "-H", "Cookie: vantorellVisitorCode=" + code)
+        assert head.startswith("HTTP/2 200" if version == "--http2" else "HTTP/1.1 200"), head
+        cookies = [line for line in head.split("\r\n") if line.lower().startswith("set-cookie:")]
+        assert len(cookies) == 1 and code in cookies[0]
+        if varied:
+            assert json.loads(body)["path"] == "/experiment_1_variation_2?a=1"
+        else:
+            assert body == b"promo page\n"
