@@ -124,7 +124,7 @@ FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
-FUZZ_INCS      := -Imodule -Itests/unit $(NGX_INCS) -I$(NGX_SRC)/src/http \
+FUZZ_INCS      := -Imodule -Itests/unit $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
                   -I$(NGX_SRC)/src/http/modules
 FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
 FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
