@@ -29,7 +29,7 @@ NGINX     := $(PREFIX)/sbin/nginx
 MODULE_SO := $(PREFIX)/modules/ngx_http_vantorell_module.so
 PYTHON    := /usr/bin/python3
 
-MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config
+MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config module/exports.map
 
 # The HTTP modules that distribution packages enable, so that the module is
 # tried among the modules operators run (auth_request, mirror, SSI, HTTP/2...);

@@ -1,11 +1,25 @@
 """Directives, the handler's gate and the data file stage, in a real nginx."""
 
+import subprocess
+
 import pytest
 
-from conftest import NGINX_RELEASE, cond, experiment, group
+from conftest import MODULE, NGINX_RELEASE, cond, experiment, group
 
 MISSING = "Issue with configuration: Cannot read json file."
 VARIATION_LOCATION = "        location ~ ^/experiment_\\d+_variation_\\d+$ { proxy_pass http://echo; }\n"
+
+
+# ---- the shared object ------------------------------------------------------
+
+def test_module_exports_only_what_nginx_looks_up():
+    # nginx opens modules with RTLD_GLOBAL: any other exported name could bind
+    # another module's calls to this one's functions
+    p = subprocess.run(["nm", "-D", "--defined-only", str(MODULE)],
+                       capture_output=True, text=True, check=True, timeout=30)
+    exported = sorted(line.split()[-1] for line in p.stdout.splitlines() if line.strip())
+    assert exported == ["ngx_http_vantorell_module", "ngx_module_names",
+                        "ngx_module_order", "ngx_modules"]
 
 
 # ---- directives -------------------------------------------------------------
