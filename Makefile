@@ -88,7 +88,7 @@ $(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.s
 
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 NGX_LIB    := $(BUILD)/unit/libngx.a
-CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/generate_random.cpp \
+CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/visitor.cpp \
               module/model_cache.cpp
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
 # the unit tests always link the default release's objects
@@ -97,7 +97,7 @@ NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
               -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)
 UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule $(NGX_INCS)
-UNIT_LIBS  := -lgtest -lpthread -ljson-c -lssl -lcrypto -lmpfr -lgmp -lpcre -lcrypt -lz
+UNIT_LIBS  := -lgtest -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # nginx's own objects as a library; main() is renamed so the tests bring theirs.
 $(NGX_LIB): $(NGX_OBJS)/.built
@@ -130,7 +130,7 @@ FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
 FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
-FUZZ_LIBS      := -ljson-c -lssl -lcrypto -lmpfr -lgmp -lpcre -lcrypt -lz
+FUZZ_LIBS      := -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # clang and its libFuzzer runtime: needed here only
 $(FUZZ)/.deps: scripts/install-deps.sh

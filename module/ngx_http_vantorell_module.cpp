@@ -23,11 +23,11 @@
 #include "ngx_http_vantorell_module.h"
 #include "ngx_vantorell_compat.h"
 
-#include "generate_random.h"
 #include "model_cache.h"
 #include "read_configuration.h"
 #include "targeting.h"
 #include "targeting_internal.h"
+#include "visitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -644,8 +644,9 @@ ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
         return NGX_DECLINED;
     }
 
-    offset = visitor_code_offset((const char *) vantorellVisitorCode->data,
-                                 vantorellVisitorCode->len);
+    offset = vantorell::visitorCodeOffset(
+                 (const char *) vantorellVisitorCode->data,
+                 vantorellVisitorCode->len);
     if (offset < 0) {
         return NGX_DECLINED;
     }
@@ -666,18 +667,19 @@ ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     u_char  *code;
 
-    code = (u_char *) ngx_pnalloc(r->pool, VANTORELL_CODE_LENGTH + 1);
+    code = (u_char *) ngx_pnalloc(r->pool, vantorell::kCodeLength);
     if (code == NULL) {
         ngx_vantorell_log(r, "Failed to allocate memory for a new cookie value.");
         return NGX_ERROR;
     }
 
-    generate_random_string((char *) code, VANTORELL_CODE_LENGTH);
+    vantorell::newVisitorCode((char *) code, vantorell::kCodeLength);
 
     vantorellVisitorCode->data = code;
-    vantorellVisitorCode->len = VANTORELL_CODE_LENGTH;
+    vantorellVisitorCode->len = vantorell::kCodeLength;
 
-    ngx_vantorell_log(r, "Generating a new cookie value: %s ", code);
+    ngx_vantorell_log(r, "Generating a new cookie value: %V ",
+                      vantorellVisitorCode);
 
     return NGX_OK;
 }
@@ -763,7 +765,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 
     p = ngx_cpymem(cookie, vantorellCookieName.data, vantorellCookieName.len);
     *p++ = '=';
-    p = ngx_cpymem(p, vantorellVisitorCode->data, VANTORELL_CODE_LENGTH);
+    p = ngx_cpymem(p, vantorellVisitorCode->data, vantorell::kCodeLength);
     p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
     p = ngx_http_cookie_time(p, ngx_time() + VANTORELL_COOKIE_MAX_AGE);
 
@@ -796,21 +798,28 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 static double
 ngx_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
-    char    vantorellVisitorCodeStr[VANTORELL_CODE_LENGTH + 1];
-    char    vantorellVisitorCodeSha256[64 + 1];
-    double  randomNumber;
+    char               digestText[2 * sizeof(vantorell::Digest) + 1];
+    double             randomNumber;
+    ngx_str_t          code;
+    vantorell::Digest  digest;
 
     /* only the 16 code bytes count, never what follows them in the cookie */
-    ngx_memcpy(vantorellVisitorCodeStr, vantorellVisitorCode->data,
-               VANTORELL_CODE_LENGTH);
-    vantorellVisitorCodeStr[VANTORELL_CODE_LENGTH] = '\0';
+    code.data = vantorellVisitorCode->data;
+    code.len = vantorell::kCodeLength;
 
-    sha256_string(vantorellVisitorCodeStr, vantorellVisitorCodeSha256);
+    /* a digest that OpenSSL cannot take is all zeros: the number 0 */
+    digestText[0] = '\0';
 
-    ngx_vantorell_log(r, "Visitor Code: %s", vantorellVisitorCodeStr);
-    ngx_vantorell_log(r, "Sha 256: %s", vantorellVisitorCodeSha256);
+    if (vantorell::visitorDigest((const char *) code.data, &digest)
+        && ngx_vantorell_debug_on(r))
+    {
+        vantorell::digestText(digest, digestText);
+    }
 
-    randomNumber = random_number_based_on_sha256(vantorellVisitorCodeSha256);
+    ngx_vantorell_log(r, "Visitor Code: %V", &code);
+    ngx_vantorell_log(r, "Sha 256: %s", digestText);
+
+    randomNumber = vantorell::visitorNumber(digest);
 
     ngx_vantorell_log(r, "Random generated number: %.3f", randomNumber);
 

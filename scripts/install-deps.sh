@@ -7,7 +7,7 @@ set -euo pipefail
 # nginx 1.22 and later take PCRE2 when it is there, as Debian's own build does.
 packages=(
   build-essential g++ make ca-certificates dpkg-dev
-  libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev libmpfr-dev libgmp-dev
+  libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev
   libgtest-dev googletest
   python3 python3-pytest
   curl openssl valgrind

@@ -1,14 +1,14 @@
-// Cost per call of the digest text and of the visitor's number.
+// Cost per call of a new code, the digest and the visitor's number.
 //
 // Build and run by hand (optimised like the module):
 //   g++ -std=c++17 -O2 -Imodule -o build/number_bench scripts/bench/number_bench.cpp
-//       module/generate_random.cpp -lcrypto -lmpfr -lgmp
+//       module/visitor.cpp -lcrypto
 //   build/number_bench
 //
 // Each function runs over a fixed set of distinct inputs, several rounds, and
 // the best round is reported, which is the least disturbed by the machine.
 
-#include "generate_random.h"
+#include "visitor.h"
 
 #include <array>
 #include <chrono>
@@ -44,28 +44,29 @@ double best_ns_per_call(Fn fn) {
 }  // namespace
 
 int main() {
-    std::vector<std::array<char, VANTORELL_CODE_LENGTH + 1>> codes(kInputs);
-    std::vector<std::array<char, 65>> digests(kInputs);
+    using vantorell::kCodeLength;
+    std::vector<std::array<char, kCodeLength>> codes(kInputs);
+    std::vector<vantorell::Digest> digests(kInputs);
     for (int i = 0; i < kInputs; ++i) {
-        generate_random_string(codes[i].data(), VANTORELL_CODE_LENGTH);
-        sha256_string(codes[i].data(), digests[i].data());
+        vantorell::newVisitorCode(codes[i].data(), kCodeLength);
+        vantorell::visitorDigest(codes[i].data(), &digests[i]);
     }
 
     double code_ns = best_ns_per_call([&](int i) {
-        char code[VANTORELL_CODE_LENGTH + 1];
-        generate_random_string(code, VANTORELL_CODE_LENGTH);
-        sink_char = code[i % VANTORELL_CODE_LENGTH];
+        char code[kCodeLength];
+        vantorell::newVisitorCode(code, kCodeLength);
+        sink_char = code[i % kCodeLength];
     });
     double digest_ns = best_ns_per_call([&](int i) {
-        char out[65];
-        sha256_string(codes[i].data(), out);
-        sink_char = out[0];
+        vantorell::Digest out;
+        vantorell::visitorDigest(codes[i].data(), &out);
+        sink_char = static_cast<char>(out[0]);
     });
     double number_ns = best_ns_per_call(
-        [&](int i) { sink_number = random_number_based_on_sha256(digests[i].data()); });
+        [&](int i) { sink_number = vantorell::visitorNumber(digests[i]); });
 
-    std::printf("generate_random_string(16)      %9.1f ns/call\n", code_ns);
-    std::printf("sha256_string                   %9.1f ns/call\n", digest_ns);
-    std::printf("random_number_based_on_sha256   %9.1f ns/call\n", number_ns);
+    std::printf("newVisitorCode(16)   %9.1f ns/call\n", code_ns);
+    std::printf("visitorDigest        %9.1f ns/call\n", digest_ns);
+    std::printf("visitorNumber        %9.1f ns/call\n", number_ns);
     return 0;
 }

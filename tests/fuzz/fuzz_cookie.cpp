@@ -13,7 +13,7 @@
 
 #include "fuzz_support.h"
 
-#include "generate_random.h"
+#include "visitor.h"
 #include "nginx_pool.h"
 
 extern "C" {
@@ -62,11 +62,11 @@ int expectedOffset(const u_char *value, size_t length)
 {
     bool front = length >= frontPrefixLength && memcmp(value, frontPrefix, frontPrefixLength) == 0;
     size_t offset = front ? frontPrefixLength : 0;
-    if (length < offset + VANTORELL_CODE_LENGTH) {
+    if (length < offset + vantorell::kCodeLength) {
         return -1;
     }
     // RFC 6265 cookie-octet, spelled as its ranges
-    for (size_t i = offset; i < offset + VANTORELL_CODE_LENGTH; i++) {
+    for (size_t i = offset; i < offset + vantorell::kCodeLength; i++) {
         u_char c = value[i];
         bool octet = c == 0x21 || (c >= 0x23 && c <= 0x2b) || (c >= 0x2d && c <= 0x3a)
                      || (c >= 0x3c && c <= 0x5b) || (c >= 0x5d && c <= 0x7e);
@@ -79,15 +79,14 @@ int expectedOffset(const u_char *value, size_t length)
 
 void checkNumber(const u_char *code)
 {
-    char text[VANTORELL_CODE_LENGTH + 1];
-    memcpy(text, code, VANTORELL_CODE_LENGTH);
-    text[VANTORELL_CODE_LENGTH] = '\0';
-
-    char digest[64 + 1];
-    sha256_string(text, digest);
-    FUZZ_CHECK(strlen(digest) == 64 && strspn(digest, "0123456789abcdef") == 64,
-               "digest \"%s\"", digest);
-    double number = random_number_based_on_sha256(digest);
+    vantorell::Digest digest;
+    FUZZ_CHECK(vantorell::visitorDigest(reinterpret_cast<const char *>(code), &digest),
+               "no digest");
+    char text[2 * sizeof(digest) + 1];
+    vantorell::digestText(digest, text);
+    FUZZ_CHECK(strlen(text) == 64 && strspn(text, "0123456789abcdef") == 64,
+               "digest \"%s\"", text);
+    double number = vantorell::visitorNumber(digest);
     FUZZ_CHECK(number >= 0.0 && number < 1.0, "visitor's number %.17g", number);
 }
 
@@ -140,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                "the cookie's value lies outside its header");
     FUZZ_CHECK(memchr(value.data, ';', value.len) == nullptr, "the value runs into the next cookie");
 
-    int offset = visitor_code_offset(reinterpret_cast<const char *>(value.data), value.len);
+    int offset = vantorell::visitorCodeOffset(reinterpret_cast<const char *>(value.data), value.len);
     FUZZ_CHECK(offset == expectedOffset(value.data, value.len), "offset %d for a value of %zu bytes",
                offset, value.len);
     if (offset < 0) {
@@ -149,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // the handler hashes these 16 bytes where they lie in the header
     const u_char *code = value.data + offset;
-    FUZZ_CHECK(code + VANTORELL_CODE_LENGTH <= value.data + value.len,
+    FUZZ_CHECK(code + vantorell::kCodeLength <= value.data + value.len,
                "the code runs past the cookie's value");
     checkNumber(code);
     return 0;

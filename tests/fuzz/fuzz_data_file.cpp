@@ -20,7 +20,7 @@
 
 #include "fuzz_support.h"
 
-#include "generate_random.h"
+#include "visitor.h"
 #include "model_cache.h"
 #include "nginx_pool.h"
 #include "read_configuration.h"
@@ -246,13 +246,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string_view input = fuzz::asText(data, size);
     std::string url(fuzz::takeLine(&input));
     url.resize(strnlen(url.c_str(), url.size()));
-    std::string code(fuzz::takeLine(&input).substr(0, VANTORELL_CODE_LENGTH));
-    code.resize(strnlen(code.c_str(), code.size()));
+    std::string code(fuzz::takeLine(&input).substr(0, vantorell::kCodeLength));
+    code.resize(vantorell::kCodeLength, '\0');
     std::string bytes(input);
 
-    char digest[64 + 1];
-    sha256_string(code.data(), digest);
-    double threshold = random_number_based_on_sha256(digest);
+    vantorell::Digest digest;
+    vantorell::visitorDigest(code.data(), &digest);
+    double threshold = vantorell::visitorNumber(digest);
     FUZZ_CHECK(threshold >= 0.0 && threshold < 1.0, "visitor's number %.17g", threshold);
 
     NginxPool pool;

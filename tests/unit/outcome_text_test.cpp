@@ -1,7 +1,7 @@
 // The texts that carry the outcome to nginx, for every kind of id, and where
 // the visitor code stands in a cookie value.
 
-#include "generate_random.h"
+#include "visitor.h"
 #include "targeting_internal.h"
 
 #include <gtest/gtest.h>
@@ -99,9 +99,9 @@ TEST(OutcomeText, VisitorCodeInACookieValue) {
              {">?@[]^_`{|}~AZaz", 0},
              {"_js_" + std::string(15, 'b') + "~", 4},
          }) {
-        EXPECT_EQ(visitor_code_offset(c.value.data(), c.value.size()), c.offset) << c.value;
+        EXPECT_EQ(vantorell::visitorCodeOffset(c.value.data(), c.value.size()), c.offset)
+            << c.value;
     }
-    EXPECT_EQ(visitor_code_offset(nullptr, 20), -1);
 }
 
 }  // namespace

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "generate_random.h"
-#include "generate_random_internal.h"
+#include "visitor.h"
 
 #include <array>
 #include <atomic>
@@ -108,10 +107,12 @@ namespace {
 
 const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyz01234567";
 
+using vantorell::kCodeLength;
+
 std::string new_code() {
-    char code[VANTORELL_CODE_LENGTH + 1];
-    generate_random_string(code, VANTORELL_CODE_LENGTH);
-    return std::string(code);
+    char code[kCodeLength];
+    vantorell::newVisitorCode(code, kCodeLength);
+    return std::string(code, kCodeLength);
 }
 
 ::testing::AssertionResult IsCode(const std::string &code, size_t length) {
@@ -128,30 +129,14 @@ std::string new_code() {
 // ---------------------------------------------------------------------------
 // Visitor codes
 
-TEST(VisitorCode, WritesExactlySizeAlphabetCharactersAndANul) {
-    for (int size : {1, 2, VANTORELL_CODE_LENGTH, 33, 200, 5000}) {
-        SCOPED_TRACE(size);
-        std::vector<char> buffer(size + 2, 'X');
-        generate_random_string(buffer.data(), size);
-        EXPECT_EQ(buffer[size], '\0');
-        EXPECT_EQ(buffer[size + 1], 'X') << "wrote past the NUL";
-        EXPECT_TRUE(IsCode(std::string(buffer.data(), size), size));
+TEST(VisitorCode, WritesExactlyLengthAlphabetCharacters) {
+    for (size_t length : {size_t(0), size_t(1), size_t(2), kCodeLength, size_t(33), size_t(5000)}) {
+        SCOPED_TRACE(length);
+        std::vector<char> buffer(length + 1, 'X');
+        vantorell::newVisitorCode(buffer.data(), length);
+        EXPECT_EQ(buffer[length], 'X') << "wrote past the code";
+        EXPECT_TRUE(IsCode(std::string(buffer.data(), length), length));
     }
-}
-
-TEST(VisitorCode, NonPositiveSizeWritesOnlyTheNul) {
-    for (int size : {0, -1, -16, INT_MIN}) {
-        SCOPED_TRACE(size);
-        char buffer[4] = {'X', 'X', 'X', 'X'};
-        generate_random_string(buffer, size);
-        EXPECT_EQ(buffer[0], '\0');
-        EXPECT_EQ(buffer[1], 'X');
-    }
-}
-
-TEST(VisitorCode, NullBufferIsIgnored) {
-    generate_random_string(nullptr, VANTORELL_CODE_LENGTH);
-    generate_random_string(nullptr, 0);
 }
 
 TEST(VisitorCode, CodesDoNotRepeat) {
@@ -170,7 +155,7 @@ TEST(VisitorCode, EveryAlphabetCharacterOccursAndNoOther) {
     std::set<char> seen;
     for (int i = 0; i < 2000; ++i) {
         std::string code = new_code();
-        ASSERT_TRUE(IsCode(code, VANTORELL_CODE_LENGTH));
+        ASSERT_TRUE(IsCode(code, kCodeLength));
         seen.insert(code.begin(), code.end());
     }
     EXPECT_EQ(std::string(seen.begin(), seen.end()), "01234567abcdefghijklmnopqrstuvwxyz");
@@ -184,10 +169,10 @@ TEST(VisitorCode, LeavesTheProcessPseudoRandomSequenceAlone) {
     int expected_second = rand();
 
     srand(42);
-    char code[VANTORELL_CODE_LENGTH + 1];
-    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    char code[kCodeLength];
+    vantorell::newVisitorCode(code, kCodeLength);
     EXPECT_EQ(rand(), expected_first);
-    generate_random_string(code, VANTORELL_CODE_LENGTH);
+    vantorell::newVisitorCode(code, kCodeLength);
     EXPECT_EQ(rand(), expected_second);
 }
 
@@ -231,9 +216,7 @@ TEST(VisitorCodeSource, ScriptedBytesGiveTheUniformlyMappedCode) {
     for (const SourceCase &c : cases) {
         SCOPED_TRACE(c.name);
         fake_random::Override use(c.sources);
-        char code[VANTORELL_CODE_LENGTH + 1];
-        generate_random_string(code, VANTORELL_CODE_LENGTH);
-        EXPECT_STREQ(code, kScriptCode);
+        EXPECT_EQ(new_code(), kScriptCode);
         EXPECT_EQ(fake_random::sources.kernel_calls > 0, c.kernel_used);
         EXPECT_EQ(fake_random::sources.openssl_calls > 0, c.openssl_used);
     }
@@ -246,9 +229,7 @@ TEST(VisitorCodeSource, RejectedBytesAreReplacedByMoreDraws) {
     s.script.assign(1000, 255);
     s.script.insert(s.script.end(), kScript.begin(), kScript.end());
     fake_random::Override use(s);
-    char code[VANTORELL_CODE_LENGTH + 1];
-    generate_random_string(code, VANTORELL_CODE_LENGTH);
-    EXPECT_STREQ(code, kScriptCode);
+    EXPECT_EQ(new_code(), kScriptCode);
 }
 
 TEST(VisitorCodeSource, WithoutAnyRandomSourceCodesAreStillValidAndDistinct) {
@@ -259,12 +240,8 @@ TEST(VisitorCodeSource, WithoutAnyRandomSourceCodesAreStillValidAndDistinct) {
 
     std::unordered_set<std::string> seen;
     for (int i = 0; i < 1000; ++i) {
-        char buffer[VANTORELL_CODE_LENGTH + 2];
-        buffer[VANTORELL_CODE_LENGTH + 1] = 'X';
-        generate_random_string(buffer, VANTORELL_CODE_LENGTH);
-        ASSERT_EQ(buffer[VANTORELL_CODE_LENGTH + 1], 'X');
-        std::string code(buffer);
-        ASSERT_TRUE(IsCode(code, VANTORELL_CODE_LENGTH));
+        std::string code = new_code();
+        ASSERT_TRUE(IsCode(code, kCodeLength));
         ASSERT_TRUE(seen.insert(code).second) << "repeated code " << code;
     }
     EXPECT_GT(fake_random::sources.kernel_calls, 0);
@@ -272,62 +249,59 @@ TEST(VisitorCodeSource, WithoutAnyRandomSourceCodesAreStillValidAndDistinct) {
 }
 
 // ---------------------------------------------------------------------------
-// Digest text
+// Digest
 
-std::string digest_of(const char *text) {
-    std::string input(text);
-    char output[65 + 1];
-    output[65] = 'X';
-    sha256_string(&input[0], output);
-    EXPECT_EQ(output[65], 'X') << "wrote past the 65 bytes";
-    return std::string(output);
+std::string digest_of(const std::string &code) {
+    EXPECT_EQ(code.size(), kCodeLength);
+    vantorell::Digest digest;
+    EXPECT_TRUE(vantorell::visitorDigest(code.data(), &digest));
+    char text[2 * sizeof(digest) + 2];
+    text[sizeof(text) - 1] = 'X';
+    vantorell::digestText(digest, text);
+    EXPECT_EQ(text[sizeof(text) - 1], 'X') << "wrote past the 65 bytes";
+    return std::string(text);
 }
 
-TEST(DigestText, KnownVectors) {
+TEST(Digest, KnownVectors) {
     struct Case {
-        const char *input;
+        std::string code;
         const char *hex;
     };
     const Case cases[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {"abcdefghijklmnop", "f39dac6cbaba535e2c207cd0cd8f154974223c848f727f98b3564cea569b41cf"},
-        // Longer than one SHA-256 block's worth of padding room.
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        // Bytes above 0x7f: char may be signed, the digest must not care.
-        {"\xc3\xa9\xff", "e6c36aed9f5fabb910f32716a3a202453f387faea316fa8502f205a3e1bb71bd"},
+        {"0123456789abcdef", "9f9f5111f7b27a781f1f1ddde5ebc2dd2b796bfc7365c9c28b548e564176929f"},
+        {"zzzzzzzzzzzzzzzz", "a0d139df7200d6d3412f6240f3486bbece5f88f137d449a65be14a18db801847"},
+        // only the 16 bytes count, whatever they hold, signed char or not
+        {"a,b c\"d\x01\x7f\xff" "Path=;", "cd1a7d788ab7ea8bb388c01b2ea1891b9a74c6ad7783e73e973ea1cec2aeeb0f"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(digest_of(c.input), c.hex) << "input \"" << c.input << "\"";
+        EXPECT_EQ(digest_of(c.code), c.hex) << "code \"" << c.code << "\"";
     }
+    // bytes after the code are not the code's
+    std::string longer = "abcdefghijklmnop and more";
+    vantorell::Digest a, b;
+    vantorell::visitorDigest(longer.data(), &a);
+    vantorell::visitorDigest("abcdefghijklmnop", &b);
+    EXPECT_EQ(a, b);
 }
 
-TEST(DigestText, StopsAtTheFirstNul) {
-    char input[] = "abc\0def";
-    char output[65];
-    sha256_string(input, output);
-    EXPECT_STREQ(output, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-}
-
-TEST(DigestText, MissingInputGivesAnEmptyText) {
-    char output[65];
-    std::memset(output, 'X', sizeof(output));
-    sha256_string(nullptr, output);
-    EXPECT_EQ(output[0], '\0');
-    char input[] = "abc";
-    sha256_string(input, nullptr);  // nowhere to write: nothing happens
-}
-
-TEST(DigestText, DigestsInSeveralThreadsAtOnceDoNotMix) {
+TEST(Digest, DigestsInSeveralThreadsAtOnceDoNotMix) {
     // Digests reuse OpenSSL state from one call to the next; threads taking
-    // digests at the same time must each get the digest of their own text.
-    auto code_of = [](int thread, int i) { return "t" + std::to_string(thread) + "v" + std::to_string(i); };
+    // digests at the same time must each get the digest of their own code.
+    auto code_of = [](int thread, int i) {
+        std::string code = "t" + std::to_string(thread) + "v" + std::to_string(i);
+        code.resize(kCodeLength, '.');
+        return code;
+    };
     constexpr int kThreads = 4;
     constexpr int kPerThread = 50000;
-    std::vector<std::vector<std::string>> expected(kThreads);
+    std::vector<std::vector<vantorell::Digest>> expected(kThreads);
     for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kPerThread; ++i) expected[t].push_back(digest_of(code_of(t, i).c_str()));
+        for (int i = 0; i < kPerThread; ++i) {
+            vantorell::Digest d;
+            vantorell::visitorDigest(code_of(t, i).data(), &d);
+            expected[t].push_back(d);
+        }
     }
     std::atomic<int> ready{0};
     std::vector<int> wrong(kThreads, 0);
@@ -338,10 +312,9 @@ TEST(DigestText, DigestsInSeveralThreadsAtOnceDoNotMix) {
             while (ready.load() < kThreads) {
             }
             for (int i = 0; i < kPerThread; ++i) {
-                std::string code = code_of(t, i);
-                char output[65];
-                sha256_string(&code[0], output);
-                if (expected[t][i] != output) ++wrong[t];
+                vantorell::Digest d;
+                vantorell::visitorDigest(code_of(t, i).data(), &d);
+                if (expected[t][i] != d) ++wrong[t];
             }
         });
     }
@@ -351,33 +324,23 @@ TEST(DigestText, DigestsInSeveralThreadsAtOnceDoNotMix) {
 
 // ---------------------------------------------------------------------------
 // The visitor's number: fixed values
-//
-// Every value is checked both ways: directly from the digest's bits, as
-// requests do, and through big numbers, decimal text and MPFR, the long way
-// that the direct computation replaces and must agree with everywhere.
 
-double through_decimal_text(char *text) { return vantorell::random_number_based_on_sha256_reference(text); }
-
-struct NumberRoute {
-    const char *name;
-    double (*number)(char *);
-};
-
-const NumberRoute kRoutes[] = {
-    {"direct", random_number_based_on_sha256},
-    {"through decimal text", through_decimal_text},
-};
+vantorell::Digest digest_from_hex(const std::string &hex) {
+    vantorell::Digest d{};
+    for (size_t i = 0; i < d.size(); ++i) {
+        d[i] = static_cast<unsigned char>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    }
+    return d;
+}
 
 TEST(DigestNumber, VisitorCodeToNumber) {
-    char code[] = "abcdefghijklmnop";
-    char digest[65];
-    sha256_string(code, digest);
-    double number = random_number_based_on_sha256(digest);
+    vantorell::Digest digest;
+    ASSERT_TRUE(vantorell::visitorDigest("abcdefghijklmnop", &digest));
+    double number = vantorell::visitorNumber(digest);
     EXPECT_EQ(number, 0.9516246571972513);
     char shown[16];
     std::snprintf(shown, sizeof(shown), "%.3f", number);
     EXPECT_STREQ(shown, "0.952");
-    EXPECT_EQ(random_number_based_on_sha256(digest), number) << "same code, same number";
 }
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
@@ -412,83 +375,9 @@ TEST(DigestNumber, KnownValues) {
         {twice_even, 0.5},
         {"0" + repeat('f', 63), 0.0625},
     };
-    for (const NumberRoute &route : kRoutes) {
-        SCOPED_TRACE(route.name);
-        for (const Case &c : cases) {
-            ASSERT_EQ(c.hex.size(), 64u) << c.hex;
-            std::string text = c.hex;
-            EXPECT_EQ(route.number(&text[0]), c.expected) << c.hex;
-        }
-    }
-}
-
-TEST(DigestNumber, TextThatIsNotADigest) {
-    // The number is the value of the leading hexadecimal digits; a text
-    // without any counts as 0, and so does any text with a leading '-'.
-    const std::string half = "8" + repeat('0', 63);
-    struct Case {
-        std::string text;
-        double expected;
-    };
-    const Case cases[] = {
-        {"", 0.0},
-        {"xyz", 0.0},
-        {" 8", 0.0},
-        {"+8", 0.0},
-        {"0x8", 0.0},
-        {"12zz", std::ldexp(0x12, -256)},
-        {"ABC", std::ldexp(0xabc, -256)},
-        {"abc", std::ldexp(0xabc, -256)},
-        {"aBc\n", std::ldexp(0xabc, -256)},
-        {"abc\xff", std::ldexp(0xabc, -256)},
-        {"-", 0.0},
-        {"-0", 0.0},
-        {"--8", 0.0},
-        {"-" + half, 0.0},
-        {"-" + repeat('f', 70), 0.0},
-        {half.substr(0, 63), 0.5 / 16},
-        {half.substr(0, 17), std::ldexp(0.5, -188)},
-        {half + "g", 0.5},
-        {half + "-", 0.5},
-        {half + " ff", 0.5},
-        {half.substr(0, 40) + "x" + repeat('f', 23), std::ldexp(0.5, -96)},
-        {repeat('0', 63) + "1x", std::ldexp(1.0, -256)},
-    };
-    for (const NumberRoute &route : kRoutes) {
-        SCOPED_TRACE(route.name);
-        for (const Case &c : cases) {
-            std::string text = c.text;
-            EXPECT_EQ(route.number(&text[0]), c.expected) << "\"" << c.text << "\"";
-        }
-        EXPECT_EQ(route.number(nullptr), 0.0);
-    }
-}
-
-TEST(DigestNumber, TextLongerThanADigest) {
-    // More than 64 digits is no digest, but the number has always been the
-    // value of all the leading digits over 2^256, which passes 1 and, past
-    // the double range, becomes infinite. Such texts keep their values.
-    struct Case {
-        std::string text;
-        double expected;
-    };
-    const Case cases[] = {
-        {"1" + repeat('0', 64), 1.0},
-        {"8" + repeat('0', 64), 8.0},
-        {repeat('f', 65), 16.0},
-        {repeat('f', 64) + "0", 16.0},
-        {repeat('0', 64) + "1", std::ldexp(1.0, -256)},
-        {repeat('0', 200) + "8" + repeat('0', 63), 0.5},
-        {repeat('f', 319), std::ldexp(1.0, 1020)},
-        {repeat('f', 320), HUGE_VAL},
-        {"-" + repeat('f', 65), 0.0},
-    };
-    for (const NumberRoute &route : kRoutes) {
-        SCOPED_TRACE(route.name);
-        for (const Case &c : cases) {
-            std::string text = c.text;
-            EXPECT_EQ(route.number(&text[0]), c.expected) << "\"" << c.text << "\"";
-        }
+    for (const Case &c : cases) {
+        ASSERT_EQ(c.hex.size(), 64u) << c.hex;
+        EXPECT_EQ(vantorell::visitorNumber(digest_from_hex(c.hex)), c.expected) << c.hex;
     }
 }
 
@@ -576,9 +465,8 @@ uint64_t double_bits(double x) {
     return bits;
 }
 
-// Every digest is checked three ways: the direct computation, the long way
-// through big numbers, decimal text and MPFR, and the integer computation
-// above, which shares no code with either.
+// Every digest is checked against the integer computation above, which
+// shares no code with the module's.
 class DigestNumberAgreement : public ::testing::Test {
 protected:
     std::mt19937_64 rng{20240611};
@@ -614,24 +502,20 @@ protected:
         return shaped(top, significand, half, sticky ? 0 : -1);
     }
 
-    // `text` must have the value `d`. Reports the first few disagreements.
-    void check(const U256 &d, std::string text) {
-        double direct = random_number_based_on_sha256(&text[0]);
-        double decimal = vantorell::random_number_based_on_sha256_reference(text.c_str());
+    // Reports the first few disagreements.
+    void check(const U256 &d) {
+        double direct = vantorell::visitorNumber(digest_from_hex(to_hex(d)));
         double exact = exact_number(d);
-        if (double_bits(direct) != double_bits(exact) || double_bits(decimal) != double_bits(exact)) {
-            if (++failures <= 10) {
-                ADD_FAILURE() << "\"" << text << "\": direct " << std::hexfloat << direct
-                              << ", through decimal text " << decimal << ", exact " << exact;
-            }
+        if (double_bits(direct) != double_bits(exact) && ++failures <= 10) {
+            ADD_FAILURE() << to_hex(d) << ": " << std::hexfloat << direct << ", exact " << exact;
         }
         if (!(direct >= 0.0 && direct <= 1.0) && ++failures <= 10) {
-            ADD_FAILURE() << "\"" << text << "\": " << direct << " is outside [0, 1]";
+            ADD_FAILURE() << to_hex(d) << ": " << direct << " is outside [0, 1]";
         }
     }
 
     void check_all() {
-        for (const U256 &d : digests) check(d, to_hex(d));
+        for (const U256 &d : digests) check(d);
         EXPECT_EQ(failures, 0);
     }
 
@@ -664,26 +548,6 @@ protected:
             return d;
         }
         }
-    }
-
-    // A text with the value of `d`: any case, leading zeros dropped or
-    // not, and something after the digits or not.
-    std::string written_somehow(const U256 &d) {
-        static const char *const kAfter[] = {"", "", "", "g", "G", "x", " ", "\n", "-", "\xff", ".", "z9"};
-        std::string text = to_hex(d);
-        if (rng() % 2) text.erase(0, text.find_first_not_of('0'));
-        switch (rng() % 3) {
-        case 0:
-            break;
-        case 1:
-            for (char &c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            break;
-        default:
-            for (char &c : text) {
-                if (rng() % 2) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-            }
-        }
-        return text + kAfter[rng() % (sizeof(kAfter) / sizeof(kAfter[0]))];
     }
 };
 
@@ -739,10 +603,9 @@ TEST_F(DigestNumberAgreement, TiesAtThe53BitRounding) {
     check_all();
 }
 
-TEST_F(DigestNumberAgreement, AMillionMixedDigestsInVariedTexts) {
+TEST_F(DigestNumberAgreement, AMillionMixedDigests) {
     for (int i = 0; i < 1000000; ++i) {
-        U256 d = mixed_digest();
-        check(d, written_somehow(d));
+        check(mixed_digest());
     }
     EXPECT_EQ(failures, 0);
 }

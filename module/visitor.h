@@ -1,0 +1,41 @@
+/*
+ * The visitor: the code that identifies them, the code's digest and the
+ * number in [0, 1] that the digest gives.
+ */
+#ifndef VANTORELL_VISITOR_H
+#define VANTORELL_VISITOR_H
+
+#include <array>
+#include <cstddef>
+
+namespace vantorell {
+
+/* Length of a visitor code. */
+constexpr size_t kCodeLength = 16;
+
+/* A SHA-256 digest. */
+using Digest = std::array<unsigned char, 32>;
+
+/* Writes `length` characters of the code alphabet into `code` (no NUL). */
+void newVisitorCode(char *code, size_t length) noexcept;
+
+/* Where the visitor code stands in a cookie value: 0 for a value of at least
+ * 16 bytes, 4 for one that begins with the front end's "_js_" and has at
+ * least 16 bytes after it, -1 when the value holds no usable code.  A code is
+ * usable only when its 16 bytes are all cookie octets. */
+int visitorCodeOffset(const char *value, size_t length) noexcept;
+
+/* The SHA-256 digest of the code's kCodeLength bytes.  False, with a digest
+ * of zeros (the number 0), when OpenSSL cannot take it. */
+bool visitorDigest(const char *code, Digest *digest) noexcept;
+
+/* The digest D read as a big-endian number: D / 2^256, with D rounded to 64
+ * significant bits and the quotient to a double, both to nearest-even. */
+double visitorNumber(const Digest &digest) noexcept;
+
+/* The digest as 64 lower-case hexadecimal digits and a NUL (65 bytes). */
+void digestText(const Digest &digest, char *text) noexcept;
+
+}  // namespace vantorell
+
+#endif
