@@ -138,9 +138,11 @@ ngx_module_t  ngx_http_vantorell_module = {
     NGX_MODULE_V1_PADDING
 };
 
-ngx_str_t  vantorellCookieName = ngx_string("vantorellVisitorCode");
-
 }
+
+
+static ngx_str_t  ngx_http_vantorell_cookie_name =
+    ngx_string("vantorellVisitorCode");
 
 
 static ngx_str_t  ngx_vantorell_set_cookie_key = ngx_string("Set-Cookie");
@@ -167,7 +169,6 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
      * set by ngx_pcalloc():
      *
      *     conf->cookieDomain = NULL;
-     *     conf->head = NULL;
      *     conf->dataFile = { 0, NULL };
      */
 
@@ -638,7 +639,7 @@ ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     int  offset;
 
-    if (ngx_vantorell_find_cookie(r, &vantorellCookieName, vantorellVisitorCode)
+    if (ngx_vantorell_find_cookie(r, &ngx_http_vantorell_cookie_name, vantorellVisitorCode)
         == NGX_DECLINED)
     {
         return NGX_DECLINED;
@@ -736,7 +737,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     ngx_http_vantorell_srv_conf_t  *kscf;
 
     /* name, "=", code, expires, the date (at most 31 bytes) and path all fit */
-    cookieLength = vantorellCookieName.len + 68;
+    cookieLength = ngx_http_vantorell_cookie_name.len + 68;
 
     kscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
@@ -763,7 +764,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
         return NGX_ERROR;
     }
 
-    p = ngx_cpymem(cookie, vantorellCookieName.data, vantorellCookieName.len);
+    p = ngx_cpymem(cookie, ngx_http_vantorell_cookie_name.data, ngx_http_vantorell_cookie_name.len);
     *p++ = '=';
     p = ngx_cpymem(p, vantorellVisitorCode->data, vantorell::kCodeLength);
     p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);

@@ -10,18 +10,10 @@ extern "C" {
 #include <ngx_http.h>
 }
 
-typedef struct ngx_http_vantorell_var_index_s ngx_http_vantorell_var_index_t;
-
-struct ngx_http_vantorell_var_index_s {
-    ngx_str_t  name;
-    ngx_int_t  index;
-};
-
 typedef struct {
     ngx_flag_t                       enable;
     ngx_flag_t                       experimentsHeader;
     ngx_http_complex_value_t        *cookieDomain;
-    ngx_http_vantorell_var_index_t  *head;
     ngx_str_t                        dataFile;   /* NUL-terminated path */
 } ngx_http_vantorell_srv_conf_t;
 
@@ -31,7 +23,6 @@ typedef struct {
 
 extern "C" {
 extern ngx_module_t  ngx_http_vantorell_module;
-extern ngx_str_t     vantorellCookieName;
 }
 
 #endif

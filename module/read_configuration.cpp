@@ -533,22 +533,3 @@ ExperimentConfig *getExperimentConfigByExperimentId(ExperimentConfig *experiment
     }
     return nullptr;
 }
-
-char *generateEnvironmentVariables(int experimentId, int variationId) {
-    static const char format[] = "%s%d%s%d";
-    static const char prefix[] = "VANTORELL_EXPERIMENT_";
-    static const char infix[] = "_VARIATION_";
-    // Measured rather than derived from digit counts, so that every pair of
-    // ids fits, 0 and two negative ids included.
-    int length = snprintf(nullptr, 0, format, prefix, experimentId, infix, variationId);
-    if (length < 0) {
-        return nullptr;
-    }
-    size_t size = static_cast<size_t>(length) + 1;
-    char *name = static_cast<char *>(malloc(size));
-    if (name == nullptr) {
-        return nullptr;
-    }
-    snprintf(name, size, format, prefix, experimentId, infix, variationId);
-    return name;
-}

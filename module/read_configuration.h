@@ -93,10 +93,6 @@ void freeConditions(Condition *conditions);
 ExperimentConfig *getExperimentConfigByExperimentId(ExperimentConfig *experimentConfigs,
                                                     long experimentId);
 
-/* "VANTORELL_EXPERIMENT_<e>_VARIATION_<v>" in a new heap text, or NULL when the
- * heap is exhausted. */
-char *generateEnvironmentVariables(int experimentId, int variationId);
-
 #ifdef __cplusplus
 }
 #endif

@@ -759,28 +759,6 @@ TEST(ReaderLookup, FindsTheFirstInListOrderSoTheLaterDuplicateOfTheFile) {
 
 // ---- environment variable names --------------------------------------------
 
-TEST(ReaderEnvironmentName, FormatsAnyPairOfIds) {
-    const struct {
-        int experiment;
-        int variation;
-        const char *name;
-    } cases[] = {
-        {12, 3, "VANTORELL_EXPERIMENT_12_VARIATION_3"},
-        {0, -5, "VANTORELL_EXPERIMENT_0_VARIATION_-5"},
-        {0, 0, "VANTORELL_EXPERIMENT_0_VARIATION_0"},
-        {-7, -8, "VANTORELL_EXPERIMENT_-7_VARIATION_-8"},
-        {INT_MIN, INT_MIN, "VANTORELL_EXPERIMENT_-2147483648_VARIATION_-2147483648"},
-        {INT_MAX, INT_MAX, "VANTORELL_EXPERIMENT_2147483647_VARIATION_2147483647"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        char *name = generateEnvironmentVariables(c.experiment, c.variation);
-        ASSERT_NE(name, nullptr);
-        EXPECT_STREQ(name, c.name);
-        free(name);
-    }
-}
-
 // ---- an exhausted heap -----------------------------------------------------
 
 // Runs `attempt` with the heap failing after 0, 1, 2, ... allocations, until
@@ -876,19 +854,6 @@ TEST(ReaderOutOfMemory, ConvertersGiveNullOrTheWholeList) {
         freeVariations(v);
         freeConditionsData(g);
     });
-}
-
-TEST(ReaderOutOfMemory, EnvironmentNameIsNullWhenTheHeapIsExhausted) {
-    if (!injectionWorks()) {
-        GTEST_SKIP() << "allocation failures cannot be injected in this build";
-    }
-    char *name;
-    {
-        FailingHeap heap(0);
-        name = generateEnvironmentVariables(12, 3);
-    }
-    EXPECT_EQ(name, nullptr);
-    free(name);
 }
 
 }  // namespace
