@@ -13,11 +13,12 @@
  *   choice      one variation (or the reference) per targeted experiment
  *   outcome     experiments header, then triggered flag + internal redirect
  *
- * Both heap lists are released on every way out of the handler.  Texts handed
- * to nginx come from the request pool.  Nothing survives between requests;
- * within one request, a mark in the request's pool says that the request has
- * been decided, so that every later pass (internal redirects of any kind)
- * leaves it alone.
+ * What the stages hold (the model and the targeted list) belongs to the
+ * request's record, a cleanup of the request's pool, so each stage just
+ * returns its status.  Texts handed to nginx come from the request pool.
+ * Nothing survives between requests; within one request, the record says that
+ * the request has been decided, so that every later pass (internal redirects
+ * of any kind) leaves it alone.
  */
 
 #include "ngx_http_vantorell_module.h"
@@ -31,6 +32,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 
 #define ngx_vantorell_log(r, ...)                                             \
@@ -56,12 +58,16 @@ static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
 
 
 /*
- * The request's own record.  Its presence says that the request has been
- * decided; `flag` is the triggered flag the module added before redirecting,
- * until the redirected pass has seen it.
+ * The request's own record, in a cleanup of the request's pool.  Its presence
+ * says that the request has been decided.  It owns what the stages hold (the
+ * model and the targeted list), released with the pool whichever way the
+ * handler left; `flag` is the triggered flag the module added before
+ * redirecting, until the redirected pass has seen it.
  */
 typedef struct {
-    ngx_table_elt_t  *flag;
+    vantorell::ModelHandle   model;
+    TargetedExperiment      *targeted;
+    ngx_table_elt_t         *flag;
 } ngx_http_vantorell_ctx_t;
 
 
@@ -358,10 +364,14 @@ ngx_vantorell_log_text(ngx_http_request_t *r, const u_char *data, size_t len)
 
 /* ---- the request's decision --------------------------------------------- */
 
-/* marks the request's pool; the record itself goes with the pool */
 static void
 ngx_http_vantorell_cleanup(void *data)
 {
+    ngx_http_vantorell_ctx_t  *ctx = (ngx_http_vantorell_ctx_t *) data;
+
+    vantorell::releaseModel(&ctx->model);
+    freeTargetedExperiments(ctx->targeted);
+    ctx->targeted = NULL;
 }
 
 
@@ -406,8 +416,7 @@ ngx_http_vantorell_create_ctx(ngx_http_request_t *r)
         return NULL;
     }
 
-    ctx = (ngx_http_vantorell_ctx_t *) cln->data;
-    ctx->flag = NULL;
+    ctx = new (cln->data) ngx_http_vantorell_ctx_t();
 
     cln->handler = ngx_http_vantorell_cleanup;
 
@@ -506,9 +515,9 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
     vantorell::ModelHandle *experimentConfigs)
 {
     u_char                         *message;
-    ngx_http_vantorell_srv_conf_t  *kscf;
+    ngx_http_vantorell_srv_conf_t  *vscf;
 
-    kscf = (ngx_http_vantorell_srv_conf_t *)
+    vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
     message = ngx_vantorell_alloc_message(r);
@@ -516,7 +525,7 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    if (!vantorell::acquireModel((const char *) kscf->dataFile.data,
+    if (!vantorell::acquireModel((const char *) vscf->dataFile.data,
                                  experimentConfigs, (char *) message))
     {
         ngx_vantorell_log(r, "Issue with configuration: %s", message);
@@ -734,18 +743,18 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     u_char                         *cookie, *p;
     ngx_uint_t                      withDomain;
     ngx_str_t                       cookieDomain;
-    ngx_http_vantorell_srv_conf_t  *kscf;
+    ngx_http_vantorell_srv_conf_t  *vscf;
 
     /* name, "=", code, expires, the date (at most 31 bytes) and path all fit */
     cookieLength = ngx_http_vantorell_cookie_name.len + 68;
 
-    kscf = (ngx_http_vantorell_srv_conf_t *)
+    vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
     withDomain = 0;
 
-    if (kscf->cookieDomain != NULL) {
-        if (ngx_http_complex_value(r, kscf->cookieDomain, &cookieDomain)
+    if (vscf->cookieDomain != NULL) {
+        if (ngx_http_complex_value(r, vscf->cookieDomain, &cookieDomain)
             != NGX_OK)
         {
             return NGX_ERROR;
@@ -907,7 +916,7 @@ ngx_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
     }
 
     if (ngx_add_flag_triggered_vantorell(r, ctx) != NGX_OK) {
-        return NGX_DECLINED;
+        return NGX_ERROR;
     }
 
     size = vantorell::variationLocationText(targetedExperiment->experimentId,
@@ -951,11 +960,9 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     double                          randomNumber;
     ngx_int_t                       rc;
     ngx_str_t                       ignore, vantorellVisitorCode;
-    TargetedExperiment             *targetedExperiments;
-    vantorell::ModelHandle          experimentConfigs;
     ngx_http_vantorell_ctx_t       *ctx;
-    ngx_http_vantorell_srv_conf_t  *kscf;
-    ngx_http_vantorell_loc_conf_t  *klcf;
+    ngx_http_vantorell_srv_conf_t  *vscf;
+    ngx_http_vantorell_loc_conf_t  *vlcf;
 
     /*
      * Subrequests (auth_request, mirror, SSI includes...) share their
@@ -966,20 +973,20 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    kscf = (ngx_http_vantorell_srv_conf_t *)
+    vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
-    if (!kscf->enable) {
+    if (!vscf->enable) {
         return NGX_DECLINED;
     }
 
-    klcf = (ngx_http_vantorell_loc_conf_t *)
+    vlcf = (ngx_http_vantorell_loc_conf_t *)
                ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
 
     ngx_str_set(&ignore, "false");
 
-    if (klcf->ignore != NULL
-        && ngx_http_complex_value(r, klcf->ignore, &ignore) != NGX_OK)
+    if (vlcf->ignore != NULL
+        && ngx_http_complex_value(r, vlcf->ignore, &ignore) != NGX_OK)
     {
         return NGX_ERROR;
     }
@@ -995,6 +1002,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
+    /* from here on, the request's record owns what the stages hold */
     ctx = ngx_http_vantorell_create_ctx(r);
     if (ctx == NULL) {
         return NGX_ERROR;
@@ -1004,80 +1012,50 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    /* data */
-
-    rc = ngx_vantorell_get_experiment_configs(r, &experimentConfigs);
+    rc = ngx_vantorell_get_experiment_configs(r, &ctx->model);
     if (rc != NGX_OK) {
         return rc;
     }
 
-    /* targeting */
-
-    targetedExperiments = NULL;
-
-    rc = ngx_vantorell_get_targeted_experiments(r, &experimentConfigs,
-                                                &targetedExperiments);
+    rc = ngx_vantorell_get_targeted_experiments(r, &ctx->model, &ctx->targeted);
     if (rc != NGX_OK) {
-        vantorell::releaseModel(&experimentConfigs);
-        freeTargetedExperiments(targetedExperiments);
         return rc;
     }
 
-    if (targetedExperiments == NULL) {
+    if (ctx->targeted == NULL) {
         ngx_vantorell_log(r, "Not targeted by any experiment.");
-        vantorell::releaseModel(&experimentConfigs);
         return NGX_DECLINED;
     }
-
-    /* visitor code and cookie */
 
     if (ngx_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
         && ngx_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
     {
-        vantorell::releaseModel(&experimentConfigs);
-        freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
     }
 
     if (ngx_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
-        vantorell::releaseModel(&experimentConfigs);
-        freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
     }
 
-    /* number and choice */
-
     randomNumber = ngx_vantorell_get_random(r, &vantorellVisitorCode);
 
-    if (vantorell::completeModel(&experimentConfigs, targetedExperiments,
-                                 randomNumber)
+    /* the heap the only way to fail */
+    if (vantorell::completeModel(&ctx->model, ctx->targeted, randomNumber)
         != 1)
     {
-        vantorell::releaseModel(&experimentConfigs);
-        freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r,
                 "Error while choosing variations for targeted experiments");
-        return NGX_DECLINED;
+        return NGX_ERROR;
     }
 
-    /* outcome */
-
-    if (kscf->experimentsHeader
-        && ngx_vantorell_set_header(r, targetedExperiments) != NGX_OK)
+    if (vscf->experimentsHeader
+        && ngx_vantorell_set_header(r, ctx->targeted) != NGX_OK)
     {
-        vantorell::releaseModel(&experimentConfigs);
-        freeTargetedExperiments(targetedExperiments);
         ngx_vantorell_log(r, "Error while writing vantorell header");
-        return NGX_DECLINED;
+        return NGX_ERROR;
     }
 
-    vantorell::releaseModel(&experimentConfigs);
-
-    rc = ngx_vantorell_redirect(r, ctx, targetedExperiments);
-
-    freeTargetedExperiments(targetedExperiments);
-
-    return rc;
+    return ngx_vantorell_redirect(r, ctx, ctx->targeted);
 }
