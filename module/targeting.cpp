@@ -34,12 +34,35 @@ extern "C" {
 #define VANTORELL_PCRE_RECURSION_LIMIT 5000
 
 /*
- * How many steps one match may take.  A pattern with nested repetition can
- * backtrack exponentially on a URL the client chooses; PCRE's own bound (ten
- * million steps) lets one request hold the worker, and every request it
- * serves, for seconds.  No reasonable URL pattern needs this many steps.
+ * How much work one pattern may do on one URL text, in steps of the matcher
+ * (see chargeMatchStep).  A pattern with nested repetition can backtrack
+ * exponentially on a URL the client chooses, and even a linear pattern can
+ * rescan the rest of the URL from every start position.  PCRE's own
+ * match_limit cannot bound either: PCRE 8 restarts its counter at every start
+ * position, so a limit of N allows N steps per byte of the URL, and a long
+ * URL buys seconds of the worker, and of every request it serves, with each
+ * request.  This budget is one for the whole match, every start position
+ * included: a few milliseconds of the worker at worst, on the longest URL
+ * texts that nginx accepts, and no reasonable URL pattern comes near it.
  */
-#define VANTORELL_PCRE_MATCH_LIMIT 100000
+#define VANTORELL_PCRE_MATCH_BUDGET 200000
+
+/*
+ * Bytes that an item may compare ahead of the match position for one step of
+ * the budget.  PCRE compares a byte some eight times faster than it takes a
+ * step, and small counts such as "\d{4}" or "[0-9a-f]{32}", tried at every
+ * start position of a long URL, must stay well within the budget.
+ */
+#define VANTORELL_PCRE_READ_AHEAD_PER_STEP 8
+
+/*
+ * Every pattern is compiled with a call into chargeMatchStep before each of
+ * its items, so that the budget sees every step of the interpreter.  The
+ * calls make the compiled pattern about four times larger: a pattern of more
+ * than about 8,000 items no longer fits PCRE's size limit and does not
+ * compile ("regular expression is too large").
+ */
+#define VANTORELL_PCRE_COMPILE_OPTIONS PCRE_AUTO_CALLOUT
 
 /* Room for the offsets of the whole match only; the offsets are not used. */
 #define VANTORELL_PCRE_OVECTOR_SIZE 3
@@ -69,6 +92,165 @@ ngx_pcre_free(void *p)
 {
     /* blocks go back with their pool */
     (void) p;
+}
+
+/* The work done so far by one pcre_exec, over all its start positions. */
+struct MatchBudget {
+    const char *pattern;    /* the text compiled: the items' source */
+    long spent;
+    int lastPosition;
+};
+
+/*
+ * Whether the pattern item is a back-reference: \1 to \9 and longer numbers,
+ * \g with a number or a name in braces, \k, or (?P=name).  \g<...> and
+ * \g'...' call a group instead: that group's own items are charged.
+ */
+static bool
+isBackReference(const char *item, int length)
+{
+    if (length >= 2 && item[0] == '\\') {
+        char c = item[1];
+        if (c >= '1' && c <= '9') {
+            return true;
+        }
+        if (c == 'k') {
+            return true;
+        }
+        return c == 'g' && length >= 3 && item[2] != '<' && item[2] != '\'';
+    }
+
+    return length >= 4 && strncmp(item, "(?P=", 4) == 0;
+}
+
+/*
+ * The least count of the item's quantifier, "{n}", "{n,}" or "{n,m}", or 1
+ * without one.  The first such text is taken: in extended mode the item runs
+ * on over the white space and comment that follow it.
+ */
+static long
+leastRepeat(const char *item, int length)
+{
+    const char *end = item + length;
+    const char *brace = item;
+
+    while ((brace = static_cast<const char *>(memchr(brace, '{', end - brace)))
+           != NULL)
+    {
+        int open = static_cast<int>(brace - item);
+        brace++;
+
+        /* the braces of an escape such as \x{41} or \p{L} count nothing */
+        if (open >= 2 && item[open - 2] == '\\' && item[open - 1] != '\0'
+            && strchr("xopPNgk", item[open - 1]) != NULL)
+        {
+            continue;
+        }
+
+        long count = 0;
+        int i = open + 1;
+        while (i < length && item[i] >= '0' && item[i] <= '9') {
+            /* PCRE refuses counts above 65535 when it compiles */
+            if (count <= 65535) {
+                count = count * 10 + (item[i] - '0');
+            }
+            i++;
+        }
+        if (i == open + 1) {
+            continue;
+        }
+        if (i < length && item[i] == ',') {
+            do {
+                i++;
+            } while (i < length && item[i] >= '0' && item[i] <= '9');
+        }
+        if (i < length && item[i] == '}') {
+            return count;
+        }
+    }
+
+    return 1;
+}
+
+/* The longest group captured so far (PCRE keeps every group up to the
+ * highest back-reference, even when our vector is smaller). */
+static long
+longestCapture(const pcre_callout_block *block)
+{
+    long longest = 0;
+
+    for (int group = 1; group < block->capture_top; group++) {
+        int start = block->offset_vector[2 * group];
+        int end = block->offset_vector[2 * group + 1];
+        if (start >= 0 && end - start > longest) {
+            longest = end - start;
+        }
+    }
+
+    return longest;
+}
+
+/*
+ * How many bytes the next item may read ahead of the match position and then
+ * fail where it stands: a counted repetition such as "a{8000}" reads up to its
+ * least count, a back-reference up to the length of the longest group
+ * captured so far, times its own least count.  The position does not move,
+ * so the step that follows does not see this work, and a URL of long runs
+ * makes the matcher do it again at every start position.  A group's own items
+ * are charged one by one.
+ */
+static long
+readAhead(const pcre_callout_block *block, const char *pattern)
+{
+    int length = block->next_item_length;
+
+    /* a single character reads a single byte */
+    if (length < 2 || pattern == NULL) {
+        return 0;
+    }
+
+    const char *item = pattern + block->pattern_position;
+    bool reference = isBackReference(item, length);
+    if (item[0] == '(' && !reference) {
+        return 0;
+    }
+
+    long unit = reference ? longestCapture(block) : 1;
+    long bytes = unit * leastRepeat(item, length);
+    long rest = block->subject_length - block->current_position;
+
+    return bytes < rest ? bytes : rest;
+}
+
+/*
+ * PCRE's callout hook while one of our matches runs: called before every item
+ * of the pattern, at every start position, and at the pattern's own "(?C)"
+ * points.  Each call is one step, plus the bytes the matcher moved over since
+ * the previous call: a possessive or auto-possessified scan such as "a*+", a
+ * back-reference that matched, or the skip to the next start position did
+ * that much work between two calls.  Bytes that the next item may read ahead
+ * without moving are charged before it runs, one step for every
+ * VANTORELL_PCRE_READ_AHEAD_PER_STEP.  Past the budget the match is abandoned
+ * with the same error as PCRE's own match limit.
+ */
+static int
+chargeMatchStep(pcre_callout_block *block)
+{
+    MatchBudget *budget = static_cast<MatchBudget *>(block->callout_data);
+    if (budget == NULL) {
+        /* not one of our matches: nothing to charge it to */
+        return 0;
+    }
+
+    long moved = static_cast<long>(block->current_position)
+                 - budget->lastPosition;
+    budget->lastPosition = block->current_position;
+    budget->spent += 1 + (moved < 0 ? -moved : moved)
+                     + readAhead(block, budget->pattern)
+                       / VANTORELL_PCRE_READ_AHEAD_PER_STEP;
+
+    return budget->spent > VANTORELL_PCRE_MATCH_BUDGET ? PCRE_ERROR_MATCHLIMIT
+                                                       : 0;
 }
 
 }  // extern "C"
@@ -104,6 +286,27 @@ public:
 private:
     void *(*previousMalloc_)(size_t);
     void (*previousFree_)(void *);
+};
+
+/*
+ * Installs chargeMatchStep as PCRE's callout hook for one pcre_exec.  The hook
+ * is process-wide, like the allocation hooks: whatever was there before is put
+ * back on every way out, so the rest of nginx never sees ours.
+ */
+class PcreCalloutLease {
+public:
+    PcreCalloutLease() : previousCallout_(pcre_callout)
+    {
+        pcre_callout = chargeMatchStep;
+    }
+
+    ~PcreCalloutLease() { pcre_callout = previousCallout_; }
+
+    PcreCalloutLease(const PcreCalloutLease &) = delete;
+    PcreCalloutLease &operator=(const PcreCalloutLease &) = delete;
+
+private:
+    int (*previousCallout_)(pcre_callout_block *);
 };
 
 /* Every text goes into the caller's buffer bounded and NUL-terminated. */
@@ -211,21 +414,32 @@ chooseVariation(const Variation *variations, double threshold)
 }
 
 /*
- * Runs a compiled pattern over the URL text.  Memory that PCRE takes while
+ * Runs a pattern compiled with VANTORELL_PCRE_COMPILE_OPTIONS over the URL
+ * text, within one budget for the whole URL.  Memory that PCRE takes while
  * matching comes from the request pool, as for the compilation.
  */
 int
 runPattern(const pcre *re, const char *expression, char *url, char *message)
 {
+    MatchBudget budget = {expression, 0, 0};
+
+    /* PCRE's own counters stay as further caps; its match limit, counted
+     * afresh at every start position, is the budget as well */
     pcre_extra limits;
     memset(&limits, 0, sizeof(limits));
-    limits.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-    limits.match_limit = VANTORELL_PCRE_MATCH_LIMIT;
+    limits.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION
+                   | PCRE_EXTRA_CALLOUT_DATA;
+    limits.match_limit = VANTORELL_PCRE_MATCH_BUDGET;
     limits.match_limit_recursion = VANTORELL_PCRE_RECURSION_LIMIT;
+    limits.callout_data = &budget;
 
     int ovector[VANTORELL_PCRE_OVECTOR_SIZE];
-    int rc = pcre_exec(re, &limits, url, static_cast<int>(strlen(url)), 0, 0,
+    int rc;
+    {
+        PcreCalloutLease callout;
+        rc = pcre_exec(re, &limits, url, static_cast<int>(strlen(url)), 0, 0,
                        ovector, VANTORELL_PCRE_OVECTOR_SIZE);
+    }
 
     /* 0 means the capture groups did not fit the vector: still a match */
     if (rc >= 0) {
@@ -407,7 +621,8 @@ urlMatchRegularExpression(char *url, char *expression, char *message,
     const char *error = NULL;
     int errorOffset = 0;
 
-    pcre *re = pcre_compile(expression, 0, &error, &errorOffset, NULL);
+    pcre *re = pcre_compile(expression, VANTORELL_PCRE_COMPILE_OPTIONS, &error,
+                            &errorOffset, NULL);
     if (re == NULL) {
         writeCompileError(message, expression, error);
         return -1;
@@ -580,8 +795,10 @@ CompiledPatterns::compile(ExperimentConfig *experimentConfigs) noexcept
 
                     CompiledPattern pattern;
                     int errorOffset = 0;
-                    pattern.re = pcre_compile(condition->url, 0, &pattern.error,
-                                              &errorOffset, NULL);
+                    pattern.re = pcre_compile(condition->url,
+                                              VANTORELL_PCRE_COMPILE_OPTIONS,
+                                              &pattern.error, &errorOffset,
+                                              NULL);
                     if (pattern.re == NULL
                         && (pattern.error == NULL
                             || strcmp(pattern.error, "failed to get memory")

@@ -50,6 +50,28 @@ def test_runaway_pattern_on_a_long_url_declines_quickly(nginx, data_file):
                      "Error while matching regular expression: (a+)+$"]
 
 
+# One budget for the whole URL text: PCRE's own step counter starts afresh at
+# every start position, which let each of these hold the worker for tens of
+# milliseconds to seconds per request on a URL of 8 KB.
+@pytest.mark.parametrize("pattern, path", [
+    ("(a+)+$", "/" + ("a" * 14 + "b") * 530),
+    ("(a|aa)+$", "/" + ("a" * 14 + "b") * 530),
+    (r"(a+)\1+$", "/" + "a" * 8000 + "!"),
+    ("a*b[xy]", "/" + "a" * 8000 + "b!"),
+    ("a{4000}", "/" + ("a" * 3999 + "b") * 2),
+], ids=["nested-repetition", "alternation", "back-reference", "possessive-scan",
+        "counted-repetition"])
+def test_runaway_pattern_on_an_8k_url_fails_the_targeting_of_that_request(
+        nginx, data_file, pattern, path):
+    start(nginx, [experiment(1, [group(cond(pattern, "R"))], [variation(2, 1.0)])], data_file)
+    r = nginx.request(path)
+    assert r.status == 200
+    assert r.json()["path"] == path
+    assert r.log == ["Error in the targeting configuration: "
+                     "Error while matching regular expression: " + pattern]
+    nginx.assert_healthy()
+
+
 def test_cookie_with_every_byte_nginx_accepts(nginx, data_file):
     start(nginx, [experiment(1, [EVERYTHING])], data_file)
     odd = bytes(b for b in range(1, 256) if b not in (10, 13, ord(";"), ord(","))).decode("latin-1")

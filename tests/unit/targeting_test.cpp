@@ -1,6 +1,7 @@
 // Targeting of URL texts by condition groups, and the weighted choice of a
 // variation for each targeted experiment.
 #include "targeting.h"
+#include "targeting_internal.h"
 
 #include <gtest/gtest.h>
 #include <pcre.h>
@@ -793,6 +794,194 @@ TEST(TargetingAndChoice, TargetedListIsCompletedAndReleased) {
     EXPECT_STREQ(targeted.head()->redirectUrl, "/one");
     EXPECT_EQ(targeted.head()->next->variationId, 31);
     EXPECT_STREQ(targeted.head()->next->redirectUrl, "/three-a");
+}
+
+// ---- one bounded effort per URL text and pattern ----
+
+// URL texts of about `size` bytes: "alpha/" and then `unit` as often as fits,
+// then `end`.  nginx's default buffers let a URL text reach about 16 KB.
+std::string longUrl(const std::string &unit, size_t size, const std::string &end = "") {
+    std::string url = "alpha/";
+    while (url.size() + unit.size() + end.size() <= size) {
+        url += unit;
+    }
+    return url + end;
+}
+
+const size_t kLongUrlSizes[] = {8 * 1024, 16 * 1024};
+
+const std::string kShortRuns = std::string(14, 'a') + "b";
+const std::string kLongRuns = std::string(3999, 'a') + "b";
+const std::string kIds = "products/0123456789abcdef0123456789abcd/";
+
+// A pattern on the long URL texts that repeat `unit` and end with `end`.
+struct RunawayCase {
+    const char *pattern;
+    std::string unit;
+    std::string end;
+};
+
+struct BenignCase {
+    const char *pattern;
+    std::string unit;
+    std::string end;
+    int expected;       // 1 or 0, as without any budget
+};
+
+struct Outcome {
+    int rc;
+    std::string message;
+};
+
+// The pattern compiled for this call alone, as without a cached model.
+Outcome matchPerCall(const std::string &urlText, const char *pattern, ngx_pool_t *pool) {
+    std::string url = urlText;
+    std::string expression = pattern;
+    MessageBuffer message;
+    int rc = urlMatchRegularExpression(url.data(), expression.data(), message.get(), pool);
+    return {rc, message.text()};
+}
+
+// The pattern compiled once with its model, as the worker's cache does.
+Outcome matchCompiled(const std::string &urlText, const char *pattern, ngx_pool_t *pool) {
+    Model model({{7, 'U', {group('|', {ConditionDef{'|', 'R', pattern, true}})}, {}}});
+    vantorell::CompiledPatterns patterns;
+    EXPECT_TRUE(patterns.compile(model.head()));
+    std::string url = urlText;
+    MessageBuffer message;
+    TargetedList result;
+    int rc = vantorell::getTargetedExperimentsCompiled(model.head(), result.out(), url.data(),
+                                                       message.get(), pool, patterns);
+    if (rc == 1) {
+        rc = result.ids() == std::vector<long>{7} ? 1 : 0;
+    }
+    return {rc, message.text()};
+}
+
+using Matcher = Outcome (*)(const std::string &, const char *, ngx_pool_t *);
+
+const struct {
+    const char *name;
+    Matcher match;
+} kMatchers[] = {{"compiled per call", matchPerCall}, {"compiled with the model", matchCompiled}};
+
+// Shapes that backtrack or rescan without end on URL texts a client chooses.
+// PCRE restarts its own step counter at every start position, so many of
+// these used to hold the worker for seconds and then report no match.
+TEST(TargetingBudget, RunawayPatternsOnLongUrlsFailWithTheExpression) {
+    const RunawayCase cases[] = {
+        // nested repetition
+        {"(a+)+$", kShortRuns, ""},
+        {"((a+)+)+c", kShortRuns, ""},
+        {"(?:a?){30}a{30}", kShortRuns, ""},
+        {"(.*)(.*)(.*)(.*)(.*)z", kShortRuns, ""},
+        {".*b.*b.*b.*b.*z", kShortRuns, ""},
+        {"(\\w*)*[.]{2}", "words_", ""},
+        // alternation under repetition
+        {"(a|aa)+$", kShortRuns, ""},
+        {"(a|a)+$", kShortRuns, ""},
+        // back-references: what they compare fails where it stands
+        {"(a+)\\1+$", "a", "!"},
+        {"([ab]*)*\\1c", kShortRuns, ""},
+        // possessive scans of the rest of a run, from every start position
+        {"a*b[xy]", "a", "b!"},
+        {"(?>a*)b[xy]", "a", "b!"},
+        {"\\w+/\\w+/\\w+$", "a", "/b/!"},
+        // a counted repetition that reads a whole run and fails
+        {"a{4000}", kLongRuns, ""},
+        // the pattern's own callout points are steps like any other
+        {"(?C1)(a+)+$(?C2)", kShortRuns, ""},
+    };
+
+    NginxPool pool(64 * 1024);
+    for (const RunawayCase &c : cases) {
+        for (size_t size : kLongUrlSizes) {
+            const std::string url = longUrl(c.unit, size, c.end);
+            for (const auto &matcher : kMatchers) {
+                SCOPED_TRACE(std::string(c.pattern) + " on " + std::to_string(url.size()) +
+                             " bytes, " + matcher.name);
+                Outcome outcome = matcher.match(url, c.pattern, pool.get());
+                EXPECT_EQ(outcome.rc, -1);
+                EXPECT_EQ(outcome.message,
+                          std::string("Error while matching regular expression: ") + c.pattern);
+            }
+        }
+    }
+}
+
+// Patterns that do a bounded amount of work keep their results on the same
+// long URL texts, read-ahead of counted repetitions and back-references
+// included.
+TEST(TargetingBudget, BenignPatternsOnLongUrlsKeepTheirResults) {
+    const BenignCase cases[] = {
+        {"b$", kShortRuns, "", 1},
+        {"^alpha/a{14}b", kShortRuns, "", 1},
+        {"(a+)+b", kShortRuns, "", 1},
+        {"\\d{4}", "a", "b!", 0},
+        {"^alpha/a+b!$", "a", "b!", 1},
+        {"a{3999}b", kLongRuns, "", 1},
+        {"^.*/products/.*", kIds, "", 1},
+        {"[0-9a-f]{32}", kIds, "", 0},
+        {"/products/[0-9a-f]{30}/$", kIds, "", 1},
+        {"^([^/]+)/.*\\1", kIds, "", 0},
+        {"^[^/]+/(products)/.*/\\1/[0-9a-f]+/$", kIds, "", 1},
+        {"(?C1)products(?C2)/", kIds, "", 1},
+    };
+
+    NginxPool pool(64 * 1024);
+    for (const BenignCase &c : cases) {
+        for (size_t size : kLongUrlSizes) {
+            const std::string url = longUrl(c.unit, size, c.end);
+            for (const auto &matcher : kMatchers) {
+                SCOPED_TRACE(std::string(c.pattern) + " on " + std::to_string(url.size()) +
+                             " bytes, " + matcher.name);
+                Outcome outcome = matcher.match(url, c.pattern, pool.get());
+                EXPECT_EQ(outcome.rc, c.expected);
+                EXPECT_EQ(outcome.message, "");
+            }
+        }
+    }
+}
+
+int sentinelCallouts = 0;
+
+int sentinelCallout(pcre_callout_block *) {
+    ++sentinelCallouts;
+    return 0;
+}
+
+// pcre_callout is process-wide: the budget's hook is in place only while one
+// of our patterns runs, and whatever was there before is back afterwards.
+TEST(TargetingBudget, PutsThePreviousCalloutHookBack) {
+    struct Case {
+        const char *pattern;
+        std::string url;
+        int expected;
+    };
+    const Case cases[] = {
+        {"shop", "alpha/shop", 1},
+        {"cart", "alpha/shop", 0},
+        {"(?C1)sh(?C2)op", "alpha/shop", 1},
+        {"(a+)+$", longUrl(kShortRuns, 8 * 1024), -1},
+        {"(?C3)(a+)+$", longUrl(kShortRuns, 8 * 1024), -1},
+        {"(shop", "alpha/shop", -1},
+    };
+
+    auto *saved = pcre_callout;
+    pcre_callout = sentinelCallout;
+    sentinelCallouts = 0;
+
+    NginxPool pool(64 * 1024);
+    for (const Case &c : cases) {
+        for (const auto &matcher : kMatchers) {
+            SCOPED_TRACE(std::string(c.pattern) + ", " + matcher.name);
+            EXPECT_EQ(matcher.match(c.url, c.pattern, pool.get()).rc, c.expected);
+            EXPECT_EQ(pcre_callout, &sentinelCallout);
+            EXPECT_EQ(sentinelCallouts, 0) << "the hook of before ran during our match";
+        }
+    }
+
+    pcre_callout = saved;
 }
 
 }  // namespace
