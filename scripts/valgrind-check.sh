@@ -11,7 +11,7 @@ nginx="${VANTORELL_NGINX:-$top/build/nginx/sbin/nginx}"
 module="${VANTORELL_MODULE:-$top/build/nginx/modules/ngx_http_vantorell_module.so}"
 prefix="$top/build/valgrind"
 data=/tmp/vantorell-data.json
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(/usr/bin/python3 "$top/tests/support/vantorell_harness.py" free-port)
 
 rm -rf "$prefix" && mkdir -p "$prefix/logs" "$prefix/html"
 echo page > "$prefix/html/index.html"

@@ -32,8 +32,6 @@ puts it back at the end.
 import argparse
 import contextlib
 import datetime
-import errno
-import fcntl
 import hashlib
 import http.client
 import json
@@ -41,22 +39,19 @@ import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests/support"))
 import make_data  # noqa: E402
+from vantorell_harness import (DATA_FILE, FAILURE_MARKS, LOCK_FILE, MODULE, NGINX,  # noqa: E402
+                               ROOT, DataFileLock, NginxDidNotStart, free_port, log_size,
+                               module_lines, start_nginx, stop_nginx)
 
-ROOT = Path(__file__).resolve().parents[2]
-NGINX = Path(os.environ.get("VANTORELL_NGINX", ROOT / "build/nginx/sbin/nginx"))
-MODULE = Path(os.environ.get("VANTORELL_MODULE",
-                             ROOT / "build/nginx/modules/ngx_http_vantorell_module.so"))
 OUT = ROOT / "build/bench"
-DATA_FILE = Path("/tmp/vantorell-data.json")
-LOCK_FILE = "/tmp/vantorell-tests.lock"
 
 HOST = make_data.HOST
 RETURNING_CODE = "benchreturning01"          # 16 characters, like a real code
@@ -64,8 +59,6 @@ MODULE_COOKIE = "vantorellVisitorCode=" + RETURNING_CODE
 SIZES = (1, 10, 100, 1000)
 PAGE_SIZE = 612                              # bytes, every page and variation alike
 NOISY = 0.15                                 # module-off runs around a scenario disagree
-
-LOG_LINE = re.compile(r"\[debug\] \d+#\d+: \*\d+ (.*?)(?:, client: .*)?$")
 
 
 class BenchError(Exception):
@@ -79,12 +72,6 @@ class Stop(BaseException):
 
 def on_signal(signum, _frame):
     raise Stop("signal %d" % signum)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 # ---- scenarios ----------------------------------------------------------------
@@ -252,23 +239,17 @@ class DataFileKeeper:
 @contextlib.contextmanager
 def data_file_lock(wait):
     """The lock the test suites take around the fixed data file."""
-    with open(LOCK_FILE, "w") as lock:
-        deadline = time.monotonic() + wait
-        told = False
-        while True:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except OSError as e:
-                if e.errno not in (errno.EAGAIN, errno.EACCES):
-                    raise
-                if time.monotonic() > deadline:
-                    raise BenchError("%s stayed locked for %d s (tests running?)" % (LOCK_FILE, wait))
-                if not told:
-                    print("bench: waiting for %s (a test run holds it)" % LOCK_FILE, flush=True)
-                    told = True
-                time.sleep(0.5)
+    def waiting():
+        print("bench: waiting for %s (a test run holds it)" % LOCK_FILE, flush=True)
+    lock = DataFileLock()
+    try:
+        lock.acquire(wait, waiting)
+    except TimeoutError:
+        raise BenchError("%s stayed locked for %d s (tests running?)" % (LOCK_FILE, wait))
+    try:
         yield
+    finally:
+        lock.release()
 
 
 # ---- nginx --------------------------------------------------------------------
@@ -388,48 +369,24 @@ class Nginx:
         return self.prefix / "error.log"
 
     def start(self):
-        self.proc = subprocess.Popen([str(NGINX), "-p", str(self.prefix), "-c", str(self.conf)],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        for port in set(self.ports.values()):
-            while True:
-                if self.proc.poll() is not None:
-                    raise BenchError("nginx did not start: " + self.proc.stderr.read().decode())
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                    break
-                except OSError:
-                    if time.monotonic() > deadline:
-                        raise BenchError("nginx did not listen on %d" % port)
-                    time.sleep(0.05)
+        try:
+            self.proc = start_nginx(self.prefix, self.conf, self.ports.values())
+        except NginxDidNotStart as e:
+            raise BenchError(str(e))
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_nginx(self.proc, timeout=15)
 
     def mark(self):
-        self.log_offset = self.log_path.stat().st_size if self.log_path.exists() else 0
+        self.log_offset = log_size(self.log_path)
 
     def module_lines(self):
-        with open(self.log_path, "rb") as f:
-            f.seek(self.log_offset)
-            text = f.read().decode(errors="replace")
-        out = []
-        for line in text.splitlines():
-            m = LOG_LINE.search(line)
-            if m:
-                out.append(m.group(1))
-        return out
+        return module_lines(self.log_path, self.log_offset)
 
     def assert_healthy(self):
         text = self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
-        for bad in ("[alert]", "[emerg]", "[crit]", "exited on signal"):
+        for bad in FAILURE_MARKS:
             if bad in text:
                 raise BenchError("nginx logged %s:\n%s" % (bad, text[-2000:]))
 

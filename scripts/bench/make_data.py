@@ -25,6 +25,11 @@ import argparse
 import json
 import random
 import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests/support"))
+from vantorell_harness import cond, group  # noqa: E402
+import vantorell_harness  # noqa: E402
 
 HOST = "shop.example"
 UNTARGETED_URL = "/about/team"
@@ -46,22 +51,13 @@ LANGS = ("en", "fr", "de", "es", "it")
 MATCH_WEIGHTS = (("C", 50), ("E", 30), ("R", 20))
 
 
-def condition(cid, url, match, include="Y", op="|"):
-    return {"id": cid, "orOperator": op, "matchType": match, "url": url, "include": include}
-
-
-def group(conditions, op="|"):
-    return {"orOperator": op, "conditions": conditions}
-
-
 def experiment(eid, groups, variations, letter="PAGE", base=None):
-    return {"experimentId": eid, "baseUrl": base or "https://%s/" % HOST,
-            "targetingConfiguration": letter, "variations": variations,
-            "conditionsData": groups}
+    return vantorell_harness.experiment(eid, groups, variations, letter,
+                                        base or "https://%s/" % HOST)
 
 
 def variation(vid, weight, page):
-    return {"id": vid, "weight": weight, "redirection": "https://%s%s" % (HOST, page)}
+    return vantorell_harness.variation(vid, weight, "https://%s%s" % (HOST, page))
 
 
 def page_condition(rng, n, cid, op="|"):
@@ -89,7 +85,7 @@ def page_condition(rng, n, cid, op="|"):
             r"^shop\.example/landing/%s-%d\?.*utm_source=(mail|ads|social)" % (word, n),
             r"/category/%s-%d/page-[0-9]+" % (word, n),
         ))
-    return condition(cid, url, match, op=op)
+    return cond(url, match, op=op, cid=cid)
 
 
 def filler(rng, n):
@@ -105,33 +101,33 @@ def filler(rng, n):
             cid += 1
         if rng.random() < 0.2:
             # "... and not on the checkout": an & after a satisfied condition
-            conditions.append(condition(cid, "/checkout", "C", include="N", op="&"))
+            conditions.append(cond("/checkout", "C", include="N", op="&", cid=cid))
             cid += 1
-        groups.append(group(conditions))
+        groups.append(group(*conditions))
     shares = rng.choice(((0.5, 0.5), (0.34, 0.33, 0.33), (0.25, 0.25), (0.1,), (0.5,)))
     variations = [variation(v + 1, w, "/v%d-%d" % (n, v + 1)) for v, w in enumerate(shares)]
     return experiment(eid, groups, variations, letter=rng.choice(("PAGE", "PAGE", "PAGE", "URL")))
 
 
 def redirect_experiment():
-    return experiment(REDIRECT_ID, [group([
-        condition(1, "%s/promo/spring-sale" % HOST, "C"),
-        condition(2, "/checkout", "C", include="N", op="&"),
-    ])], [variation(v, 0.5, "/promo/spring-sale-%d" % v) for v in REDIRECT_VARIATIONS])
+    return experiment(REDIRECT_ID, [group(
+        cond("%s/promo/spring-sale" % HOST, "C", cid=1),
+        cond("/checkout", "C", include="N", op="&", cid=2),
+    )], [variation(v, 0.5, "/promo/spring-sale-%d" % v) for v in REDIRECT_VARIATIONS])
 
 
 def reference_experiment():
-    return experiment(REFERENCE_ID, [group([
-        condition(1, r"^shop\.example/shop/category/[a-z-]+(\?|$)", "R"),
-    ]), group([
-        condition(2, "%s/shop/category/bags" % HOST, "E"),
-    ])], [variation(REFERENCE_VARIATION, 0.0, "/shop/category/bags-new")])
+    return experiment(REFERENCE_ID, [group(
+        cond(r"^shop\.example/shop/category/[a-z-]+(\?|$)", "R", cid=1),
+    ), group(
+        cond("%s/shop/category/bags" % HOST, "E", cid=2),
+    )], [variation(REFERENCE_VARIATION, 0.0, "/shop/category/bags-new")])
 
 
 def promo_section_experiment():
-    return experiment(PROMO_SECTION_ID, [group([
-        condition(1, r"^shop\.example/promo/", "R"),
-    ])], [variation(1, 0.5, "/promo-banner")])
+    return experiment(PROMO_SECTION_ID, [group(
+        cond(r"^shop\.example/promo/", "R", cid=1),
+    )], [variation(1, 0.5, "/promo-banner")])
 
 
 def experiments(count, focus="redirect", seed=1):

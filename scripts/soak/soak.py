@@ -32,12 +32,10 @@ the requests, and at --max-seconds at the latest.
 """
 
 import argparse
-import fcntl
 import json
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -45,14 +43,14 @@ import time
 import http.client
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-NGINX = Path(os.environ.get("VANTORELL_NGINX", ROOT / "build/nginx/sbin/nginx")).absolute()
-MODULE = Path(os.environ.get("VANTORELL_MODULE",
-                             ROOT / "build/nginx/modules/ngx_http_vantorell_module.so")).absolute()
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests/support"))
+import vantorell_harness  # noqa: E402
+from vantorell_harness import (DATA_FILE, FAILURE_MARKS, LOCK_FILE, MODULE, NGINX,  # noqa: E402
+                               ROOT, SANITIZER_MARKS, DataFileLock, NginxDidNotStart, cond,
+                               free_port, group, start_nginx)
+
 LUA = Path(__file__).resolve().parent / "soak.lua"
 OUT = ROOT / "build/soak"
-DATA_FILE = Path("/tmp/vantorell-data.json")
-LOCK_FILE = "/tmp/vantorell-tests.lock"
 
 
 def log(*args):
@@ -62,18 +60,10 @@ def log(*args):
 # ---- data file variants -------------------------------------------------------
 
 def experiment(eid, groups, variations, letter="P"):
-    return {"baseUrl": "http://alpha/", "experimentId": eid, "targetingConfiguration": letter,
-            "variations": [{"id": vid, "weight": w, "redirection": "http://alpha/v%d" % vid}
-                           for vid, w in variations],
-            "conditionsData": groups}
-
-
-def group(*conditions, op="|"):
-    return {"orOperator": op, "conditions": list(conditions)}
-
-
-def cond(url, match="C", include="Y", op="|", cid=1):
-    return {"orOperator": op, "id": cid, "url": url, "matchType": match, "include": include}
+    """variations: (id, weight) pairs."""
+    return vantorell_harness.experiment(
+        eid, groups, [vantorell_harness.variation(vid, w, "http://alpha/v%d" % vid)
+                      for vid, w in variations], letter, base="http://alpha/")
 
 
 def fillers(n, first):
@@ -158,12 +148,6 @@ http {{
     }}
 }}
 """
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def write_docroot(prefix):
@@ -412,9 +396,9 @@ def main():
     conf = prefix / "nginx.conf"
     conf.write_text(CONF.format(user=user, module=MODULE, prefix=prefix, port=port))
 
-    lock = open(LOCK_FILE, "w")
+    lock = DataFileLock()
     log("waiting for the data file lock (%s)" % LOCK_FILE)
-    fcntl.flock(lock, fcntl.LOCK_EX)
+    lock.acquire()
     backup = None
     if DATA_FILE.exists() or DATA_FILE.is_symlink():
         backup = prefix / "data-file-backup"
@@ -426,19 +410,10 @@ def main():
     try:
         DATA_FILE.write_bytes(TEXTS["A"])
         os.chmod(DATA_FILE, 0o644)
-        nginx = subprocess.Popen([str(NGINX), "-p", str(prefix), "-c", str(conf)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 15
-        while True:
-            if nginx.poll() is not None:
-                raise RuntimeError("nginx did not start: " + nginx.stderr.read().decode())
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("nginx did not listen")
-                time.sleep(0.05)
+        try:
+            nginx = start_nginx(prefix, conf, [port], timeout=15)
+        except NginxDidNotStart as e:
+            raise RuntimeError(str(e))
 
         # the set-up takes the paths it is meant to before the load begins
         for path, want in (("/always", "experiment_11_variation_1"), ("/about", "page-about"),
@@ -516,9 +491,7 @@ def main():
 
         error_log = (prefix / "error.log").read_text(errors="replace")
         bad_lines = [ln for ln in error_log.splitlines()
-                     if any(b in ln for b in ("[alert]", "[crit]", "[emerg]", "exited on signal",
-                                              # reports of a sanitized build
-                                              "Sanitizer", "runtime error:"))]
+                     if any(b in ln for b in FAILURE_MARKS + SANITIZER_MARKS)]
         if bad_lines:
             failures.append("error log: %d bad lines, first: %s" % (len(bad_lines), bad_lines[0]))
         other_lines = [ln for ln in error_log.splitlines() if ln.strip() and ln not in bad_lines]
@@ -640,8 +613,7 @@ def main():
             backup.unlink()
         elif DATA_FILE.exists():
             DATA_FILE.unlink()
-        fcntl.flock(lock, fcntl.LOCK_UN)
-        lock.close()
+        lock.release()
 
     if failures:
         for f in failures:
