@@ -166,7 +166,7 @@ fuzz-smoke: fuzz-build
 # ---- integration tests: the built nginx with the module loaded ---------------
 
 integration: build
-	$(RUN_ENV) $(PYTHON) -m pytest -q tests/integration
+	$(RUN_ENV) $(PYTHON) -m pytest -q -n auto tests/integration
 
 # nginx under valgrind: no memory error, nothing of the module's definitely lost
 memcheck: build
@@ -187,7 +187,7 @@ test-all: build-all unit
 	  echo "== integration tests, nginx $$v"; \
 	  VANTORELL_NGINX=$(BUILD)/nginx-$$v/sbin/nginx \
 	  VANTORELL_MODULE=$(BUILD)/nginx-$$v/modules/ngx_http_vantorell_module.so \
-	    $(PYTHON) -m pytest -q tests/integration || status=1; \
+	    $(PYTHON) -m pytest -q -n auto tests/integration || status=1; \
 	done; \
 	echo "== Debian's nginx package with the module"; \
 	bash scripts/debian-nginx-check.sh || status=1; \

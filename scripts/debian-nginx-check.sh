@@ -12,8 +12,9 @@
 #   4. runs tests/integration/test_outcome.py::test_a_visitors_journey with
 #      /usr/sbin/nginx and that .so.
 #
-# Needs root to install the package.  Like the integration tests it writes
-# /tmp/vantorell-data.json (taking turns through their lock).
+# Needs root to install the package.  The journey's nginx reads a data file of
+# its own in its pytest prefix, as every integration test's does: the host's
+# /tmp/vantorell-data.json is not touched and no lock is taken.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -9,7 +9,7 @@ packages=(
   build-essential g++ make ca-certificates dpkg-dev
   libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev
   libgtest-dev googletest
-  python3 python3-pytest
+  python3 python3-pytest python3-pytest-xdist
   curl openssl valgrind
 )
 # Callers may name more: make fuzz asks for clang and its libFuzzer runtime,

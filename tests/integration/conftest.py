@@ -1,28 +1,29 @@
-"""Integration fixtures: the built nginx with the module loaded, a data file,
-an upstream that echoes what it received, and the module's log lines."""
+"""Integration fixtures: the built nginx with the module loaded, its data
+file, an upstream that echoes what it received, and the module's log lines.
 
-import fcntl
+Every test's nginx reads a data file of its own, in its prefix, so tests run
+in parallel (pytest -n).  Tests of the default path itself are marked
+default_data_file: they use /tmp/vantorell-data.json and take turns with
+everything else on the host that writes it."""
+
 import http.client
 import http.server
 import json
 import os
 import re
-import signal
 import socket
 import subprocess
-import tempfile
+import sys
 import threading
 import time
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-# absolute: nginx reads a relative load_module path from its prefix, not from here
-NGINX = Path(os.environ.get("VANTORELL_NGINX", ROOT / "build/nginx/sbin/nginx")).absolute()
-MODULE = Path(os.environ.get("VANTORELL_MODULE",
-                             ROOT / "build/nginx/modules/ngx_http_vantorell_module.so")).absolute()
-DATA_FILE = Path("/tmp/vantorell-data.json")
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
+from vantorell_harness import (DATA_FILE, FAILURE_MARKS, MODULE, NGINX,  # noqa: E402
+                               SANITIZER_MARKS, DataFileLock, NginxDidNotStart, free_port,
+                               log_size, module_lines, start_nginx, stop_nginx)
 
 
 def nginx_release():
@@ -41,49 +42,36 @@ def nginx_release():
 
 NGINX_RELEASE = nginx_release()
 
-LOG_LINE = re.compile(r"\[debug\] \d+#\d+: \*\d+ (.*?)(?:, client: .*)?$")
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "default_data_file: the test's nginx reads the default data file, "
+        "/tmp/vantorell-data.json, under the lock that every writer of it takes")
 
 
 # ---- data file --------------------------------------------------------------
 
-def experiment(eid, groups, variations=(), letter="P", base="http://example.test"):
-    """One experiment object of the data file."""
-    return {"baseUrl": base, "experimentId": eid, "targetingConfiguration": letter,
-            "variations": list(variations), "conditionsData": list(groups)}
-
-
-def variation(vid, weight, redirection="http://example.test/v"):
-    return {"redirection": redirection, "id": vid, "weight": weight}
-
-
-def group(*conditions, op="|"):
-    return {"orOperator": op, "conditions": list(conditions)}
-
-
-def cond(url, match="C", include="Y", op="|", cid=1):
-    return {"orOperator": op, "id": cid, "url": url, "matchType": match, "include": include}
-
-
 class DataFile:
-    def __init__(self, path=DATA_FILE):
+    def __init__(self, path):
         self.path = Path(path)
 
     def write(self, content):
-        """Writes experiments (a list) as JSON, or raw text/bytes as they are."""
+        """Writes experiments (a list) as JSON, or raw text/bytes as they are,
+        atomically: a worker never reads a half-written file."""
         if isinstance(content, (list, dict)):
             content = json.dumps(content)
         if isinstance(content, str):
             content = content.encode()
-        tmp = self.path.with_suffix(".tmp")
+        tmp = self.path.with_name(self.path.name + ".tmp")
         tmp.write_bytes(content)
         os.chmod(tmp, 0o644)
         os.replace(tmp, self.path)
+
+    def rewrite_in_place(self, content):
+        """Truncates the file and writes content into it, as an editor may."""
+        with open(self.path, "r+") as f:
+            f.truncate(0)
+            f.write(content)
 
     def remove(self):
         try:
@@ -92,21 +80,31 @@ class DataFile:
             pass
 
 
-@pytest.fixture(scope="session")
-def data_file_lock():
-    """The data file's path is fixed: suites that run at the same time on one
-    host (another checkout, another nginx version) take turns."""
-    with open("/tmp/vantorell-tests.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
+class KeptDefaultDataFile(DataFile):
+    """The default data file, for one test: what was there before the test
+    (a host's own experiments) is put back after it."""
 
+    def __init__(self):
+        super().__init__(DATA_FILE)
+        self.saved = None
+        if os.path.lexists(self.path):
+            if self.path.is_symlink() or not self.path.is_file():
+                pytest.fail("%s is not a regular file; not touching it" % self.path)
+            self.saved = (self.path.read_bytes(), self.path.stat())
+        self.remove()
 
-@pytest.fixture
-def data_file(data_file_lock):
-    d = DataFile()
-    d.remove()
-    yield d
-    d.remove()
+    def restore(self):
+        if self.saved is None:
+            self.remove()
+            return
+        content, st = self.saved
+        self.write(content)
+        os.chmod(self.path, st.st_mode & 0o7777)
+        try:
+            os.chown(self.path, st.st_uid, st.st_gid)
+        except PermissionError:
+            pass
+        os.utime(self.path, ns=(st.st_atime_ns, st.st_mtime_ns))
 
 
 # ---- echo upstream ----------------------------------------------------------
@@ -172,7 +170,7 @@ http {{
     fastcgi_temp_path {prefix}/tmp;
     uwsgi_temp_path {prefix}/tmp;
     scgi_temp_path {prefix}/tmp;
-    upstream echo {{ server 127.0.0.1:{upstream}; }}
+{data_file}    upstream echo {{ server 127.0.0.1:{upstream}; }}
 {http}
 }}
 """
@@ -190,10 +188,17 @@ SERVER = """\
 
 
 class Nginx:
-    def __init__(self, prefix, upstream_port):
+    """An nginx in prefix whose data file is data.  With names_data_file, the
+    http level of every configuration names that file (vantorell_data_file),
+    a server's own directive still overriding it; without, the configuration
+    is as the test writes it."""
+
+    def __init__(self, prefix, upstream_port, data, names_data_file=True):
         self.prefix = Path(prefix)
         self.port = free_port()
         self.upstream = upstream_port
+        self.data = data
+        self.names_data_file = names_data_file
         self.proc = None
         self.log_offset = 0
         (self.prefix / "tmp").mkdir(exist_ok=True)
@@ -208,7 +213,9 @@ class Nginx:
 
     def write_conf(self, http):
         user = "user root;" if os.geteuid() == 0 else ""
-        conf = CONF.format(user=user, module=MODULE, prefix=self.prefix,
+        data_file = ("    vantorell_data_file %s;\n" % self.data.path
+                     if self.names_data_file else "")
+        conf = CONF.format(user=user, module=MODULE, prefix=self.prefix, data_file=data_file,
                            upstream=self.upstream, http=http)
         path = self.prefix / "nginx.conf"
         path.write_text(conf)
@@ -220,40 +227,33 @@ class Nginx:
         p = subprocess.run([str(NGINX), "-t", "-p", str(self.prefix), "-c", str(conf)],
                            capture_output=True, text=True, timeout=30)
         # nginx -t keeps its stderr: a sanitized build reports there
-        assert "Sanitizer" not in p.stderr and "runtime error:" not in p.stderr, p.stderr
+        assert not any(mark in p.stderr for mark in SANITIZER_MARKS), p.stderr
         return p.returncode == 0, p.stderr
 
     def start(self, http=None, **server):
         if http is None:
             http = self.server(**server)
-        conf = self.write_conf(http)
-        self.proc = subprocess.Popen([str(NGINX), "-p", str(self.prefix), "-c", str(conf)],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                raise RuntimeError("nginx did not start: " + self.proc.stderr.read().decode())
+        for attempt in range(3):
+            conf = self.write_conf(http)
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                self.proc = start_nginx(self.prefix, conf, [self.port])
                 break
-            except OSError:
-                time.sleep(0.05)
-        else:
-            raise RuntimeError("nginx did not listen")
+            except NginxDidNotStart as e:
+                # tests run in parallel: another process may have taken the
+                # port since free_port(); move this nginx to another one
+                if not e.port_taken or attempt == 2:
+                    raise
+                self.log_path.unlink(missing_ok=True)  # its [emerg] is not the test's
+                old, self.port = self.port, free_port()
+                http = re.sub(r"127\.0\.0\.1:%d(?!\d)" % old, "127.0.0.1:%d" % self.port, http)
         self.mark()
         return self
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_nginx(self.proc)
 
     def mark(self):
-        self.log_offset = self.log_path.stat().st_size if self.log_path.exists() else 0
+        self.log_offset = log_size(self.log_path)
 
     def request(self, path="/", headers=(), host="alpha", method="GET"):
         """One request on its own connection.  headers is a list of pairs, so a
@@ -294,15 +294,7 @@ class Nginx:
         # the request's lines are written before its response; the last of them
         # (after a redirect) may trail the response by a moment
         time.sleep(0.02)
-        with open(self.log_path, "rb") as f:
-            f.seek(self.log_offset)
-            text = f.read().decode(errors="replace")
-        lines = []
-        for line in text.splitlines():
-            m = LOG_LINE.search(line)
-            if m:
-                lines.append(m.group(1))
-        return lines
+        return module_lines(self.log_path, self.log_offset)
 
     # lines that say nothing about the module (see the TLS tests)
     tolerated = ()
@@ -310,30 +302,29 @@ class Nginx:
     def assert_healthy(self):
         text = "\n".join(line for line in self.log_text().splitlines()
                          if not any(t in line for t in self.tolerated))
-        # the last two: reports of a sanitized build (make test-sanitize), whose
-        # workers write them to stderr, which nginx points at this log
-        for bad in ("[alert]", "[emerg]", "exited on signal", "[crit]",
-                    "Sanitizer", "runtime error:"):
+        for bad in FAILURE_MARKS + SANITIZER_MARKS:
             assert bad not in text, text[-2000:]
 
 
 @pytest.fixture
-def site(tmp_path, upstream):
-    """An nginx whose data file lives in its own prefix (site.data, named by
-    site.data_directive): it runs alongside any other test."""
+def nginx(request, tmp_path, upstream):
+    """An nginx of the test's own: its prefix is tmp_path, its data file
+    nginx.data.  Under the default_data_file mark that file is the default
+    one, which the configuration does not name."""
     os.chmod(tmp_path, 0o755)
-    instance = Nginx(tmp_path, upstream)
-    instance.data = DataFile(tmp_path / "data.json")
-    instance.data_directive = "        vantorell_data_file %s;\n" % instance.data.path
-    yield instance
-    instance.stop()
-    instance.assert_healthy()
-
-
-@pytest.fixture
-def nginx(tmp_path, upstream, data_file):
-    os.chmod(tmp_path, 0o755)
-    instance = Nginx(tmp_path, upstream)
-    yield instance
-    instance.stop()
-    instance.assert_healthy()
+    if request.node.get_closest_marker("default_data_file") is None:
+        instance = Nginx(tmp_path, upstream, DataFile(tmp_path / "data.json"))
+        yield instance
+        instance.stop()
+        instance.assert_healthy()
+        return
+    with DataFileLock():
+        data = KeptDefaultDataFile()
+        instance = Nginx(tmp_path, upstream, data, names_data_file=False)
+        try:
+            yield instance
+            instance.stop()
+            instance.assert_healthy()
+        finally:
+            instance.stop()
+            data.restore()

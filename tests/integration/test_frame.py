@@ -4,7 +4,8 @@ import subprocess
 
 import pytest
 
-from conftest import MODULE, NGINX_RELEASE, cond, experiment, group
+from conftest import NGINX_RELEASE
+from vantorell_harness import MODULE, cond, experiment, group
 
 MISSING = "Issue with configuration: Cannot read json file."
 VARIATION_LOCATION = "        location ~ ^/experiment_\\d+_variation_\\d+$ { proxy_pass http://echo; }\n"
@@ -47,6 +48,7 @@ def server(nginx, directives="", locations=""):
     ("", 'vantorell_data_file "";', "", False, "vantorell_data_file must name a file"),
 ])
 def test_directive_contexts(nginx, http_level, srv, loc, ok, complaint):
+    nginx.names_data_file = False       # checked as written, data-file lines included
     conf = "    " + http_level + "\n" + server(nginx, "        " + srv, "        " + loc)
     accepted, output = nginx.check(conf)
     assert accepted == ok, output
@@ -163,9 +165,9 @@ INCOMPLETE = [experiment(1, []), experiment(2, []),
     ([{**experiment(1, []), "conditionsData": None}],
      "Cannot read conditions data field of experiment number 1."),
 ])
-def test_unusable_data_file_declines_with_the_readers_text(nginx, data_file, content, text):
+def test_unusable_data_file_declines_with_the_readers_text(nginx, content, text):
     if content is not None:
-        data_file.write(content)
+        nginx.data.write(content)
     nginx.start(server(nginx, "        vantorell_module on;"))
     r = nginx.request("/page")
     assert r.status == 200
@@ -188,8 +190,8 @@ def deep(n):
     '[' + ','.join(['{"baseUrl":"b","experimentId":%d,"targetingConfiguration":"P",'
                     '"variations":[],"conditionsData":[]}' % i for i in range(2000)]) + ']',
 ], ids=["binary", "deep-nesting", "wrong-types", "nested-wrong-types", "numbers", "2000-experiments"])
-def test_malformed_data_files_never_hurt_the_worker(nginx, data_file, content):
-    data_file.write(content)
+def test_malformed_data_files_never_hurt_the_worker(nginx, content):
+    nginx.data.write(content)
     nginx.start(server(nginx, "        vantorell_module on;"))
     for _ in range(3):
         r = nginx.request("/page?a=1")
@@ -198,27 +200,21 @@ def test_malformed_data_files_never_hurt_the_worker(nginx, data_file, content):
     nginx.assert_healthy()
 
 
-def test_data_file_change_takes_effect_with_the_next_request(nginx, data_file):
+def test_data_file_change_takes_effect_with_the_next_request(nginx):
     nginx.start(server(nginx, "        vantorell_module on;"))
     assert nginx.request("/page").log == [MISSING]
-    data_file.write([experiment(5, [group(cond("nomatch"))])])
+    nginx.data.write([experiment(5, [group(cond("nomatch"))])])
     assert nginx.request("/page").log == ["Not targeted by any experiment."]
 
 
-def rewrite_in_place(content):
-    with open("/tmp/vantorell-data.json", "r+") as f:
-        f.truncate(0)
-        f.write(content)
-
-
-def test_rewrite_in_place_of_the_same_size_takes_effect_at_once(nginx, data_file):
+def test_rewrite_in_place_of_the_same_size_takes_effect_at_once(nginx):
     import json
     texts = [json.dumps([experiment(i, [group(cond(""))])]) for i in (1, 2)]
     assert len(texts[0]) == len(texts[1])
-    data_file.write(texts[0])
+    nginx.data.write(texts[0])
     nginx.start(server(nginx, "        vantorell_module on;"))
     for i in range(20):
-        rewrite_in_place(texts[i % 2])
+        nginx.data.rewrite_in_place(texts[i % 2])
         r = nginx.request("/page")
         assert r.log[0] == "Url: alpha/page is targeted by experiment: %d" % (i % 2 + 1)
 
@@ -229,8 +225,8 @@ def test_rewrite_in_place_of_the_same_size_takes_effect_at_once(nginx, data_file
     "[{\"baseUrl\": \"b\"}]",
     [experiment(1, [group(cond("page"))]), experiment(2, [group(cond("^alpha/p", "R"))])],
 ], ids=["bad-pattern", "bad-letter", "incomplete", "targeted"])
-def test_every_request_logs_what_the_first_one_logged(nginx, data_file, content):
-    data_file.write(content)
+def test_every_request_logs_what_the_first_one_logged(nginx, content):
+    nginx.data.write(content)
     nginx.start(server(nginx, "        vantorell_module on;"))
     import re
     cookie = [("Cookie", "vantorellVisitorCode=abcdefghijklmnop")]
@@ -241,15 +237,17 @@ def test_every_request_logs_what_the_first_one_logged(nginx, data_file, content)
                 for line in nginx.request("/page?a=1", headers=cookie).log]
 
     first = lines()
+    assert first
     for _ in range(3):
         assert lines() == first
 
 
-def test_data_file_directive_names_the_file_per_server(nginx, data_file, tmp_path):
+@pytest.mark.default_data_file
+def test_data_file_directive_names_the_file_per_server(nginx, tmp_path):
     import json
     (tmp_path / "own.json").write_text(json.dumps([experiment(31, [group(cond(""))])]))
     (tmp_path / "relative.json").write_text(json.dumps([experiment(32, [group(cond(""))])]))
-    data_file.write([experiment(30, [group(cond(""))])])
+    nginx.data.write([experiment(30, [group(cond(""))])])
     http = (nginx.server(directives="        vantorell_module on;\n"
                                     "        vantorell_data_file %s/own.json;" % tmp_path)
             + nginx.server(directives="        vantorell_module on;\n"

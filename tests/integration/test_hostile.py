@@ -6,15 +6,15 @@ import re
 
 import pytest
 
-from conftest import cond, experiment, group, variation
+from vantorell_harness import cond, experiment, group, variation
 
 EVERYTHING = group(cond(""))
 BIG_HEADERS = "        large_client_header_buffers 4 64k;\n"
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
 
 
-def start(nginx, experiments, data_file, header=True):
-    data_file.write(experiments)
+def start(nginx, experiments, header=True):
+    nginx.data.write(experiments)
     directives = "        vantorell_module on;\n" + BIG_HEADERS
     if header:
         directives += "        vantorell_experiments_header on;\n"
@@ -30,10 +30,10 @@ def echoed(response, name):
     "/page?" + "q=" + "v" * 8000,
     "/" + "a/" * 3000 + "?" + "&".join("k%d=%d" % (i, i) for i in range(1000)),
 ], ids=["long-path", "long-query", "long-both"])
-def test_long_urls(nginx, data_file, path):
+def test_long_urls(nginx, path):
     pattern = cond("^alpha/(a/)*", "R")
     start(nginx, [experiment(1, [group(cond("alpha")), group(pattern, op="|")],
-                             [variation(2, 1.0)])], data_file)
+                             [variation(2, 1.0)])])
     r = nginx.request(path)
     assert r.status == 200
     assert r.json()["path"].startswith("/experiment_1_variation_2")
@@ -41,8 +41,8 @@ def test_long_urls(nginx, data_file, path):
     nginx.assert_healthy()
 
 
-def test_runaway_pattern_on_a_long_url_declines_quickly(nginx, data_file):
-    start(nginx, [experiment(1, [group(cond("(a+)+$", "R"))], [variation(2, 1.0)])], data_file)
+def test_runaway_pattern_on_a_long_url_declines_quickly(nginx):
+    start(nginx, [experiment(1, [group(cond("(a+)+$", "R"))], [variation(2, 1.0)])])
     r = nginx.request("/" + "a" * 40 + "!")
     assert r.status == 200
     assert r.json()["path"] == "/" + "a" * 40 + "!"
@@ -62,8 +62,8 @@ def test_runaway_pattern_on_a_long_url_declines_quickly(nginx, data_file):
 ], ids=["nested-repetition", "alternation", "back-reference", "possessive-scan",
         "counted-repetition"])
 def test_runaway_pattern_on_an_8k_url_fails_the_targeting_of_that_request(
-        nginx, data_file, pattern, path):
-    start(nginx, [experiment(1, [group(cond(pattern, "R"))], [variation(2, 1.0)])], data_file)
+        nginx, pattern, path):
+    start(nginx, [experiment(1, [group(cond(pattern, "R"))], [variation(2, 1.0)])])
     r = nginx.request(path)
     assert r.status == 200
     assert r.json()["path"] == path
@@ -72,8 +72,8 @@ def test_runaway_pattern_on_an_8k_url_fails_the_targeting_of_that_request(
     nginx.assert_healthy()
 
 
-def test_cookie_with_every_byte_nginx_accepts(nginx, data_file):
-    start(nginx, [experiment(1, [EVERYTHING])], data_file)
+def test_cookie_with_every_byte_nginx_accepts(nginx):
+    start(nginx, [experiment(1, [EVERYTHING])])
     odd = bytes(b for b in range(1, 256) if b not in (10, 13, ord(";"), ord(","))).decode("latin-1")
     for i in range(0, len(odd) - 16, 16):
         code = odd[i:i + 16]
@@ -91,8 +91,8 @@ def test_cookie_with_every_byte_nginx_accepts(nginx, data_file):
     nginx.assert_healthy()
 
 
-def test_thousands_of_cookie_headers(nginx, data_file):
-    start(nginx, [experiment(1, [EVERYTHING])], data_file)
+def test_thousands_of_cookie_headers(nginx):
+    start(nginx, [experiment(1, [EVERYTHING])])
     headers = [("Cookie", "c%d=%d" % (i, i)) for i in range(3000)]
     headers.append(("Cookie", "vantorellVisitorCode=abcdefghijklmnop"))
     r = nginx.request("/page", headers=headers)
@@ -100,10 +100,10 @@ def test_thousands_of_cookie_headers(nginx, data_file):
     assert "Visitor Code: abcdefghijklmnop" in r.log
 
 
-def test_many_flag_and_experiment_headers(nginx, data_file):
+def test_many_flag_and_experiment_headers(nginx):
     # the client's flags are read once; the redirected pass stops at the
     # module's own flag
-    start(nginx, [experiment(1, [group(cond("alpha/page", "E"))], [variation(2, 1.0)])], data_file)
+    start(nginx, [experiment(1, [group(cond("alpha/page", "E"))], [variation(2, 1.0)])])
     headers = [("vantorell-triggered", "no")] * 500 + [("vantorell-experiment", "x")] * 500
     r = nginx.request("/page", headers=headers)
     assert r.status == 200
@@ -112,10 +112,10 @@ def test_many_flag_and_experiment_headers(nginx, data_file):
     assert experiments[:500] == ["x"] * 500 and experiments[500:] == ["1=2"]
 
 
-def test_a_hundred_thousand_experiments(nginx, data_file):
+def test_a_hundred_thousand_experiments(nginx):
     experiments = [experiment(i, [group(cond("alpha/exp%d" % i, "E"))], [variation(1, 1.0)])
                    for i in range(1, 100001)]
-    start(nginx, experiments, data_file)
+    start(nginx, experiments)
     for _ in range(2):
         r = nginx.request("/exp99999")
         assert r.status == 200
@@ -129,19 +129,19 @@ def test_a_hundred_thousand_experiments(nginx, data_file):
     (json.dumps([{"baseUrl": "b" * 1000000, "experimentId": 1}]),
      "Cannot read targeting configuration field of experiment number 1."),
 ], ids=["deep-arrays", "deep-objects", "huge-string"])
-def test_hostile_data_files(nginx, data_file, content, text):
-    start(nginx, [], data_file)
-    data_file.write(content)
+def test_hostile_data_files(nginx, content, text):
+    start(nginx, [])
+    nginx.data.write(content)
     r = nginx.request("/page")
     assert r.status == 200
     assert r.log == ["Issue with configuration: " + text]
 
 
-def test_data_file_that_is_a_fifo_does_not_block(nginx, data_file):
+def test_data_file_that_is_a_fifo_does_not_block(nginx):
     import os
-    start(nginx, [], data_file)
-    data_file.remove()
-    os.mkfifo("/tmp/vantorell-data.json", 0o644)
+    start(nginx, [])
+    nginx.data.remove()
+    os.mkfifo(nginx.data.path, 0o644)
     r = nginx.request("/page")
     assert r.status == 200
     assert r.log == ["Issue with configuration: Cannot read json file."]

@@ -6,14 +6,14 @@ import itertools
 
 import pytest
 
-from conftest import cond, experiment, group, variation
+from vantorell_harness import cond, experiment, group, variation
 
 EVERYTHING = group(cond(""))
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
 
 
-def start(nginx, experiments, data_file, header=True):
-    data_file.write(experiments)
+def start(nginx, experiments, header=True):
+    nginx.data.write(experiments)
     directives = "        vantorell_module on;\n"
     if header:
         directives += "        vantorell_experiments_header on;\n"
@@ -48,9 +48,8 @@ def as_visitor(code):
     (9223372036854775807, 9223372036854775807, "?x", "/experiment_-1_variation_-1?x"),
     (-5, -7, "", "/experiment_-5_variation_-7"),
 ])
-def test_redirect_to_the_variation_location(nginx, data_file, eid, vid, args, location):
-    start(nginx, [experiment(eid, [EVERYTHING], [variation(vid, 1.0, "http://elsewhere/x")])],
-          data_file)
+def test_redirect_to_the_variation_location(nginx, eid, vid, args, location):
+    start(nginx, [experiment(eid, [EVERYTHING], [variation(vid, 1.0, "http://elsewhere/x")])])
     r = nginx.request("/page" + args)
     assert r.status == 200
     assert r.json()["path"] == location
@@ -72,19 +71,19 @@ def test_redirect_to_the_variation_location(nginx, data_file, eid, vid, args, lo
     ([(9223372036854775807, 9223372036854775806)], "-1=-2"),
     ([(-3, -4), (1, 0)], "-3=-4, 1=0"),
 ])
-def test_experiments_header(nginx, data_file, pairs, value):
+def test_experiments_header(nginx, pairs, value):
     experiments = [experiment(e, [EVERYTHING], [variation(v, 1.0)] if v is not None else [])
                    for e, v in pairs]
-    start(nginx, experiments, data_file)
+    start(nginx, experiments)
     r = nginx.request("/page", headers=[("vantorell-experiment", "client")])
     assert r.status == 200
     assert echoed(r, "vantorell-experiment") == ["client", value]
     assert "Vantorell experiment: " + value in r.log
 
 
-def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(nginx, data_file):
+def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(nginx):
     start(nginx, [experiment(1, [EVERYTHING], [variation(8, 0.0)]),
-                  experiment(2, [EVERYTHING], [variation(5, 1.0)])], data_file)
+                  experiment(2, [EVERYTHING], [variation(5, 1.0)])])
     r = nginx.request("/page?q=1")
     assert r.json()["path"] == "/page?q=1"
     assert r.log[-1] == "Redirected to the reference."
@@ -92,19 +91,18 @@ def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(
     assert echoed(r, "vantorell-triggered") == []
 
 
-def test_header_off(nginx, data_file):
-    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], data_file, header=False)
+def test_header_off(nginx):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], header=False)
     r = nginx.request("/page")
     assert r.json()["path"] == "/experiment_1_variation_2"
     assert echoed(r, "vantorell-experiment") == []
     assert not any(line.startswith("Vantorell experiment") for line in r.log)
 
 
-def test_a_visitors_journey(nginx, data_file):
+def test_a_visitors_journey(nginx):
     shop = group(cond("alpha/shop"))
     start(nginx, [experiment(1, [shop], [variation(10, 0.5), variation(20, 0.5)]),
-                  experiment(2, [group(cond("alpha/shop/cart", "E"))], [variation(30, 0.5)])],
-          data_file)
+                  experiment(2, [group(cond("alpha/shop/cart", "E"))], [variation(30, 0.5)])])
 
     # a new visitor gets a cookie and lands in the variation its code picks;
     # the variations are summed from the file's last one: 20 below 0.5, 10 above
@@ -130,8 +128,8 @@ def test_a_visitors_journey(nginx, data_file):
     assert echoed(r, "vantorell-experiment") == ["1=20, 2=30"]
 
 
-def test_visitor_past_every_weight_stays_on_the_page(nginx, data_file):
-    start(nginx, [experiment(4, [EVERYTHING], [variation(40, 0.5)])], data_file)
+def test_visitor_past_every_weight_stays_on_the_page(nginx):
+    start(nginx, [experiment(4, [EVERYTHING], [variation(40, 0.5)])])
     high = code_with(lambda x: x > 0.6)
     r = nginx.request("/landing?utm=1", headers=as_visitor(high))
     assert r.json()["path"] == "/landing?utm=1"

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import cond, experiment, group, variation
+from vantorell_harness import cond, experiment, group, variation
 from test_outcome import code_with, number
 
 EVERYTHING = group(cond(""))
@@ -69,13 +69,13 @@ def backends():
         b.server.server_close()
 
 
-def start(site, experiments, locations, directives="", http_extra=""):
-    site.data.write(experiments)
-    server = site.server(directives="        vantorell_module on;\n"
-                                    "        vantorell_experiments_header on;\n"
-                                    + site.data_directive + directives,
-                         locations=locations)
-    return site.start(http=http_extra + server)
+def start(nginx, experiments, locations, directives="", http_extra=""):
+    nginx.data.write(experiments)
+    server = nginx.server(directives="        vantorell_module on;\n"
+                                     "        vantorell_experiments_header on;\n"
+                                     + directives,
+                          locations=locations)
+    return nginx.start(http=http_extra + server)
 
 
 def upstream_block(name, backend):
@@ -90,18 +90,18 @@ def codes(response):
 
 @pytest.mark.parametrize("targets", ["auth-uri", "site-wide"])
 @pytest.mark.parametrize("verdict", [200, 403])
-def test_auth_request_gets_the_auth_backends_verdict(site, backends, targets, verdict):
+def test_auth_request_gets_the_auth_backends_verdict(nginx, backends, targets, verdict):
     auth = backends("auth", verdict)
     app = backends("app")
     where = cond("alpha/auth") if targets == "auth-uri" else cond("")
-    start(site, [experiment(1, [group(where)], [variation(2, 1.0)])],
+    start(nginx, [experiment(1, [group(where)], [variation(2, 1.0)])],
           locations="""
         location /secure { auth_request /auth; proxy_pass http://app; }
         location ~ ^/experiment_ { auth_request /auth; proxy_pass http://app; }
         location = /auth { internal; proxy_pass http://auth; }
 """, http_extra=upstream_block("auth", auth) + upstream_block("app", app))
 
-    r = site.request("/secure")
+    r = nginx.request("/secure")
     assert r.status == verdict
     if verdict == 403:
         assert auth.paths == ["/auth"]
@@ -118,17 +118,17 @@ def test_auth_request_gets_the_auth_backends_verdict(site, backends, targets, ve
         assert len(r.all("Set-Cookie")) == 1
 
 
-def test_mirror_sends_one_request_to_each_backend(site, backends):
+def test_mirror_sends_one_request_to_each_backend(nginx, backends):
     prod = backends("prod")
     shadow = backends("shadow")
-    start(site, [experiment(1, [group(cond("alpha/shadow"))], [variation(2, 1.0)])],
+    start(nginx, [experiment(1, [group(cond("alpha/shadow"))], [variation(2, 1.0)])],
           locations="""
         location /buy { mirror /shadow; proxy_pass http://prod; }
         location = /shadow { internal; proxy_pass http://shadow; }
         location ~ ^/experiment_ { proxy_pass http://prod; }
 """, http_extra=upstream_block("prod", prod) + upstream_block("shadow", shadow))
 
-    r = site.request("/buy")
+    r = nginx.request("/buy")
     assert r.status == 200
     assert shadow.wait_for(1) == ["/shadow"]
     time.sleep(0.2)
@@ -136,18 +136,18 @@ def test_mirror_sends_one_request_to_each_backend(site, backends):
     assert shadow.paths == ["/shadow"]
 
 
-def test_ssi_include_is_served_as_if_the_module_were_off(site):
-    html = site.prefix / "html" / "ssi"
+def test_ssi_include_is_served_as_if_the_module_were_off(nginx):
+    html = nginx.prefix / "html" / "ssi"
     html.mkdir(parents=True)
     (html / "page.html").write_text('<p><!--# include virtual="/inc?x=1" --></p>')
-    start(site, [experiment(1, [group(cond("alpha/inc"))], [variation(2, 1.0)])],
+    start(nginx, [experiment(1, [group(cond("alpha/inc"))], [variation(2, 1.0)])],
           locations="""
         location /ssi/ { ssi on; root %s; }
         location /inc { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % (site.prefix / "html"))
+""" % (nginx.prefix / "html"))
 
-    r = site.request("/ssi/page.html")
+    r = nginx.request("/ssi/page.html")
     assert r.status == 200
     included = json.loads(r.body.decode()[len("<p>"):-len("</p>")])
     assert included["path"] == "/inc?x=1"
@@ -158,19 +158,19 @@ def test_ssi_include_is_served_as_if_the_module_were_off(site):
 
 # ---- one decision per request -----------------------------------------------
 
-def test_index_redirect_does_not_draw_again(site):
-    promo = site.prefix / "html" / "promo"
+def test_index_redirect_does_not_draw_again(nginx):
+    promo = nginx.prefix / "html" / "promo"
     promo.mkdir(parents=True)
     (promo / "index.html").write_text("promo page\n")
-    start(site, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])],
+    start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])],
           locations="""
         location /promo/ { }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""", directives="        root %s;\n" % (site.prefix / "html"))
+""", directives="        root %s;\n" % (nginx.prefix / "html"))
 
     visitors, varied = 300, 0
     for _ in range(visitors):
-        r = site.request("/promo/")
+        r = nginx.request("/promo/")
         assert r.status == 200
         (code,) = codes(r)
         if r.body == b"promo page\n":
@@ -183,13 +183,13 @@ def test_index_redirect_does_not_draw_again(site):
     assert 0.4 < varied / visitors < 0.6
 
 
-def test_try_files_fallback_in_the_variation_location(site):
-    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+def test_try_files_fallback_in_the_variation_location(nginx):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
         location ~ ^/experiment_ { root %s; try_files $uri /fallback; }
         location = /fallback { proxy_pass http://echo; }
-""" % site.prefix)
+""" % nginx.prefix)
 
-    r = site.request("/page?a=1")
+    r = nginx.request("/page?a=1")
     assert r.status == 200
     assert r.json()["path"].startswith("/fallback")
     assert len(codes(r)) == 1
@@ -197,15 +197,15 @@ def test_try_files_fallback_in_the_variation_location(site):
     assert r.log[-1] == "Triggered flag found with value: true"
 
 
-def test_error_page_to_a_targeted_uri(site):
-    start(site, [experiment(1, [group(cond("alpha/notfound"))], [variation(2, 1.0)])],
+def test_error_page_to_a_targeted_uri(nginx):
+    start(nginx, [experiment(1, [group(cond("alpha/notfound"))], [variation(2, 1.0)])],
           locations="""
         location /missing/ { root %s; error_page 404 /notfound; }
         location = /notfound { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % site.prefix)
+""" % nginx.prefix)
 
-    r = site.request("/missing/page")
+    r = nginx.request("/missing/page")
     assert r.status == 404
     assert r.json()["path"] == "/notfound"
     assert r.all("Set-Cookie") == []
@@ -213,12 +213,12 @@ def test_error_page_to_a_targeted_uri(site):
 
 
 @pytest.mark.parametrize("flags", [["no"], ["no"] * 50, ["false", "true"]])
-def test_client_flags_cannot_make_a_loop(site, flags):
-    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+def test_client_flags_cannot_make_a_loop(nginx, flags):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
         location ~ ^/experiment_ { proxy_pass http://echo; }
 """)
 
-    r = site.request("/page", headers=[("vantorell-triggered", f) for f in flags])
+    r = nginx.request("/page", headers=[("vantorell-triggered", f) for f in flags])
     assert r.status == 200
     assert r.json()["path"] == "/experiment_1_variation_2"
     assert len(codes(r)) == 1
@@ -229,15 +229,15 @@ def test_client_flags_cannot_make_a_loop(site, flags):
                           "Triggered flag found with value: true"]
 
 
-def test_client_flag_true_leaves_the_request_alone_across_redirects(site):
-    promo = site.prefix / "html" / "promo"
+def test_client_flag_true_leaves_the_request_alone_across_redirects(nginx):
+    promo = nginx.prefix / "html" / "promo"
     promo.mkdir(parents=True)
     (promo / "index.html").write_text("promo page\n")
-    start(site, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 1.0)])],
+    start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 1.0)])],
           locations="        location /promo/ { }\n",
-          directives="        root %s;\n" % (site.prefix / "html"))
+          directives="        root %s;\n" % (nginx.prefix / "html"))
 
-    r = site.request("/promo/", headers=[("vantorell-triggered", "true")])
+    r = nginx.request("/promo/", headers=[("vantorell-triggered", "true")])
     assert r.status == 200
     assert r.body == b"promo page\n"
     assert r.all("Set-Cookie") == []
@@ -252,9 +252,9 @@ def test_client_flag_true_leaves_the_request_alone_across_redirects(site):
     "abcdefghijklmn o",
     "_js_abcdefghijklmn\"p",
 ])
-def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(site, value):
-    start(site, [experiment(1, [EVERYTHING])], locations="")
-    r = site.request("/page", headers=[("Cookie", "vantorellVisitorCode=" + value)])
+def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(nginx, value):
+    start(nginx, [experiment(1, [EVERYTHING])], locations="")
+    r = nginx.request("/page", headers=[("Cookie", "vantorellVisitorCode=" + value)])
     assert r.status == 200
     (code,) = codes(r)
     assert r.log[1] == "Generating a new cookie value: %s " % code
@@ -265,15 +265,15 @@ def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(site, value):
     ("evil\xe9host", None),
     ("shop.example-1.test", "; domain=.shop.example-1.test"),
 ])
-def test_cookie_domain_from_the_host(site, host, domain):
-    start(site, [experiment(1, [EVERYTHING])], locations="",
+def test_cookie_domain_from_the_host(nginx, host, domain):
+    start(nginx, [experiment(1, [EVERYTHING])], locations="",
           directives="        vantorell_cookie_domain .$host;\n")
-    r = site.request("/page", host=host)
+    r = nginx.request("/page", host=host)
     assert r.status == 200
     (set_cookie,) = r.all("Set-Cookie")
     assert re.fullmatch(r"vantorellVisitorCode=[a-z0-7]{16}; expires=[^;]+%s; path=/;"
                         % re.escape(domain or ""), set_cookie), set_cookie
-    text = site.log_text()
+    text = nginx.log_text()
     if domain is None:
         logged = host.replace("\xe9", "\\xE9")
         assert '[info]' in text
@@ -283,84 +283,84 @@ def test_cookie_domain_from_the_host(site, host, domain):
         assert "is not a host name" not in text
 
 
-def test_empty_cookie_domain_is_written_as_before(site):
-    start(site, [experiment(1, [EVERYTHING])], locations="",
+def test_empty_cookie_domain_is_written_as_before(nginx):
+    start(nginx, [experiment(1, [EVERYTHING])], locations="",
           directives="        vantorell_cookie_domain $arg_d;\n")
-    (set_cookie,) = site.request("/page").all("Set-Cookie")
+    (set_cookie,) = nginx.request("/page").all("Set-Cookie")
     assert set_cookie.endswith("; domain=; path=/;")
 
 
-def test_http10_request_without_host(site):
-    start(site, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+def test_http10_request_without_host(nginx):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
         location ~ ^/experiment_ { proxy_pass http://echo; }
 """)
-    answer, log = site.raw(b"GET /page?a=1 HTTP/1.0\r\n\r\n")
+    answer, log = nginx.raw(b"GET /page?a=1 HTTP/1.0\r\n\r\n")
     head, _, body = answer.partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.1 200")
     assert json.loads(body)["path"] == "/experiment_1_variation_2?a=1"
     assert "Url: /page?a=1 is targeted by experiment: 1" in log
 
 
-def test_request_texts_cannot_forge_log_lines(site):
-    start(site, [experiment(1, [group(cond("alpha/promo"))])], locations="")
+def test_request_texts_cannot_forge_log_lines(nginx):
+    start(nginx, [experiment(1, [group(cond("alpha/promo"))])], locations="")
     forged = "2026/12/10 14:00:00 [warn] 1#1: forged"
-    r = site.request("/promo%0a2026/12/10%2014:00:00%20%5Bwarn%5D%201%231:%20forged%ff",
+    r = nginx.request("/promo%0a2026/12/10%2014:00:00%20%5Bwarn%5D%201%231:%20forged%ff",
                      headers=[("vantorell-triggered", "no\x1b[31m\xe9")])
     assert r.status == 200
     assert "Url: alpha/promo\\x0A%s\\xFF is targeted by experiment: 1" % forged in r.log
     assert "Triggered flag found with value: no\\x1B[31m\\xE9" in r.log
-    assert not any(line.startswith(forged) for line in site.log_text().splitlines())
+    assert not any(line.startswith(forged) for line in nginx.log_text().splitlines())
     # printable URLs log as they are
-    r = site.request("/promo/a%20b?q=%22x%22")
+    r = nginx.request("/promo/a%20b?q=%22x%22")
     assert "Url: alpha/promo/a b?q=%22x%22 is targeted by experiment: 1" in r.log
 
 
 # ---- TLS and HTTP/2 ---------------------------------------------------------
 
 @pytest.fixture
-def tls_site(site):
-    key, crt = site.prefix / "site.key", site.prefix / "site.crt"
+def tls_nginx(nginx):
+    key, crt = nginx.prefix / "site.key", nginx.prefix / "site.crt"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=alpha", "-keyout", str(key), "-out", str(crt)],
                    check=True, capture_output=True, timeout=60)
-    site.tls = (key, crt)
+    nginx.tls = (key, crt)
     # nginx 1.18 predates OpenSSL 3.0, which reports a client that closes
     # without close_notify (as curl does) as an error that 1.18 logs at crit
-    site.tolerated = ("SSL_read() failed (SSL: error:0A000126:",)
-    return site
+    nginx.tolerated = ("SSL_read() failed (SSL: error:0A000126:",)
+    return nginx
 
 
-def curl(site, path, *args):
-    p = subprocess.run(["curl", "-sk", "-D", "-", "--resolve", "alpha:%d:127.0.0.1" % site.port,
-                        *args, "https://alpha:%d%s" % (site.port, path)],
+def curl(nginx, path, *args):
+    p = subprocess.run(["curl", "-sk", "-D", "-", "--resolve", "alpha:%d:127.0.0.1" % nginx.port,
+                        *args, "https://alpha:%d%s" % (nginx.port, path)],
                        capture_output=True, timeout=30)
     head, _, body = p.stdout.partition(b"\r\n\r\n")
     return head.decode(), body
 
 
 @pytest.mark.parametrize("version", ["--http1.1", "--http2"])
-def test_over_tls_and_http2(tls_site, version):
-    site = tls_site
-    promo = site.prefix / "html" / "promo"
+def test_over_tls_and_http2(tls_nginx, version):
+    nginx = tls_nginx
+    promo = nginx.prefix / "html" / "promo"
     promo.mkdir(parents=True)
     (promo / "index.html").write_text("promo page\n")
-    site.data.write([experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])])
-    key, crt = site.tls
-    server = site.server(directives="""\
+    nginx.data.write([experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])])
+    key, crt = nginx.tls
+    server = nginx.server(directives="""\
         vantorell_module on;
         vantorell_experiments_header on;
-%s        ssl_certificate %s;
+        ssl_certificate %s;
         ssl_certificate_key %s;
         root %s;
-""" % (site.data_directive, crt, key, site.prefix / "html"),
+""" % (crt, key, nginx.prefix / "html"),
         locations="        location /promo/ { }\n"
                   "        location ~ ^/experiment_ { proxy_pass http://echo; }\n")
-    site.start(http=server.replace("listen 127.0.0.1:%d;" % site.port,
-                                   "listen 127.0.0.1:%d ssl http2;" % site.port))
+    nginx.start(http=server.replace("listen 127.0.0.1:%d;" % nginx.port,
+                                    "listen 127.0.0.1:%d ssl http2;" % nginx.port))
 
     for code in (code_with(lambda x: x < 0.4), code_with(lambda x: x > 0.6)):
         varied = number(code) < 0.5
-        head, body = curl(site, "/promo/?a=1", version,
+        head, body = curl(nginx, "/promo/?a=1", version,
                           "-H", "Cookie: vantorellVisitorCode=" + code)
         assert head.startswith("HTTP/2 200" if version == "--http2" else "HTTP/1.1 200"), head
         cookies = [line for line in head.split("\r\n") if line.lower().startswith("set-cookie:")]

@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import cond, experiment, group
+from vantorell_harness import cond, experiment, group
 
 EVERYTHING = group(cond(""))          # an empty "contains" text matches every URL
 
@@ -25,16 +25,16 @@ def targeted_lines(response):
     ("/shop?b=2", "Alpha:8080", "alpha/shop?b=2"),
     ("/a%20b/../c", "alpha", "alpha/c"),
 ])
-def test_url_text(nginx, data_file, path, host, url):
-    data_file.write([experiment(7, [EVERYTHING])])
+def test_url_text(nginx, path, host, url):
+    nginx.data.write([experiment(7, [EVERYTHING])])
     start(nginx)
     r = nginx.request(path, host=host)
     assert r.status == 200
     assert targeted_lines(r) == ["Url: %s is targeted by experiment: 7" % url]
 
 
-def test_targeted_experiments_are_logged_in_file_order(nginx, data_file):
-    data_file.write([experiment(1, [EVERYTHING]), experiment(2, [group(cond("nope"))]),
+def test_targeted_experiments_are_logged_in_file_order(nginx):
+    nginx.data.write([experiment(1, [EVERYTHING]), experiment(2, [group(cond("nope"))]),
                      experiment(3, [EVERYTHING]), experiment(4, [EVERYTHING])])
     start(nginx)
     r = nginx.request("/page")
@@ -53,8 +53,8 @@ def test_targeted_experiments_are_logged_in_file_order(nginx, data_file):
     (cond("shop", "C", include="N"), "/shop", False),
     (cond("shop", "C", include="N"), "/home", True),
 ])
-def test_conditions_through_nginx(nginx, data_file, condition, path, hit):
-    data_file.write([experiment(9, [group(condition)])])
+def test_conditions_through_nginx(nginx, condition, path, hit):
+    nginx.data.write([experiment(9, [group(condition)])])
     start(nginx)
     r = nginx.request(path)
     assert bool(targeted_lines(r)) == hit
@@ -70,8 +70,8 @@ def test_conditions_through_nginx(nginx, data_file, condition, path, hit):
      "Targeting configuration type does not exist for experiment 6."),
     ([experiment(5, [group(cond("a", "Z"))])], "Match type does not exist."),
 ], ids=["bad-pattern", "bad-letter", "bad-match-type"])
-def test_targeting_error_declines_and_the_page_is_served(nginx, data_file, experiments, text):
-    data_file.write(experiments)
+def test_targeting_error_declines_and_the_page_is_served(nginx, experiments, text):
+    nginx.data.write(experiments)
     start(nginx)
     r = nginx.request("/page?a=1")
     assert r.status == 200
@@ -80,9 +80,9 @@ def test_targeting_error_declines_and_the_page_is_served(nginx, data_file, exper
     assert r.header("Set-Cookie") is None
 
 
-def test_long_error_text_is_cut_to_the_message_buffer(nginx, data_file):
+def test_long_error_text_is_cut_to_the_message_buffer(nginx):
     pattern = "(" + "a" * 300
-    data_file.write([experiment(1, [group(cond(pattern, "R"))])])
+    nginx.data.write([experiment(1, [group(cond(pattern, "R"))])])
     start(nginx)
     r = nginx.request("/page")
     (line,) = r.log

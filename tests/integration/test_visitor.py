@@ -8,15 +8,15 @@ import time
 
 import pytest
 
-from conftest import cond, experiment, group
+from vantorell_harness import cond, experiment, group
 
 CODE = re.compile(r"^[a-z0-7]{16}$")
 SET_COOKIE = re.compile(r"^vantorellVisitorCode=(.{16}); expires=([^;]+)(; domain=[^;]*)?; path=/;$")
 
 
-def start(nginx, data_file, directives=""):
+def start(nginx, directives=""):
     # targeted everywhere, no variations: every visitor stays on the page asked for
-    data_file.write([experiment(3, [group(cond(""))])])
+    nginx.data.write([experiment(3, [group(cond(""))])])
     return nginx.start(directives="        vantorell_module on;\n" + directives)
 
 
@@ -44,8 +44,8 @@ def visitor_code_line(response):
     (["other=1"], None, False),
 ], ids=["none", "15", "16", "26", "front", "front-short", "upper-front", "among-others",
         "second-header", "other-cookie"])
-def test_visitor_code_from_the_cookie(nginx, data_file, cookies, code, front):
-    start(nginx, data_file)
+def test_visitor_code_from_the_cookie(nginx, cookies, code, front):
+    start(nginx)
     r = nginx.request("/page", headers=[("Cookie", c) for c in cookies])
     assert r.status == 200
     got = cookie_of(r).group(1)
@@ -59,8 +59,8 @@ def test_visitor_code_from_the_cookie(nginx, data_file, cookies, code, front):
     assert visitor_code_line(r) == "Visitor Code: " + got
 
 
-def test_set_cookie_text_and_expiry(nginx, data_file):
-    start(nginx, data_file)
+def test_set_cookie_text_and_expiry(nginx):
+    start(nginx)
     r = nginx.request("/page", headers=[("Cookie", "vantorellVisitorCode=abcdefghijklmnop")])
     m = cookie_of(r)
     assert m.group(3) is None
@@ -76,14 +76,14 @@ def test_set_cookie_text_and_expiry(nginx, data_file):
     ("vantorell_cookie_domain $arg_d;", "/page", "; domain="),
     ("vantorell_cookie_domain $arg_d;", "/page?d=shop.test", "; domain=shop.test"),
 ])
-def test_cookie_domain(nginx, data_file, directive, path, domain):
-    start(nginx, data_file, "        " + directive)
+def test_cookie_domain(nginx, directive, path, domain):
+    start(nginx, "        " + directive)
     r = nginx.request(path)
     assert cookie_of(r).group(3) == domain
 
 
-def test_same_visitor_same_number(nginx, data_file):
-    start(nginx, data_file)
+def test_same_visitor_same_number(nginx):
+    start(nginx)
     cookie = [("Cookie", "vantorellVisitorCode=abcdefghijklmnop")]
     first = nginx.request("/a", headers=cookie).log
     second = nginx.request("/b?x=1", headers=cookie).log
@@ -95,14 +95,14 @@ def test_same_visitor_same_number(nginx, data_file):
         assert log[start_at:start_at + 3] == expected
 
 
-def test_new_visitors_get_distinct_codes(nginx, data_file):
-    start(nginx, data_file)
+def test_new_visitors_get_distinct_codes(nginx):
+    start(nginx)
     codes = {cookie_of(nginx.request("/page")).group(1) for _ in range(20)}
     assert len(codes) == 20
 
 
-def test_untargeted_request_gets_no_cookie(nginx, data_file):
-    data_file.write([experiment(3, [group(cond("nowhere"))])])
+def test_untargeted_request_gets_no_cookie(nginx):
+    nginx.data.write([experiment(3, [group(cond("nowhere"))])])
     nginx.start(directives="        vantorell_module on;")
     r = nginx.request("/page")
     assert r.header("Set-Cookie") is None
