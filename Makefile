@@ -117,8 +117,9 @@ unit: $(UNIT_BIN)
 # Each target is clang's libFuzzer with ASan and UBSan, the core built in, and
 # nginx's objects from libngx.a; the cookie lookup's nginx sources are built
 # instrumented too, so the sanitizers see nginx's reads of the header.
-# make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke replays the past
-# findings in tests/fuzz/regressions/ and runs each target 30 s.
+# make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs each 30 s
+# (both first replay tests/fuzz/regressions/<target>/ when a finding was kept
+# there; none has been so far).
 
 FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
