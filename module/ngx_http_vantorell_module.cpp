@@ -35,11 +35,11 @@
 #include <new>
 
 
-#define ngx_vantorell_log(r, ...)                                             \
+#define ngx_http_vantorell_log(r, ...)                                             \
     ngx_log_error(NGX_LOG_DEBUG, (r)->connection->log, 0, __VA_ARGS__)
 
 /* whether debug lines are written at all: texts built only for them wait */
-#define ngx_vantorell_debug_on(r)                                             \
+#define ngx_http_vantorell_debug_on(r)                                             \
     ((r)->connection->log->log_level >= NGX_LOG_DEBUG)
 
 /* Cookie lifetime: 14 days. */
@@ -151,11 +151,11 @@ static ngx_str_t  ngx_http_vantorell_cookie_name =
     ngx_string("vantorellVisitorCode");
 
 
-static ngx_str_t  ngx_vantorell_set_cookie_key = ngx_string("Set-Cookie");
-static u_char     ngx_vantorell_set_cookie_lowcase[] = "set-cookie";
-static ngx_str_t  ngx_vantorell_triggered_key = ngx_string("vantorell-triggered");
-static ngx_str_t  ngx_vantorell_triggered_value = ngx_string("true");
-static ngx_str_t  ngx_vantorell_experiment_key = ngx_string("vantorell-experiment");
+static ngx_str_t  ngx_http_vantorell_set_cookie_key = ngx_string("Set-Cookie");
+static u_char     ngx_http_vantorell_set_cookie_lowcase[] = "set-cookie";
+static ngx_str_t  ngx_http_vantorell_triggered_key = ngx_string("vantorell-triggered");
+static ngx_str_t  ngx_http_vantorell_triggered_value = ngx_string("true");
+static ngx_str_t  ngx_http_vantorell_experiment_key = ngx_string("vantorell-experiment");
 
 
 /* ---- configuration ------------------------------------------------------ */
@@ -265,7 +265,7 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
  * about the data file does not linger in memory that the pool hands out again.
  */
 static void
-ngx_buffer_pfree(ngx_http_request_t *r, u_char *buffer, size_t bufferSize)
+ngx_http_vantorell_buffer_pfree(ngx_http_request_t *r, u_char *buffer, size_t bufferSize)
 {
     if (bufferSize == 0) {
         ngx_pfree(r->pool, buffer);
@@ -282,13 +282,13 @@ ngx_buffer_pfree(ngx_http_request_t *r, u_char *buffer, size_t bufferSize)
 
 
 static u_char *
-ngx_vantorell_alloc_message(ngx_http_request_t *r)
+ngx_http_vantorell_alloc_message(ngx_http_request_t *r)
 {
     u_char  *message;
 
     message = (u_char *) ngx_pcalloc(r->pool, VANTORELL_MESSAGE_SIZE);
     if (message == NULL) {
-        ngx_vantorell_log(r,
+        ngx_http_vantorell_log(r,
                      "Error while allocating memory for the error message.");
     }
 
@@ -302,7 +302,7 @@ ngx_vantorell_alloc_message(ngx_http_request_t *r)
  * writes it, so any 64-bit id fits.
  */
 static int
-ngx_vantorell_id32(long id)
+ngx_http_vantorell_id32(long id)
 {
     return (int) (uint32_t) (unsigned long) id;
 }
@@ -315,7 +315,7 @@ ngx_vantorell_id32(long id)
  * without a copy.
  */
 static ngx_str_t
-ngx_vantorell_log_text(ngx_http_request_t *r, const u_char *data, size_t len)
+ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data, size_t len)
 {
     static const u_char  hex[] = "0123456789ABCDEF";
 
@@ -432,14 +432,14 @@ ngx_http_vantorell_create_ctx(ngx_http_request_t *r)
  * and says so; every other pass just declines.
  */
 static void
-ngx_vantorell_decided_before(ngx_http_request_t *r,
+ngx_http_vantorell_decided_before(ngx_http_request_t *r,
     ngx_http_vantorell_ctx_t *ctx)
 {
     if (ctx->flag == NULL) {
         return;
     }
 
-    ngx_vantorell_log(r, "Triggered flag found with value: %V",
+    ngx_http_vantorell_log(r, "Triggered flag found with value: %V",
                       &ctx->flag->value);
 
     ctx->flag->hash = 0;
@@ -450,7 +450,7 @@ ngx_vantorell_decided_before(ngx_http_request_t *r,
 /* ---- gate --------------------------------------------------------------- */
 
 static ngx_int_t
-ngx_flag_triggered_vantorell(ngx_http_request_t *r)
+ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
 {
     ngx_str_t         value;
     ngx_uint_t        i;
@@ -473,23 +473,23 @@ ngx_flag_triggered_vantorell(ngx_http_request_t *r)
         }
 
         if (h[i].hash == 0
-            || h[i].key.len != ngx_vantorell_triggered_key.len
-            || ngx_strncmp(h[i].key.data, ngx_vantorell_triggered_key.data,
-                           ngx_vantorell_triggered_key.len) != 0)
+            || h[i].key.len != ngx_http_vantorell_triggered_key.len
+            || ngx_strncmp(h[i].key.data, ngx_http_vantorell_triggered_key.data,
+                           ngx_http_vantorell_triggered_key.len) != 0)
         {
             continue;
         }
 
-        if (ngx_vantorell_debug_on(r)) {
-            value = ngx_vantorell_log_text(r, h[i].value.data,
+        if (ngx_http_vantorell_debug_on(r)) {
+            value = ngx_http_vantorell_log_text(r, h[i].value.data,
                                            h[i].value.len);
-            ngx_vantorell_log(r, "Triggered flag found with value: %V",
+            ngx_http_vantorell_log(r, "Triggered flag found with value: %V",
                               &value);
         }
 
-        if (h[i].value.len == ngx_vantorell_triggered_value.len
-            && ngx_strncmp(h[i].value.data, ngx_vantorell_triggered_value.data,
-                           ngx_vantorell_triggered_value.len) == 0)
+        if (h[i].value.len == ngx_http_vantorell_triggered_value.len
+            && ngx_strncmp(h[i].value.data, ngx_http_vantorell_triggered_value.data,
+                           ngx_http_vantorell_triggered_value.len) == 0)
         {
             /* hides the flag from $http_ variables of the redirected request */
             h[i].hash = 0;
@@ -511,7 +511,7 @@ ngx_flag_triggered_vantorell(ngx_http_request_t *r)
  * reading the file afresh.
  */
 static ngx_int_t
-ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
+ngx_http_vantorell_get_experiment_configs(ngx_http_request_t *r,
     vantorell::ModelHandle *experimentConfigs)
 {
     u_char                         *message;
@@ -520,7 +520,7 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
     vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
-    message = ngx_vantorell_alloc_message(r);
+    message = ngx_http_vantorell_alloc_message(r);
     if (message == NULL) {
         return NGX_ERROR;
     }
@@ -528,12 +528,12 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
     if (!vantorell::acquireModel((const char *) vscf->dataFile.data,
                                  experimentConfigs, (char *) message))
     {
-        ngx_vantorell_log(r, "Issue with configuration: %s", message);
-        ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+        ngx_http_vantorell_log(r, "Issue with configuration: %s", message);
+        ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
         return NGX_DECLINED;
     }
 
-    ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+    ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
 
     return NGX_OK;
 }
@@ -546,7 +546,7 @@ ngx_vantorell_get_experiment_configs(ngx_http_request_t *r,
  * the question mark only stands before a non-empty query string.
  */
 static ngx_inline u_char *
-ngx_vantorell_get_url(ngx_http_request_t *r)
+ngx_http_vantorell_get_url(ngx_http_request_t *r)
 {
     size_t   hostLength, pathLength, queryLength;
     u_char  *url, *p;
@@ -563,7 +563,7 @@ ngx_vantorell_get_url(ngx_http_request_t *r)
     url = (u_char *) ngx_pnalloc(r->pool,
                                  hostLength + pathLength + queryLength + 1);
     if (url == NULL) {
-        ngx_vantorell_log(r, "Memory error with url");
+        ngx_http_vantorell_log(r, "Memory error with url");
         return NULL;
     }
 
@@ -590,7 +590,7 @@ ngx_vantorell_get_url(ngx_http_request_t *r)
 
 
 static ngx_int_t
-ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
+ngx_http_vantorell_get_targeted_experiments(ngx_http_request_t *r,
     vantorell::ModelHandle *experimentConfigs,
     TargetedExperiment **targetedExperiments)
 {
@@ -598,13 +598,13 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
     ngx_str_t            logged;
     TargetedExperiment  *t;
 
-    url = ngx_vantorell_get_url(r);
+    url = ngx_http_vantorell_get_url(r);
     if (url == NULL) {
-        ngx_vantorell_log(r, "Error while allocating memory for the url.");
+        ngx_http_vantorell_log(r, "Error while allocating memory for the url.");
         return NGX_ERROR;
     }
 
-    message = ngx_vantorell_alloc_message(r);
+    message = ngx_http_vantorell_alloc_message(r);
     if (message == NULL) {
         return NGX_ERROR;
     }
@@ -613,20 +613,20 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
                                (char *) url, (char *) message, r->pool)
         == -1)
     {
-        ngx_vantorell_log(r, "Error in the targeting configuration: %s",
+        ngx_http_vantorell_log(r, "Error in the targeting configuration: %s",
                           message);
-        ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+        ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
         return NGX_DECLINED;
     }
 
-    ngx_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+    ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
 
-    if (*targetedExperiments != NULL && ngx_vantorell_debug_on(r)) {
-        logged = ngx_vantorell_log_text(r, url, ngx_strlen(url));
+    if (*targetedExperiments != NULL && ngx_http_vantorell_debug_on(r)) {
+        logged = ngx_http_vantorell_log_text(r, url, ngx_strlen(url));
 
         for (t = *targetedExperiments; t != NULL; t = t->next) {
-            ngx_vantorell_log(r, "Url: %V is targeted by experiment: %d",
-                              &logged, ngx_vantorell_id32(t->experimentId));
+            ngx_http_vantorell_log(r, "Url: %V is targeted by experiment: %d",
+                              &logged, ngx_http_vantorell_id32(t->experimentId));
         }
     }
 
@@ -644,11 +644,11 @@ ngx_vantorell_get_targeted_experiments(ngx_http_request_t *r,
  * where it lies in the Cookie header, without a copy.
  */
 static ngx_int_t
-ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     int  offset;
 
-    if (ngx_vantorell_find_cookie(r, &ngx_http_vantorell_cookie_name, vantorellVisitorCode)
+    if (ngx_http_vantorell_find_cookie(r, &ngx_http_vantorell_cookie_name, vantorellVisitorCode)
         == NGX_DECLINED)
     {
         return NGX_DECLINED;
@@ -662,7 +662,7 @@ ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     }
 
     if (offset > 0) {
-        ngx_vantorell_log(r, "Found vantorell cookie from front");
+        ngx_http_vantorell_log(r, "Found vantorell cookie from front");
 
         vantorellVisitorCode->data += offset;
         vantorellVisitorCode->len -= offset;
@@ -673,13 +673,13 @@ ngx_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 
 
 static ngx_int_t
-ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     u_char  *code;
 
     code = (u_char *) ngx_pnalloc(r->pool, vantorell::kCodeLength);
     if (code == NULL) {
-        ngx_vantorell_log(r, "Failed to allocate memory for a new cookie value.");
+        ngx_http_vantorell_log(r, "Failed to allocate memory for a new cookie value.");
         return NGX_ERROR;
     }
 
@@ -688,7 +688,7 @@ ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     vantorellVisitorCode->data = code;
     vantorellVisitorCode->len = vantorell::kCodeLength;
 
-    ngx_vantorell_log(r, "Generating a new cookie value: %V ",
+    ngx_http_vantorell_log(r, "Generating a new cookie value: %V ",
                       vantorellVisitorCode);
 
     return NGX_OK;
@@ -703,7 +703,7 @@ ngx_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
  * as it is; browsers ignore an empty domain.
  */
 static ngx_uint_t
-ngx_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
+ngx_http_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 {
     u_char      c;
     size_t      i;
@@ -719,7 +719,7 @@ ngx_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
         }
 
         if (r->connection->log->log_level >= NGX_LOG_INFO) {
-            logged = ngx_vantorell_log_text(r, value->data, value->len);
+            logged = ngx_http_vantorell_log_text(r, value->data, value->len);
             ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
                           "vantorell: cookie domain \"%V\" is not a host "
                           "name, the cookie is set without it", &logged);
@@ -733,7 +733,7 @@ ngx_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 
 
 static ngx_int_t
-ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     static const u_char  expiresTrunked[] = "; expires=";
     static const u_char  domain[] = "; domain=";
@@ -760,7 +760,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
             return NGX_ERROR;
         }
 
-        withDomain = ngx_vantorell_cookie_domain_ok(r, &cookieDomain);
+        withDomain = ngx_http_vantorell_cookie_domain_ok(r, &cookieDomain);
 
         if (withDomain) {
             cookieLength += cookieDomain.len + sizeof(domain) - 1;
@@ -769,7 +769,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 
     cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength);
     if (cookie == NULL) {
-        ngx_vantorell_log(r, "Failed to allocate memory for setting cookie.");
+        ngx_http_vantorell_log(r, "Failed to allocate memory for setting cookie.");
         return NGX_ERROR;
     }
 
@@ -787,17 +787,17 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     p = ngx_cpymem(p, path, sizeof(path) - 1);
     *p = '\0';
 
-    if (ngx_vantorell_push_header(&r->headers_out.headers,
-                                  &ngx_vantorell_set_cookie_key,
-                                  ngx_vantorell_set_cookie_lowcase,
+    if (ngx_http_vantorell_push_header(&r->headers_out.headers,
+                                  &ngx_http_vantorell_set_cookie_key,
+                                  ngx_http_vantorell_set_cookie_lowcase,
                                   cookie, p - cookie)
         == NULL)
     {
-        ngx_vantorell_log(r, "Failed to allocate a header to set the cookie.");
+        ngx_http_vantorell_log(r, "Failed to allocate a header to set the cookie.");
         return NGX_ERROR;
     }
 
-    ngx_vantorell_log(r, "Added cookie with value: %s", cookie);
+    ngx_http_vantorell_log(r, "Added cookie with value: %s", cookie);
 
     return NGX_OK;
 }
@@ -806,7 +806,7 @@ ngx_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 /* ---- number ------------------------------------------------------------- */
 
 static double
-ngx_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
 {
     char               digestText[2 * sizeof(vantorell::Digest) + 1];
     double             randomNumber;
@@ -821,17 +821,17 @@ ngx_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
     digestText[0] = '\0';
 
     if (vantorell::visitorDigest((const char *) code.data, &digest)
-        && ngx_vantorell_debug_on(r))
+        && ngx_http_vantorell_debug_on(r))
     {
         vantorell::digestText(digest, digestText);
     }
 
-    ngx_vantorell_log(r, "Visitor Code: %V", &code);
-    ngx_vantorell_log(r, "Sha 256: %s", digestText);
+    ngx_http_vantorell_log(r, "Visitor Code: %V", &code);
+    ngx_http_vantorell_log(r, "Sha 256: %s", digestText);
 
     randomNumber = vantorell::visitorNumber(digest);
 
-    ngx_vantorell_log(r, "Random generated number: %.3f", randomNumber);
+    ngx_http_vantorell_log(r, "Random generated number: %.3f", randomNumber);
 
     return randomNumber;
 }
@@ -844,7 +844,7 @@ ngx_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
  * and a blank.  The length is computed with the format that writes the text.
  */
 static ngx_int_t
-ngx_vantorell_set_header(ngx_http_request_t *r,
+ngx_http_vantorell_set_header(ngx_http_request_t *r,
     TargetedExperiment *targetedExperiments)
 {
     size_t   length;
@@ -854,7 +854,7 @@ ngx_vantorell_set_header(ngx_http_request_t *r,
 
     finalExperimentsHeader = (u_char *) ngx_pnalloc(r->pool, length + 1);
     if (finalExperimentsHeader == NULL) {
-        ngx_vantorell_log(r,
+        ngx_http_vantorell_log(r,
                  "Error: failed to allocate memory for final vantorell header.");
         return NGX_ERROR;
     }
@@ -863,35 +863,35 @@ ngx_vantorell_set_header(ngx_http_request_t *r,
                                      (char *) finalExperimentsHeader,
                                      length + 1);
 
-    if (ngx_vantorell_push_header(&r->headers_in.headers,
-                                  &ngx_vantorell_experiment_key,
-                                  ngx_vantorell_experiment_key.data,
+    if (ngx_http_vantorell_push_header(&r->headers_in.headers,
+                                  &ngx_http_vantorell_experiment_key,
+                                  ngx_http_vantorell_experiment_key.data,
                                   finalExperimentsHeader, length)
         == NULL)
     {
         return NGX_ERROR;
     }
 
-    ngx_vantorell_log(r, "Vantorell experiment: %s", finalExperimentsHeader);
+    ngx_http_vantorell_log(r, "Vantorell experiment: %s", finalExperimentsHeader);
 
     return NGX_OK;
 }
 
 
 static ngx_int_t
-ngx_add_flag_triggered_vantorell(ngx_http_request_t *r,
+ngx_http_vantorell_add_flag(ngx_http_request_t *r,
     ngx_http_vantorell_ctx_t *ctx)
 {
-    ctx->flag = ngx_vantorell_push_header(&r->headers_in.headers,
-                                          &ngx_vantorell_triggered_key,
-                                          ngx_vantorell_triggered_key.data,
-                                          ngx_vantorell_triggered_value.data,
-                                          ngx_vantorell_triggered_value.len);
+    ctx->flag = ngx_http_vantorell_push_header(&r->headers_in.headers,
+                                          &ngx_http_vantorell_triggered_key,
+                                          ngx_http_vantorell_triggered_key.data,
+                                          ngx_http_vantorell_triggered_value.data,
+                                          ngx_http_vantorell_triggered_value.len);
     if (ctx->flag == NULL) {
         return NGX_ERROR;
     }
 
-    ngx_vantorell_log(r, "Added flag to stop targeting.");
+    ngx_http_vantorell_log(r, "Added flag to stop targeting.");
 
     return NGX_OK;
 }
@@ -903,7 +903,7 @@ ngx_add_flag_triggered_vantorell(ngx_http_request_t *r,
  * and redirected to /experiment_<id>_variation_<id> with its own arguments.
  */
 static ngx_int_t
-ngx_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
+ngx_http_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
     TargetedExperiment *targetedExperiment)
 {
     size_t     size;
@@ -911,11 +911,11 @@ ngx_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
     ngx_str_t  redirectLocation;
 
     if (targetedExperiment->variationId == 0) {
-        ngx_vantorell_log(r, "Redirected to the reference.");
+        ngx_http_vantorell_log(r, "Redirected to the reference.");
         return NGX_DECLINED;
     }
 
-    if (ngx_add_flag_triggered_vantorell(r, ctx) != NGX_OK) {
+    if (ngx_http_vantorell_add_flag(r, ctx) != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -925,7 +925,7 @@ ngx_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
 
     location = (u_char *) ngx_pcalloc(r->pool, size);
     if (location == NULL) {
-        ngx_vantorell_log(r,
+        ngx_http_vantorell_log(r,
                 "Error: failed to allocate memory for redirection location.");
         return NGX_ERROR;
     }
@@ -998,7 +998,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     /* one decision per request, whatever internal redirects follow */
     ctx = ngx_http_vantorell_get_ctx(r);
     if (ctx != NULL) {
-        ngx_vantorell_decided_before(r, ctx);
+        ngx_http_vantorell_decided_before(r, ctx);
         return NGX_DECLINED;
     }
 
@@ -1008,54 +1008,54 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_ERROR;
     }
 
-    if (ngx_flag_triggered_vantorell(r)) {
+    if (ngx_http_vantorell_flag_triggered(r)) {
         return NGX_DECLINED;
     }
 
-    rc = ngx_vantorell_get_experiment_configs(r, &ctx->model);
+    rc = ngx_http_vantorell_get_experiment_configs(r, &ctx->model);
     if (rc != NGX_OK) {
         return rc;
     }
 
-    rc = ngx_vantorell_get_targeted_experiments(r, &ctx->model, &ctx->targeted);
+    rc = ngx_http_vantorell_get_targeted_experiments(r, &ctx->model, &ctx->targeted);
     if (rc != NGX_OK) {
         return rc;
     }
 
     if (ctx->targeted == NULL) {
-        ngx_vantorell_log(r, "Not targeted by any experiment.");
+        ngx_http_vantorell_log(r, "Not targeted by any experiment.");
         return NGX_DECLINED;
     }
 
-    if (ngx_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
-        && ngx_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
+    if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
+        && ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
     {
-        ngx_vantorell_log(r, "Error while updating/creating cookie");
+        ngx_http_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
     }
 
-    if (ngx_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
-        ngx_vantorell_log(r, "Error while updating/creating cookie");
+    if (ngx_http_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
+        ngx_http_vantorell_log(r, "Error while updating/creating cookie");
         return NGX_ERROR;
     }
 
-    randomNumber = ngx_vantorell_get_random(r, &vantorellVisitorCode);
+    randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
 
     /* the heap the only way to fail */
     if (vantorell::completeModel(&ctx->model, ctx->targeted, randomNumber)
         != 1)
     {
-        ngx_vantorell_log(r,
+        ngx_http_vantorell_log(r,
                 "Error while choosing variations for targeted experiments");
         return NGX_ERROR;
     }
 
     if (vscf->experimentsHeader
-        && ngx_vantorell_set_header(r, ctx->targeted) != NGX_OK)
+        && ngx_http_vantorell_set_header(r, ctx->targeted) != NGX_OK)
     {
-        ngx_vantorell_log(r, "Error while writing vantorell header");
+        ngx_http_vantorell_log(r, "Error while writing vantorell header");
         return NGX_ERROR;
     }
 
-    return ngx_vantorell_redirect(r, ctx, ctx->targeted);
+    return ngx_http_vantorell_redirect(r, ctx, ctx->targeted);
 }

@@ -16,7 +16,7 @@ extern "C" {
  * with `value` pointing into the header text, or NGX_DECLINED.
  */
 static ngx_inline ngx_int_t
-ngx_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
+ngx_http_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
     ngx_str_t *value)
 {
 #if (nginx_version >= 1023000)
@@ -35,7 +35,7 @@ ngx_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
  * filled: other modules (the proxy module among them) look headers up by it.
  */
 static ngx_inline ngx_table_elt_t *
-ngx_vantorell_push_header(ngx_list_t *headers, ngx_str_t *key,
+ngx_http_vantorell_push_header(ngx_list_t *headers, ngx_str_t *key,
     u_char *lowcase_key, u_char *value, size_t len)
 {
     ngx_table_elt_t  *h;
