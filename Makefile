@@ -88,15 +88,16 @@ $(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.s
 
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 NGX_LIB    := $(BUILD)/unit/libngx.a
-CORE_SRCS  := module/read_configuration.cpp module/targeting.cpp module/visitor.cpp \
-              module/model_cache.cpp
+CORE_SRCS  := module/status.cpp module/data_file.cpp module/targeting.cpp module/visitor.cpp \
+              module/model_cache.cpp module/outcome.cpp
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
 # the unit tests always link the default release's objects
 NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
 NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
               -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule $(NGX_INCS)
+# VANTORELL_TESTING builds in the seams that only tests use
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule $(NGX_INCS)
 UNIT_LIBS  := -lgtest -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # nginx's own objects as a library; main() is renamed so the tests bring theirs.
@@ -141,7 +142,7 @@ $(FUZZ)/.deps: scripts/install-deps.sh
 $(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) $(NGX_LIB) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
-	  $(FUZZ_INCS) -c $< -o $@
+	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
 
 # linked ahead of libngx.a, these replace its copies of the same objects
 $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps

@@ -1,24 +1,23 @@
 /*
  * The per-worker model cache: see model_cache.h.
  *
- * Nothing here may throw into nginx: every entry point catches what the
- * standard containers may throw and falls back to reading the file for the
- * request alone, which gives the same results.
+ * Nothing here may throw into nginx: what the standard containers throw when
+ * the heap runs out is caught where it can happen and becomes a failure
+ * value, or a result that is simply not remembered.
  */
 #include "model_cache.h"
-#include "targeting_internal.h"
+
+#include "visitor.h"
 
 #include <sys/stat.h>
 #include <time.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <list>
 #include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace vantorell {
@@ -36,8 +35,6 @@ constexpr time_t kRacySeconds = 2;
 /* URL texts remembered per model, and the longest one remembered. */
 constexpr size_t kMemoEntries = 1024;
 constexpr size_t kMemoLongestUrl = 2048;
-
-const char kNoMemoryForRecord[] = "Cannot allocate memory for targeted experiment.";
 
 struct FileIdentity {
     dev_t device = 0;
@@ -91,9 +88,8 @@ class UrlMemo {
 public:
     struct Result {
         std::string url;
-        bool failed = false;
-        std::vector<long> experimentIds;   /* in the result list's order */
-        std::string message;               /* when failed */
+        Status status;
+        TargetedList targeted;             /* when targeting succeeded */
     };
 
     const Result *find(std::string_view url) noexcept
@@ -108,21 +104,15 @@ public:
 
     /* Remembers a result; a result that cannot be stored is simply not
      * remembered. */
-    void store(std::string_view url, const TargetedExperiment *targeted,
-               bool failed, const char *message) noexcept
+    void store(std::string_view url, const TargetedList &targeted,
+               const Status &status) noexcept
     {
         try {
             Result result;
             result.url.assign(url.data(), url.size());
-            result.failed = failed;
-            if (failed) {
-                result.message.assign(message);
-            } else {
-                for (const TargetedExperiment *t = targeted; t != nullptr;
-                     t = t->next)
-                {
-                    result.experimentIds.push_back(t->experimentId);
-                }
+            result.status = status;
+            if (status.ok()) {
+                result.targeted = targeted;
             }
 
             if (order_.size() >= kMemoEntries) {
@@ -156,21 +146,20 @@ struct CachedModel {
     /* the cache's own hold and every request's */
     long references = 1;
 
-    /* the model, or null when the file could not be used */
-    ExperimentConfig *experiments = nullptr;
-    char failure[VANTORELL_MESSAGE_SIZE] = {0};
+    /* the model, or the failure of a file that could not be used (the
+     * failure's texts, if any, point into nothing but static texts) */
+    Model model;
+    Status failure;
 
     CompiledPatterns patterns;
 
-    /* the first experiment of the list with each id, as the lookup by id finds */
-    std::unordered_map<long, const ExperimentConfig *> byId;
+    /* the first experiment of the model with each id, as findExperiment
+     * finds it */
+    std::unordered_map<long, const Experiment *> byId;
 
+    /* what targeting gave for recent URL texts; a failure's pattern points
+     * into `model` */
     UrlMemo memo;
-
-    CachedModel() = default;
-    CachedModel(const CachedModel &) = delete;
-    CachedModel &operator=(const CachedModel &) = delete;
-    ~CachedModel() { freeExperimentConfigs(experiments); }
 };
 
 
@@ -191,17 +180,11 @@ struct CacheEntry {
     bool racy = false;
 
     /* the contents, kept while the status alone cannot be trusted */
-    char *text = nullptr;
-    size_t length = 0;
+    std::string text;
 
     CachedModel *model = nullptr;
 
-    void dropText() noexcept
-    {
-        free(text);
-        text = nullptr;
-        length = 0;
-    }
+    void dropText() noexcept { std::string().swap(text); }
 
     void clear() noexcept
     {
@@ -246,71 +229,63 @@ CacheEntry *addEntry(const char *path) noexcept
     }
 }
 
-/* Failures that say nothing about the file and must not be remembered. */
-bool transient(const char *text) noexcept
+Status noMemory() noexcept
 {
-    return strncmp(text, "Cannot allocate memory", 22) == 0;
+    Status status;
+    status.failure = Failure::FileNoMemory;
+    return status;
 }
 
 /*
- * Builds the model of a file's contents, with its patterns and index.  Null
- * when the heap runs out; a file that cannot be used gives a model without
- * experiments and with the reader's text.
+ * Builds the model of a file's contents, with its patterns and index.  Null,
+ * with the failure in *status, when the heap runs out; a file that cannot be
+ * used gives a model that holds its failure.
  */
-CachedModel *buildModel(const char *text, size_t length) noexcept
+CachedModel *buildModel(const std::string &text, Status *status) noexcept
 {
     CachedModel *model = new (std::nothrow) CachedModel();
     if (model == nullptr) {
+        *status = noMemory();
         return nullptr;
     }
 
-    model->experiments = experimentConfigsFromText(text, length, model->failure);
-    if (model->experiments == nullptr) {
-        if (transient(model->failure)) {
+    model->failure = modelFromText(text.data(), text.size(), &model->model);
+    if (!model->failure.ok()) {
+        if (isNoMemory(model->failure.failure)) {
+            *status = model->failure;
             delete model;
             return nullptr;
         }
         return model;
     }
 
-    if (!model->patterns.compile(model->experiments)) {
-        delete model;
-        return nullptr;
-    }
-
     try {
-        for (const ExperimentConfig *e = model->experiments; e != nullptr;
-             e = e->next)
-        {
-            model->byId.emplace(e->experimentId, e);
+        for (const Experiment &e : model->model.experiments) {
+            model->byId.emplace(e.id, &e);
         }
     } catch (...) {
         delete model;
+        *status = noMemory();
+        return nullptr;
+    }
+
+    if (!model->patterns.compile(model->model)) {
+        delete model;
+        *status = noMemory();
         return nullptr;
     }
 
     return model;
 }
 
-/* Hands the request its own model when the cache cannot serve it. */
-bool acquireUncached(const char *text, size_t length, ModelHandle *handle,
-                     char *message) noexcept
+Status handOut(CachedModel *model, CachedModel **held) noexcept
 {
-    handle->cached = nullptr;
-    handle->experiments = experimentConfigsFromText(text, length, message);
-    return handle->experiments != nullptr;
-}
-
-bool handOut(CachedModel *model, ModelHandle *handle, char *message) noexcept
-{
-    if (model->experiments == nullptr) {
-        memcpy(message, model->failure, VANTORELL_MESSAGE_SIZE);
-        return false;
+    if (!model->failure.ok()) {
+        return model->failure;
     }
     model->references++;
-    handle->cached = model;
-    handle->experiments = model->experiments;
-    return true;
+    *held = model;
+    return Status();
 }
 
 void forget(const char *path) noexcept
@@ -324,40 +299,50 @@ void forget(const char *path) noexcept
 }  // namespace
 
 
-bool acquireModel(const char *path, ModelHandle *handle, char *message) noexcept
+const Model &ModelHold::model() const noexcept
 {
-    handle->experiments = nullptr;
-    handle->cached = nullptr;
+    return cached_->model;
+}
+
+
+void ModelHold::release() noexcept
+{
+    unreference(cached_);
+    cached_ = nullptr;
+}
+
+
+Status acquireModel(const char *path, ModelHold *hold) noexcept
+{
+    hold->release();
 
     struct stat st;
     CacheEntry *entry = findEntry(path);
 
-    if (entry != nullptr && entry->model != nullptr && stat(path, &st) == 0
-        && S_ISREG(st.st_mode) && FileIdentity::of(st) == entry->identity)
+    if (entry != nullptr && entry->model != nullptr && !entry->racy
+        && stat(path, &st) == 0 && S_ISREG(st.st_mode)
+        && FileIdentity::of(st) == entry->identity)
     {
-        if (!entry->racy) {
-            return handOut(entry->model, handle, message);
-        }
+        return handOut(entry->model, &hold->cached_);
     }
 
     /* read the file: a first read, a changed file, or one whose status alone
      * cannot be trusted yet */
     struct timespec readAt = now();
-    size_t length = 0;
+    std::string text;
     struct stat opened;
-    char *text = readDataFile(path, &length, &opened, message);
-    if (text == nullptr) {
-        if (!transient(message)) {
+    Status status = readDataFile(path, &text, &opened);
+    if (!status.ok()) {
+        if (!isNoMemory(status.failure)) {
             forget(path);
         }
-        return false;
+        return status;
     }
 
     FileIdentity identity = FileIdentity::of(opened);
 
     if (entry != nullptr && entry->model != nullptr && entry->racy
-        && identity == entry->identity && entry->text != nullptr
-        && length == entry->length && memcmp(text, entry->text, length) == 0)
+        && identity == entry->identity && text == entry->text)
     {
         /* the same contents as the cached model's */
         entry->readAt = readAt;
@@ -365,25 +350,22 @@ bool acquireModel(const char *path, ModelHandle *handle, char *message) noexcept
         if (!entry->racy) {
             entry->dropText();
         }
-        free(text);
-        return handOut(entry->model, handle, message);
+        return handOut(entry->model, &hold->cached_);
     }
 
-    CachedModel *model = buildModel(text, length);
+    CachedModel *model = buildModel(text, &status);
     if (model == nullptr) {
-        bool ok = acquireUncached(text, length, handle, message);
-        free(text);
-        return ok;
+        return status;
     }
 
     if (entry == nullptr) {
         entry = addEntry(path);
     }
     if (entry == nullptr) {
-        bool ok = handOut(model, handle, message);
+        /* served, but not remembered */
+        status = handOut(model, &hold->cached_);
         unreference(model);
-        free(text);
-        return ok;
+        return status;
     }
 
     entry->clear();
@@ -392,25 +374,17 @@ bool acquireModel(const char *path, ModelHandle *handle, char *message) noexcept
     entry->racy = identity.racyAt(readAt);
     entry->model = model;
     if (entry->racy) {
-        entry->text = text;
-        entry->length = length;
-    } else {
-        free(text);
+        entry->text = std::move(text);
     }
 
-    return handOut(model, handle, message);
+    return handOut(model, &hold->cached_);
 }
 
 
-int targetModel(ModelHandle *handle, TargetedExperiment **targetedExperiments,
-                char *url, char *message, ngx_pool_t *pool) noexcept
+Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+                   TargetedList *targeted) noexcept
 {
-    CachedModel *model = handle->cached;
-
-    if (model == nullptr) {
-        return getTargetedExperiments(handle->experiments, targetedExperiments,
-                                      url, message, pool);
-    }
+    CachedModel *model = hold.cached_;
 
     std::string_view key(url);
     bool memoise = key.size() <= kMemoLongestUrl;
@@ -418,95 +392,45 @@ int targetModel(ModelHandle *handle, TargetedExperiment **targetedExperiments,
     const UrlMemo::Result *known = memoise ? model->memo.find(key) : nullptr;
 
     if (known != nullptr) {
-        if (known->failed) {
-            snprintf(message, VANTORELL_MESSAGE_SIZE, "%s", known->message.c_str());
-            return -1;
+        if (!known->status.ok()) {
+            return known->status;
         }
 
-        TargetedExperiment *head = nullptr;
-        TargetedExperiment **tail = &head;
-        for (long id : known->experimentIds) {
-            TargetedExperiment *record = static_cast<TargetedExperiment *>(
-                malloc(sizeof(TargetedExperiment)));
-            if (record == nullptr) {
-                freeTargetedExperiments(head);
-                snprintf(message, VANTORELL_MESSAGE_SIZE, "%s", kNoMemoryForRecord);
-                return -1;
-            }
-            record->next = nullptr;
-            record->experimentId = id;
-            record->variationId = 0;
-            record->redirectUrl = nullptr;
-            *tail = record;
-            tail = &record->next;
+        try {
+            TargetedList copy(known->targeted);
+            *targeted = std::move(copy);
+        } catch (...) {
+            Status status;
+            status.failure = Failure::TargetedNoMemory;
+            return status;
         }
-
-        *targetedExperiments = head;
-        return 1;
+        return Status();
     }
 
-    TargetedExperiment *result = nullptr;
-    int rc = getTargetedExperimentsCompiled(handle->experiments, &result, url,
-                                            message, pool, model->patterns);
+    TargetedList result;
+    Status status = targetExperiments(model->model, model->patterns, url, pool, &result);
 
-    if (memoise && !(rc == -1 && strcmp(message, kNoMemoryForRecord) == 0)) {
-        model->memo.store(key, result, rc == -1, message);
+    if (memoise && status.failure != Failure::TargetedNoMemory) {
+        model->memo.store(key, result, status);
     }
 
-    if (rc == 1) {
-        *targetedExperiments = result;
+    if (status.ok()) {
+        *targeted = std::move(result);
     }
 
-    return rc;
+    return status;
 }
 
 
-int completeModel(ModelHandle *handle, TargetedExperiment *targetedExperiments,
-                  double threshold) noexcept
+void chooseVariations(const ModelHold &hold, TargetedList *targeted, double number) noexcept
 {
-    CachedModel *model = handle->cached;
+    const CachedModel *model = hold.cached_;
 
-    if (model == nullptr) {
-        return completeTargetedExperimentsWithVariation(handle->experiments,
-                                                        targetedExperiments,
-                                                        threshold);
-    }
-
-    for (TargetedExperiment *record = targetedExperiments; record != nullptr;
-         record = record->next)
-    {
-        auto it = model->byId.find(record->experimentId);
-        const ExperimentConfig *experiment =
-            it == model->byId.end() ? nullptr : it->second;
-
-        if (!completeTargetedExperiment(experiment, record, threshold)) {
-            return 0;
-        }
-    }
-
-    return 1;
-}
-
-
-void releaseModel(ModelHandle *handle) noexcept
-{
-    if (handle->cached != nullptr) {
-        unreference(handle->cached);
-    } else {
-        freeExperimentConfigs(handle->experiments);
-    }
-
-    handle->cached = nullptr;
-    handle->experiments = nullptr;
-}
-
-
-void adoptFileStatusForTesting(const char *path) noexcept
-{
-    struct stat st;
-    CacheEntry *entry = findEntry(path);
-    if (entry != nullptr && stat(path, &st) == 0) {
-        entry->identity = FileIdentity::of(st);
+    for (Targeted &record : *targeted) {
+        auto it = model->byId.find(record.experimentId);
+        const Variation *chosen =
+            it == model->byId.end() ? nullptr : chooseVariation(it->second->variations, number);
+        record.variationId = chosen != nullptr ? chosen->id : 0;
     }
 }
 
@@ -522,5 +446,19 @@ void clearModelCache() noexcept
     delete entries;
     entries = nullptr;
 }
+
+
+#ifdef VANTORELL_TESTING
+
+void adoptFileStatusForTesting(const char *path) noexcept
+{
+    struct stat st;
+    CacheEntry *entry = findEntry(path);
+    if (entry != nullptr && stat(path, &st) == 0) {
+        entry->identity = FileIdentity::of(st);
+    }
+}
+
+#endif
 
 }  // namespace vantorell

@@ -6,7 +6,7 @@
  * long as the file stays the same.  Every request still checks the file (its
  * status, and its contents while its times are too recent to be trusted), so
  * a changed file takes effect with the very next request, and every request
- * sees exactly the results and texts that reading the file afresh would give.
+ * sees exactly the results that reading the file afresh would give.
  *
  * A cached model is immutable.  It is shared by the requests of one worker
  * (nginx runs them on one thread) and counted, so a model that a request
@@ -15,38 +15,53 @@
 #ifndef VANTORELL_MODEL_CACHE_H
 #define VANTORELL_MODEL_CACHE_H
 
+#include "data_file.h"
+#include "status.h"
 #include "targeting.h"
 
 namespace vantorell {
 
 struct CachedModel;
 
-/* One request's hold on a model. */
-struct ModelHandle {
-    ExperimentConfig *experiments = nullptr;
-    CachedModel *cached = nullptr;   /* null: a model of this request alone */
+/* One request's hold on a cached model, given back when the hold goes. */
+class ModelHold {
+public:
+    ModelHold() noexcept = default;
+    ~ModelHold() { release(); }
+    ModelHold(const ModelHold &) = delete;
+    ModelHold &operator=(const ModelHold &) = delete;
+
+    /* Only while held: after a successful acquireModel. */
+    const Model &model() const noexcept;
+
+    void release() noexcept;
+
+private:
+    friend Status acquireModel(const char *path, ModelHold *hold) noexcept;
+    friend Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+                              TargetedList *targeted) noexcept;
+    friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
+                                 double number) noexcept;
+
+    CachedModel *cached_ = nullptr;
 };
 
-/* The model of the data file at `path`.  False with the reader's text in
- * message when the file cannot be used. */
-bool acquireModel(const char *path, ModelHandle *handle, char *message) noexcept;
+/* Holds the model of the data file at `path`; the failure of the file
+ * otherwise. */
+Status acquireModel(const char *path, ModelHold *hold) noexcept;
 
-/* getTargetedExperiments on the handle's model, same results and texts. */
-int targetModel(ModelHandle *handle, TargetedExperiment **targetedExperiments,
-                char *url, char *message, ngx_pool_t *pool) noexcept;
+/* targetExperiments on the held model, with its compiled patterns and its
+ * memo of recent URL texts. */
+Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+                   TargetedList *targeted) noexcept;
 
-/* completeTargetedExperimentsWithVariation on the handle's model. */
-int completeModel(ModelHandle *handle, TargetedExperiment *targetedExperiments,
-                  double threshold) noexcept;
+/* The visitor's variation for every targeted experiment, from the
+ * experiment that finding its id in the held model gives. */
+void chooseVariations(const ModelHold &hold, TargetedList *targeted, double number) noexcept;
 
-void releaseModel(ModelHandle *handle) noexcept;
-
-/* Drops every cached model (a worker that exits). */
+/* Drops every cached model (a worker that exits); held ones live on until
+ * their holds go. */
 void clearModelCache() noexcept;
-
-/* For tests: makes the cached status of `path` equal to the file's status
- * now, as a change within one tick of a coarse file system clock leaves it. */
-void adoptFileStatusForTesting(const char *path) noexcept;
 
 }  // namespace vantorell
 

@@ -24,10 +24,11 @@
 #include "ngx_http_vantorell_module.h"
 #include "ngx_vantorell_compat.h"
 
+#include "data_file.h"
 #include "model_cache.h"
-#include "read_configuration.h"
+#include "outcome.h"
+#include "status.h"
 #include "targeting.h"
-#include "targeting_internal.h"
 #include "visitor.h"
 
 #include <cstdio>
@@ -65,9 +66,9 @@ static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
  * redirecting, until the redirected pass has seen it.
  */
 typedef struct {
-    vantorell::ModelHandle   model;
-    TargetedExperiment      *targeted;
-    ngx_table_elt_t         *flag;
+    vantorell::ModelHold      model;
+    vantorell::TargetedList   targeted;
+    ngx_table_elt_t          *flag;
 } ngx_http_vantorell_ctx_t;
 
 
@@ -199,7 +200,7 @@ ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
     }
 
     ngx_conf_merge_str_value(conf->dataFile, prev->dataFile,
-                             VANTORELL_DATA_FILE);
+                             vantorell::kDefaultDataFile);
 
     if (conf->dataFile.len == 0) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
@@ -259,54 +260,6 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
 
 
 /* ---- helpers ------------------------------------------------------------ */
-
-/*
- * Scrubs a message buffer before handing it back to the pool, so that a text
- * about the data file does not linger in memory that the pool hands out again.
- */
-static void
-ngx_http_vantorell_buffer_pfree(ngx_http_request_t *r, u_char *buffer, size_t bufferSize)
-{
-    if (bufferSize == 0) {
-        ngx_pfree(r->pool, buffer);
-        return;
-    }
-
-    if (ngx_strnlen(buffer, bufferSize) < bufferSize - 1) {
-        ngx_memset(buffer, 'x', bufferSize - 1);
-        buffer[bufferSize - 1] = '\0';
-    }
-
-    ngx_pfree(r->pool, buffer);
-}
-
-
-static u_char *
-ngx_http_vantorell_alloc_message(ngx_http_request_t *r)
-{
-    u_char  *message;
-
-    message = (u_char *) ngx_pcalloc(r->pool, VANTORELL_MESSAGE_SIZE);
-    if (message == NULL) {
-        ngx_http_vantorell_log(r,
-                     "Error while allocating memory for the error message.");
-    }
-
-    return message;
-}
-
-
-/*
- * Ids are written as signed 32-bit decimals: the low 32 bits of the model's
- * 64-bit value.  Every text that holds one is sized with the same format that
- * writes it, so any 64-bit id fits.
- */
-static int
-ngx_http_vantorell_id32(long id)
-{
-    return (int) (uint32_t) (unsigned long) id;
-}
-
 
 /*
  * A request-derived text as a log line may show it: control characters,
@@ -369,9 +322,7 @@ ngx_http_vantorell_cleanup(void *data)
 {
     ngx_http_vantorell_ctx_t  *ctx = (ngx_http_vantorell_ctx_t *) data;
 
-    vantorell::releaseModel(&ctx->model);
-    freeTargetedExperiments(ctx->targeted);
-    ctx->targeted = NULL;
+    ctx->~ngx_http_vantorell_ctx_t();
 }
 
 
@@ -511,29 +462,21 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
  * reading the file afresh.
  */
 static ngx_int_t
-ngx_http_vantorell_get_experiment_configs(ngx_http_request_t *r,
-    vantorell::ModelHandle *experimentConfigs)
+ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 {
-    u_char                         *message;
+    vantorell::Status               status;
     ngx_http_vantorell_srv_conf_t  *vscf;
 
     vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
-    message = ngx_http_vantorell_alloc_message(r);
-    if (message == NULL) {
-        return NGX_ERROR;
-    }
+    status = vantorell::acquireModel((const char *) vscf->dataFile.data, model);
 
-    if (!vantorell::acquireModel((const char *) vscf->dataFile.data,
-                                 experimentConfigs, (char *) message))
-    {
-        ngx_http_vantorell_log(r, "Issue with configuration: %s", message);
-        ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+    if (!status.ok()) {
+        ngx_http_vantorell_log(r, "Issue with configuration: %s",
+                               vantorell::statusText(status).text);
         return NGX_DECLINED;
     }
-
-    ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
 
     return NGX_OK;
 }
@@ -590,13 +533,12 @@ ngx_http_vantorell_get_url(ngx_http_request_t *r)
 
 
 static ngx_int_t
-ngx_http_vantorell_get_targeted_experiments(ngx_http_request_t *r,
-    vantorell::ModelHandle *experimentConfigs,
-    TargetedExperiment **targetedExperiments)
+ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
+    vantorell::ModelHold *model, vantorell::TargetedList *targeted)
 {
-    u_char              *url, *message;
-    ngx_str_t            logged;
-    TargetedExperiment  *t;
+    u_char             *url;
+    ngx_str_t           logged;
+    vantorell::Status   status;
 
     url = ngx_http_vantorell_get_url(r);
     if (url == NULL) {
@@ -604,32 +546,24 @@ ngx_http_vantorell_get_targeted_experiments(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    message = ngx_http_vantorell_alloc_message(r);
-    if (message == NULL) {
-        return NGX_ERROR;
-    }
-
-    if (vantorell::targetModel(experimentConfigs, targetedExperiments,
-                               (char *) url, (char *) message, r->pool)
-        == -1)
-    {
+    status = vantorell::targetModel(*model, (const char *) url, r->pool,
+                                    targeted);
+    if (!status.ok()) {
         ngx_http_vantorell_log(r, "Error in the targeting configuration: %s",
-                          message);
-        ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
+                               vantorell::statusText(status).text);
         return NGX_DECLINED;
     }
 
-    ngx_http_vantorell_buffer_pfree(r, message, VANTORELL_MESSAGE_SIZE);
-
-    if (*targetedExperiments != NULL && ngx_http_vantorell_debug_on(r)) {
+    if (!targeted->empty() && ngx_http_vantorell_debug_on(r)) {
         logged = ngx_http_vantorell_log_text(r, url, ngx_strlen(url));
 
-        for (t = *targetedExperiments; t != NULL; t = t->next) {
+        for (const vantorell::Targeted &t : *targeted) {
             ngx_http_vantorell_log(r, "Url: %V is targeted by experiment: %d",
-                              &logged, ngx_http_vantorell_id32(t->experimentId));
+                                   &logged, vantorell::id32(t.experimentId));
         }
     }
 
+    /* a long URL text is a large block of the pool, which this gives back */
     ngx_pfree(r->pool, url);
 
     return NGX_OK;
@@ -845,12 +779,12 @@ ngx_http_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitor
  */
 static ngx_int_t
 ngx_http_vantorell_set_header(ngx_http_request_t *r,
-    TargetedExperiment *targetedExperiments)
+    const vantorell::TargetedList &targeted)
 {
     size_t   length;
     u_char  *finalExperimentsHeader;
 
-    length = vantorell::experimentsHeaderText(targetedExperiments, NULL, 0);
+    length = vantorell::experimentsHeaderText(targeted, NULL, 0);
 
     finalExperimentsHeader = (u_char *) ngx_pnalloc(r->pool, length + 1);
     if (finalExperimentsHeader == NULL) {
@@ -859,7 +793,7 @@ ngx_http_vantorell_set_header(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    vantorell::experimentsHeaderText(targetedExperiments,
+    vantorell::experimentsHeaderText(targeted,
                                      (char *) finalExperimentsHeader,
                                      length + 1);
 
@@ -904,13 +838,13 @@ ngx_http_vantorell_add_flag(ngx_http_request_t *r,
  */
 static ngx_int_t
 ngx_http_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
-    TargetedExperiment *targetedExperiment)
+    const vantorell::Targeted &targeted)
 {
     size_t     size;
     u_char    *location;
     ngx_str_t  redirectLocation;
 
-    if (targetedExperiment->variationId == 0) {
+    if (targeted.variationId == 0) {
         ngx_http_vantorell_log(r, "Redirected to the reference.");
         return NGX_DECLINED;
     }
@@ -919,8 +853,8 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx
         return NGX_ERROR;
     }
 
-    size = vantorell::variationLocationText(targetedExperiment->experimentId,
-                                            targetedExperiment->variationId,
+    size = vantorell::variationLocationText(targeted.experimentId,
+                                            targeted.variationId,
                                             NULL, 0) + 1;
 
     location = (u_char *) ngx_pcalloc(r->pool, size);
@@ -930,8 +864,8 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx
         return NGX_ERROR;
     }
 
-    vantorell::variationLocationText(targetedExperiment->experimentId,
-                                     targetedExperiment->variationId,
+    vantorell::variationLocationText(targeted.experimentId,
+                                     targeted.variationId,
                                      (char *) location, size);
 
     redirectLocation.data = location;
@@ -1012,17 +946,17 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    rc = ngx_http_vantorell_get_experiment_configs(r, &ctx->model);
+    rc = ngx_http_vantorell_get_model(r, &ctx->model);
     if (rc != NGX_OK) {
         return rc;
     }
 
-    rc = ngx_http_vantorell_get_targeted_experiments(r, &ctx->model, &ctx->targeted);
+    rc = ngx_http_vantorell_get_targeted(r, &ctx->model, &ctx->targeted);
     if (rc != NGX_OK) {
         return rc;
     }
 
-    if (ctx->targeted == NULL) {
+    if (ctx->targeted.empty()) {
         ngx_http_vantorell_log(r, "Not targeted by any experiment.");
         return NGX_DECLINED;
     }
@@ -1041,14 +975,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
 
-    /* the heap the only way to fail */
-    if (vantorell::completeModel(&ctx->model, ctx->targeted, randomNumber)
-        != 1)
-    {
-        ngx_http_vantorell_log(r,
-                "Error while choosing variations for targeted experiments");
-        return NGX_ERROR;
-    }
+    vantorell::chooseVariations(ctx->model, &ctx->targeted, randomNumber);
 
     if (vscf->experimentsHeader
         && ngx_http_vantorell_set_header(r, ctx->targeted) != NGX_OK)
@@ -1057,5 +984,5 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_ERROR;
     }
 
-    return ngx_http_vantorell_redirect(r, ctx, ctx->targeted);
+    return ngx_http_vantorell_redirect(r, ctx, ctx->targeted.front());
 }

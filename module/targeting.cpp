@@ -1,27 +1,20 @@
 /*
  * Targeting: the condition groups of every experiment evaluated against one
- * URL text, and the weighted choice of a variation for each experiment that
- * targets it.
+ * URL text, with the model's regular expressions compiled once.
  *
- * Plain functions over the records of read_configuration.h.  Nothing here
- * logs: a failure is -1 (or 0 for the choice) plus one bounded text in the
- * caller's message buffer.  The only nginx object used is the pool lent to
- * the regular-expression matcher.
+ * Nothing here logs or throws: a failure is a Status with its arguments.  The
+ * only nginx object used is the pool lent to PCRE while a pattern matches.
  */
 extern "C" {
 #include <ngx_config.h>
 #include <ngx_core.h>
 }
 
-#include <pcre.h>
+#include "targeting.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-
-#include "targeting.h"
-#include "targeting_internal.h"
 
 /*
  * How deep PCRE's matcher may recurse.  The library recurses on the machine
@@ -67,28 +60,29 @@ extern "C" {
 /* Room for the offsets of the whole match only; the offsets are not used. */
 #define VANTORELL_PCRE_OVECTOR_SIZE 3
 
-extern "C" {
+namespace vantorell {
+
+namespace {
 
 /*
- * PCRE's allocation hooks for one evaluation.  Everything PCRE allocates
- * comes from the pool of the request being evaluated, so the compiled pattern
- * needs no release of its own and goes away with the request.  Outside an
- * evaluation there is no pool and the hook refuses.
+ * PCRE's allocation hooks while it matches: everything PCRE allocates then
+ * comes from the pool of the request being evaluated and goes away with it.
+ * Outside a match there is no pool and the hook refuses.
  */
-static ngx_pool_t *ngx_pcre_pool;
+ngx_pool_t *pcrePool;
 
-static void *ngx_libc_cdecl
-ngx_pcre_malloc(size_t size)
+void *
+pcrePoolAllocate(size_t size)
 {
-    if (ngx_pcre_pool == NULL) {
+    if (pcrePool == NULL) {
         return NULL;
     }
 
-    return ngx_palloc(ngx_pcre_pool, size);
+    return ngx_palloc(pcrePool, size);
 }
 
-static void ngx_libc_cdecl
-ngx_pcre_free(void *p)
+void
+pcrePoolRelease(void *p)
 {
     /* blocks go back with their pool */
     (void) p;
@@ -106,7 +100,7 @@ struct MatchBudget {
  * \g with a number or a name in braces, \k, or (?P=name).  \g<...> and
  * \g'...' call a group instead: that group's own items are charged.
  */
-static bool
+bool
 isBackReference(const char *item, int length)
 {
     if (length >= 2 && item[0] == '\\') {
@@ -128,7 +122,7 @@ isBackReference(const char *item, int length)
  * without one.  The first such text is taken: in extended mode the item runs
  * on over the white space and comment that follow it.
  */
-static long
+long
 leastRepeat(const char *item, int length)
 {
     const char *end = item + length;
@@ -174,7 +168,7 @@ leastRepeat(const char *item, int length)
 
 /* The longest group captured so far (PCRE keeps every group up to the
  * highest back-reference, even when our vector is smaller). */
-static long
+long
 longestCapture(const pcre_callout_block *block)
 {
     long longest = 0;
@@ -199,7 +193,7 @@ longestCapture(const pcre_callout_block *block)
  * makes the matcher do it again at every start position.  A group's own items
  * are charged one by one.
  */
-static long
+long
 readAhead(const pcre_callout_block *block, const char *pattern)
 {
     int length = block->next_item_length;
@@ -233,7 +227,7 @@ readAhead(const pcre_callout_block *block, const char *pattern)
  * VANTORELL_PCRE_READ_AHEAD_PER_STEP.  Past the budget the match is abandoned
  * with the same error as PCRE's own match limit.
  */
-static int
+int
 chargeMatchStep(pcre_callout_block *block)
 {
     MatchBudget *budget = static_cast<MatchBudget *>(block->callout_data);
@@ -253,39 +247,37 @@ chargeMatchStep(pcre_callout_block *block)
                                                        : 0;
 }
 
-}  // extern "C"
-
-namespace {
 
 /*
- * Lends the pool to PCRE for the lifetime of one evaluation, so that every way
- * out resets it.  The hooks that were installed before (nginx's own, which
- * SSI's run-time regular expressions rely on) are put back as well: leaving
- * ours installed would make those compilations fail for want of memory.
+ * Lends PCRE an allocator for one compilation or match, so that every way
+ * out puts back the hooks that were installed before (nginx's own, which
+ * SSI's run-time regular expressions rely on): a pool for a match, the
+ * process heap for a pattern kept with a model, which outlives every request.
  */
-class PcrePoolLease {
+class PcreMemoryLease {
 public:
-    explicit PcrePoolLease(ngx_pool_t *pool)
-        : previousMalloc_(pcre_malloc), previousFree_(pcre_free)
+    explicit PcreMemoryLease(ngx_pool_t *pool) noexcept
+        : previousMalloc_(pcre_malloc), previousFree_(pcre_free), previousPool_(pcrePool)
     {
-        ngx_pcre_pool = pool;
-        pcre_malloc = ngx_pcre_malloc;
-        pcre_free = ngx_pcre_free;
+        pcrePool = pool;
+        pcre_malloc = pool != NULL ? pcrePoolAllocate : malloc;
+        pcre_free = pool != NULL ? pcrePoolRelease : free;
     }
 
-    ~PcrePoolLease()
+    ~PcreMemoryLease()
     {
-        ngx_pcre_pool = NULL;
+        pcrePool = previousPool_;
         pcre_malloc = previousMalloc_;
         pcre_free = previousFree_;
     }
 
-    PcrePoolLease(const PcrePoolLease &) = delete;
-    PcrePoolLease &operator=(const PcrePoolLease &) = delete;
+    PcreMemoryLease(const PcreMemoryLease &) = delete;
+    PcreMemoryLease &operator=(const PcreMemoryLease &) = delete;
 
 private:
     void *(*previousMalloc_)(size_t);
     void (*previousFree_)(void *);
+    ngx_pool_t *previousPool_;
 };
 
 /*
@@ -309,22 +301,12 @@ private:
     int (*previousCallout_)(pcre_callout_block *);
 };
 
-/* Every text goes into the caller's buffer bounded and NUL-terminated. */
-__attribute__((format(printf, 2, 3))) void
-writeMessage(char *message, const char *format, ...)
+Status
+failed(Failure failure) noexcept
 {
-    va_list args;
-
-    va_start(args, format);
-    vsnprintf(message, VANTORELL_MESSAGE_SIZE, format, args);
-    va_end(args);
-}
-
-/* Ids appear in texts as signed 32-bit numbers, like the rest of the module. */
-int
-id32(long id)
-{
-    return static_cast<int>(id);
+    Status status;
+    status.failure = failure;
+    return status;
 }
 
 bool
@@ -348,78 +330,12 @@ joinResults(bool before, char orOperator, bool value)
 }
 
 /*
- * 1 or 0 into *result for one group, or -1.  Every condition is evaluated,
- * even once the outcome is settled, so a broken condition never hides behind
- * an earlier one.
+ * Runs a compiled pattern over the URL text, within one budget for the whole
+ * URL.  Memory that PCRE takes while matching comes from the request pool.
  */
-int matchConditionWith(Condition *condition, char *url, char *message,
-                       ngx_pool_t *pool,
-                       const vantorell::CompiledPatterns *patterns);
-
-int
-evaluateGroup(const ConditionData *group, char *url, char *message,
-              ngx_pool_t *pool, const vantorell::CompiledPatterns *patterns,
-              bool *result)
-{
-    bool groupResult = false;
-
-    for (Condition *condition = group->conditions; condition != NULL;
-         condition = condition->next)
-    {
-        int match = matchConditionWith(condition, url, message, pool, patterns);
-        if (match != 0 && match != 1) {
-            return match;
-        }
-
-        bool satisfied = (match == 1) == condition->include;
-        groupResult = joinResults(groupResult, condition->orOperator, satisfied);
-    }
-
-    *result = groupResult;
-    return 1;
-}
-
-TargetedExperiment *
-newTargetedExperiment(long experimentId, TargetedExperiment *next)
-{
-    TargetedExperiment *record =
-        static_cast<TargetedExperiment *>(malloc(sizeof(TargetedExperiment)));
-    if (record == NULL) {
-        return NULL;
-    }
-
-    record->next = next;
-    record->experimentId = experimentId;
-    record->variationId = 0;
-    record->redirectUrl = NULL;
-    return record;
-}
-
-/* The first variation whose running total of weights exceeds threshold. */
-const Variation *
-chooseVariation(const Variation *variations, double threshold)
-{
-    double weightedSum = 0.0;
-
-    for (const Variation *variation = variations; variation != NULL;
-         variation = variation->next)
-    {
-        weightedSum += variation->weight;
-        if (weightedSum > threshold) {
-            return variation;
-        }
-    }
-
-    return NULL;
-}
-
-/*
- * Runs a pattern compiled with VANTORELL_PCRE_COMPILE_OPTIONS over the URL
- * text, within one budget for the whole URL.  Memory that PCRE takes while
- * matching comes from the request pool, as for the compilation.
- */
-int
-runPattern(const pcre *re, const char *expression, char *url, char *message)
+Status
+runPattern(const pcre *re, const char *expression, const char *url,
+           size_t urlLength, ngx_pool_t *pool, bool *matched)
 {
     MatchBudget budget = {expression, 0, 0};
 
@@ -436,334 +352,136 @@ runPattern(const pcre *re, const char *expression, char *url, char *message)
     int ovector[VANTORELL_PCRE_OVECTOR_SIZE];
     int rc;
     {
+        PcreMemoryLease memory(pool);
         PcreCalloutLease callout;
-        rc = pcre_exec(re, &limits, url, static_cast<int>(strlen(url)), 0, 0,
+        rc = pcre_exec(re, &limits, url, static_cast<int>(urlLength), 0, 0,
                        ovector, VANTORELL_PCRE_OVECTOR_SIZE);
     }
 
     /* 0 means the capture groups did not fit the vector: still a match */
-    if (rc >= 0) {
-        return 1;
+    if (rc >= 0 || rc == PCRE_ERROR_NOMATCH) {
+        *matched = rc >= 0;
+        return Status();
     }
 
-    if (rc == PCRE_ERROR_NOMATCH) {
-        return 0;
-    }
-
-    writeMessage(message, "Error while matching regular expression: %s",
-                 expression);
-    return -1;
+    Status status = failed(Failure::PatternMatch);
+    status.pattern = expression;
+    return status;
 }
 
-void
-writeCompileError(char *message, const char *expression, const char *error)
-{
-    writeMessage(message,
-                 "NGINX: Cannot compile regular expression: %s, reason: %s",
-                 expression, error != NULL ? error : "unknown");
-}
+struct Evaluation {
+    const CompiledPatterns &patterns;
+    const char *url;
+    size_t urlLength;
+    ngx_pool_t *pool;
+};
 
-int
-matchConditionWith(Condition *condition, char *url, char *message,
-                   ngx_pool_t *pool, const vantorell::CompiledPatterns *patterns)
+Status
+matchCondition(const Evaluation &evaluation, const Condition &condition,
+               bool *matched)
 {
-    switch (condition->matchType) {
+    switch (condition.matchType) {
     case 'C':
-        return strstr(url, condition->url) != NULL ? 1 : 0;
+        *matched = strstr(evaluation.url, condition.url.c_str()) != NULL;
+        return Status();
     case 'E':
-        return strcmp(url, condition->url) == 0 ? 1 : 0;
+        *matched = strcmp(evaluation.url, condition.url.c_str()) == 0;
+        return Status();
     case 'R':
         break;
     default:
-        writeMessage(message, "Match type does not exist.");
-        return -1;
+        return failed(Failure::UnknownMatchType);
     }
 
-    if (patterns == NULL) {
-        return urlMatchRegularExpression(url, condition->url, message, pool);
+    const CompiledPattern *pattern = evaluation.patterns.find(condition);
+    if (pattern == NULL || pattern->re == NULL) {
+        Status status = failed(Failure::PatternCompile);
+        status.pattern = condition.url.c_str();
+        status.reason = pattern != NULL ? pattern->error : NULL;
+        return status;
     }
 
-    const vantorell::CompiledPattern *pattern = patterns->find(condition);
-    if (pattern == NULL) {
-        return urlMatchRegularExpression(url, condition->url, message, pool);
-    }
-
-    if (pattern->re == NULL) {
-        writeCompileError(message, condition->url, pattern->error);
-        return -1;
-    }
-
-    PcrePoolLease lease(pool);
-    return runPattern(pattern->re, condition->url, url, message);
-}
-
-long
-targetedExperimentWith(ExperimentConfig *experimentConfig, char *url,
-                       char *message, ngx_pool_t *pool,
-                       const vantorell::CompiledPatterns *patterns)
-{
-    bool experimentResult = false;
-
-    for (ConditionData *group = experimentConfig->conditionsData; group != NULL;
-         group = group->next)
-    {
-        bool groupResult = false;
-
-        int rc = evaluateGroup(group, url, message, pool, patterns,
-                               &groupResult);
-        if (rc != 1) {
-            return rc;
-        }
-
-        experimentResult = joinResults(experimentResult, group->orOperator,
-                                       groupResult);
-    }
-
-    if (!experimentResult) {
-        return 0;
-    }
-
-    /* -1 is the failure value: say why rather than fail without a text */
-    if (experimentConfig->experimentId == -1) {
-        writeMessage(message, "Experiment id %d cannot be targeted.",
-                     id32(experimentConfig->experimentId));
-        return -1;
-    }
-
-    /* an experiment with id 0 reads as "not targeted" */
-    return experimentConfig->experimentId;
-}
-
-int
-targetExperimentsWith(ExperimentConfig *experimentConfigs,
-                      TargetedExperiment **targetedExperiments, char *url,
-                      char *message, ngx_pool_t *pool,
-                      const vantorell::CompiledPatterns *patterns)
-{
-    /*
-     * The experiment list runs from the file's last experiment to its first;
-     * putting each hit at the head leaves the result in the file's order.
-     */
-    TargetedExperiment *result = NULL;
-
-    for (ExperimentConfig *experiment = experimentConfigs; experiment != NULL;
-         experiment = experiment->next)
-    {
-        if (!isKnownTargetingType(experiment->targetingConfiguration)) {
-            writeMessage(message,
-                         "Targeting configuration type does not exist for "
-                         "experiment %d.",
-                         id32(experiment->experimentId));
-            freeTargetedExperiments(result);
-            return -1;
-        }
-
-        long experimentId = targetedExperimentWith(experiment, url, message,
-                                                   pool, patterns);
-        if (experimentId == -1) {
-            freeTargetedExperiments(result);
-            return -1;
-        }
-
-        if (experimentId == 0) {
-            continue;
-        }
-
-        TargetedExperiment *record = newTargetedExperiment(experimentId, result);
-        if (record == NULL) {
-            writeMessage(message,
-                         "Cannot allocate memory for targeted experiment.");
-            freeTargetedExperiments(result);
-            return -1;
-        }
-        result = record;
-    }
-
-    *targetedExperiments = result;
-    return 1;
+    return runPattern(pattern->re, condition.url.c_str(), evaluation.url,
+                      evaluation.urlLength, evaluation.pool, matched);
 }
 
 /*
- * Compiles on the process heap: a pattern kept with a model outlives every
- * request pool.
+ * Joins the results of a list's items (conditions, or groups) by each item's
+ * operator.  Every item is evaluated, even once the outcome is settled, so a
+ * broken condition never hides behind an earlier one; the first failure ends
+ * the evaluation.
  */
-class PcreHeapLease {
-public:
-    PcreHeapLease() : previousMalloc_(pcre_malloc), previousFree_(pcre_free)
-    {
-        pcre_malloc = malloc;
-        pcre_free = free;
+template <typename Item, typename Evaluate>
+Status
+joinItems(const std::vector<Item> &items, Evaluate evaluate, bool *result)
+{
+    bool joined = false;
+
+    for (const Item &item : items) {
+        bool value = false;
+        Status status = evaluate(item, &value);
+        if (!status.ok()) {
+            return status;
+        }
+
+        joined = joinResults(joined, item.orOperator, value);
     }
 
-    ~PcreHeapLease()
-    {
-        pcre_malloc = previousMalloc_;
-        pcre_free = previousFree_;
+    *result = joined;
+    return Status();
+}
+
+/* A condition is satisfied when its match is what it includes. */
+Status
+evaluateCondition(const Evaluation &evaluation, const Condition &condition,
+                  bool *satisfied)
+{
+    bool matched = false;
+    Status status = matchCondition(evaluation, condition, &matched);
+    *satisfied = matched == condition.include;
+    return status;
+}
+
+Status
+evaluateGroup(const Evaluation &evaluation, const ConditionGroup &group,
+              bool *result)
+{
+    return joinItems(group.conditions,
+                     [&evaluation](const Condition &condition, bool *satisfied) {
+                         return evaluateCondition(evaluation, condition, satisfied);
+                     },
+                     result);
+}
+
+/* Whether the experiment targets the URL text. */
+Status
+evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
+                   bool *targeted)
+{
+    bool experimentResult = false;
+
+    Status status = joinItems(experiment.conditionGroups,
+                              [&evaluation](const ConditionGroup &group, bool *result) {
+                                  return evaluateGroup(evaluation, group, result);
+                              },
+                              &experimentResult);
+    if (!status.ok()) {
+        return status;
     }
 
-    PcreHeapLease(const PcreHeapLease &) = delete;
-    PcreHeapLease &operator=(const PcreHeapLease &) = delete;
+    /* -1 once meant failure: such an experiment is refused with a text */
+    if (experimentResult && experiment.id == -1) {
+        Status refused = failed(Failure::UntargetableId);
+        refused.experimentId = experiment.id;
+        return refused;
+    }
 
-private:
-    void *(*previousMalloc_)(size_t);
-    void (*previousFree_)(void *);
-};
+    /* an experiment with id 0 reads as "not targeted" */
+    *targeted = experimentResult && experiment.id != 0;
+    return Status();
+}
 
 }  // namespace
-
-
-int
-urlMatchRegularExpression(char *url, char *expression, char *message,
-                          ngx_pool_t *pool)
-{
-    PcrePoolLease lease(pool);
-
-    const char *error = NULL;
-    int errorOffset = 0;
-
-    pcre *re = pcre_compile(expression, VANTORELL_PCRE_COMPILE_OPTIONS, &error,
-                            &errorOffset, NULL);
-    if (re == NULL) {
-        writeCompileError(message, expression, error);
-        return -1;
-    }
-
-    int rc = runPattern(re, expression, url, message);
-
-    pcre_free(re);
-
-    return rc;
-}
-
-
-int
-matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool)
-{
-    return matchConditionWith(condition, url, message, pool, NULL);
-}
-
-
-long
-targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
-                               char *message, ngx_pool_t *pool)
-{
-    return targetedExperimentWith(experimentConfig, url, message, pool, NULL);
-}
-
-
-int
-getTargetedExperiments(ExperimentConfig *experimentConfigs,
-                       TargetedExperiment **targetedExperiments, char *url,
-                       char *message, ngx_pool_t *pool)
-{
-    return targetExperimentsWith(experimentConfigs, targetedExperiments, url,
-                                 message, pool, NULL);
-}
-
-
-int
-completeTargetedExperimentsWithVariation(ExperimentConfig *experimentConfigs,
-                                         TargetedExperiment *targetedExperiments,
-                                         double threshold)
-{
-    for (TargetedExperiment *record = targetedExperiments; record != NULL;
-         record = record->next)
-    {
-        const ExperimentConfig *experiment =
-            getExperimentConfigByExperimentId(experimentConfigs,
-                                              record->experimentId);
-
-        if (!vantorell::completeTargetedExperiment(experiment, record,
-                                                   threshold))
-        {
-            /* the caller releases the list, copies made so far included */
-            return 0;
-        }
-    }
-
-    return 1;
-}
-
-
-void
-freeTargetedExperiments(TargetedExperiment *targetedExperiments)
-{
-    while (targetedExperiments != NULL) {
-        TargetedExperiment *next = targetedExperiments->next;
-        free(targetedExperiments->redirectUrl);
-        free(targetedExperiments);
-        targetedExperiments = next;
-    }
-}
-
-
-namespace vantorell {
-
-int
-completeTargetedExperiment(const ExperimentConfig *experiment,
-                           TargetedExperiment *record, double threshold)
-{
-    record->variationId = 0;
-    record->redirectUrl = NULL;
-
-    if (experiment == NULL) {
-        /* not in this model: the visitor sees the reference */
-        return 1;
-    }
-
-    const Variation *chosen = chooseVariation(experiment->variations, threshold);
-    if (chosen == NULL) {
-        return 1;
-    }
-
-    char *redirectUrl = NULL;
-    if (chosen->redirectUrl != NULL) {
-        size_t size = strlen(chosen->redirectUrl) + 1;
-        redirectUrl = static_cast<char *>(malloc(size));
-        if (redirectUrl == NULL) {
-            return 0;
-        }
-        memcpy(redirectUrl, chosen->redirectUrl, size);
-    }
-
-    record->variationId = chosen->variationId;
-    record->redirectUrl = redirectUrl;
-    return 1;
-}
-
-
-size_t
-experimentsHeaderText(const TargetedExperiment *targetedExperiments,
-                      char *buffer, size_t size) noexcept
-{
-    size_t length = 0;
-
-    for (const TargetedExperiment *t = targetedExperiments; t != NULL;
-         t = t->next)
-    {
-        size_t room = length < size ? size - length : 0;
-        int n = snprintf(room ? buffer + length : NULL, room,
-                         t->next != NULL ? "%d=%d, " : "%d=%d",
-                         id32(t->experimentId), id32(t->variationId));
-        length += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-
-    if (length == 0 && size > 0) {
-        buffer[0] = '\0';
-    }
-
-    return length;
-}
-
-
-size_t
-variationLocationText(long experimentId, long variationId, char *buffer,
-                      size_t size) noexcept
-{
-    int n = snprintf(size ? buffer : NULL, size, "/experiment_%d_variation_%d",
-                     id32(experimentId), id32(variationId));
-    return n > 0 ? static_cast<size_t>(n) : 0;
-}
 
 
 CompiledPatterns::~CompiledPatterns()
@@ -775,72 +493,95 @@ CompiledPatterns::~CompiledPatterns()
 
 
 bool
-CompiledPatterns::compile(ExperimentConfig *experimentConfigs) noexcept
+CompiledPatterns::compile(const Model &model) noexcept
 {
-    try {
-        PcreHeapLease lease;
+    PcreMemoryLease heap(NULL);
 
-        for (ExperimentConfig *experiment = experimentConfigs;
-             experiment != NULL; experiment = experiment->next)
-        {
-            for (ConditionData *group = experiment->conditionsData;
-                 group != NULL; group = group->next)
-            {
-                for (Condition *condition = group->conditions;
-                     condition != NULL; condition = condition->next)
+    for (const Experiment &experiment : model.experiments) {
+        for (const ConditionGroup &group : experiment.conditionGroups) {
+            for (const Condition &condition : group.conditions) {
+                if (condition.matchType != 'R') {
+                    continue;
+                }
+
+                CompiledPattern pattern;
+                int errorOffset = 0;
+                pattern.re = pcre_compile(condition.url.c_str(),
+                                          VANTORELL_PCRE_COMPILE_OPTIONS,
+                                          &pattern.error, &errorOffset, NULL);
+                if (pattern.re == NULL
+                    && (pattern.error == NULL
+                        || strcmp(pattern.error, "failed to get memory") == 0))
                 {
-                    if (condition->matchType != 'R' || condition->url == NULL) {
-                        continue;
-                    }
+                    /* the heap, not the pattern: do not keep this as the
+                     * pattern's error */
+                    return false;
+                }
 
-                    CompiledPattern pattern;
-                    int errorOffset = 0;
-                    pattern.re = pcre_compile(condition->url,
-                                              VANTORELL_PCRE_COMPILE_OPTIONS,
-                                              &pattern.error, &errorOffset,
-                                              NULL);
-                    if (pattern.re == NULL
-                        && (pattern.error == NULL
-                            || strcmp(pattern.error, "failed to get memory")
-                               == 0))
-                    {
-                        /* the heap, not the pattern: do not keep this as
-                         * the pattern's error */
-                        return false;
-                    }
-
-                    auto inserted = patterns_.emplace(condition, pattern);
-                    if (!inserted.second) {
-                        free(pattern.re);
-                    }
+                try {
+                    patterns_.emplace(&condition, pattern);
+                } catch (...) {
+                    free(pattern.re);
+                    return false;
                 }
             }
         }
-
-        return true;
-
-    } catch (...) {
-        return false;
     }
+
+    return true;
 }
 
 
 const CompiledPattern *
-CompiledPatterns::find(const Condition *condition) const noexcept
+CompiledPatterns::find(const Condition &condition) const noexcept
 {
-    auto it = patterns_.find(condition);
+    auto it = patterns_.find(&condition);
     return it == patterns_.end() ? NULL : &it->second;
 }
 
 
-int
-getTargetedExperimentsCompiled(ExperimentConfig *experimentConfigs,
-                               TargetedExperiment **targetedExperiments,
-                               char *url, char *message, ngx_pool_t *pool,
-                               const CompiledPatterns &patterns)
+Status
+targetExperiments(const Model &model, const CompiledPatterns &patterns,
+                  const char *url, ngx_pool_t *pool,
+                  TargetedList *targeted) noexcept
 {
-    return targetExperimentsWith(experimentConfigs, targetedExperiments, url,
-                                 message, pool, &patterns);
+    const Evaluation evaluation = {patterns, url, strlen(url), pool};
+    TargetedList result;
+
+    /*
+     * The model runs from the file's last experiment to its first: the
+     * first failure met is the later one in the file, and the hits are put
+     * back into the file's order at the end.
+     */
+    for (const Experiment &experiment : model.experiments) {
+        if (!isKnownTargetingType(experiment.targetingConfiguration)) {
+            Status status = failed(Failure::UnknownTargetingType);
+            status.experimentId = experiment.id;
+            return status;
+        }
+
+        bool hit = false;
+        Status status = evaluateExperiment(evaluation, experiment, &hit);
+        if (!status.ok()) {
+            return status;
+        }
+
+        if (!hit) {
+            continue;
+        }
+
+        try {
+            Targeted record;
+            record.experimentId = experiment.id;
+            result.push_back(record);
+        } catch (...) {
+            return failed(Failure::TargetedNoMemory);
+        }
+    }
+
+    std::reverse(result.begin(), result.end());
+    *targeted = std::move(result);
+    return Status();
 }
 
 }  // namespace vantorell

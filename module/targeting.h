@@ -1,46 +1,67 @@
 /*
- * Targeting: which experiments of the model target a URL text, and which
- * variation of each a visitor's number picks.
+ * Targeting: which experiments of a model target a URL text.
  *
- * The functions never log.  They return 1 on a match or success (the
- * experiment's id for targetedExperimentByConditions), 0 on no match, or -1
- * with one NUL-terminated text written into message (VANTORELL_MESSAGE_SIZE
- * bytes).  The nginx pool is used only by the regular-expression matcher.
+ * A URL text is "host + path + ?query"; each experiment's condition groups
+ * are evaluated against it.  The regular expressions of a model are compiled
+ * once, with the model (CompiledPatterns), and every match runs within one
+ * step budget.  The nginx pool is used only by the regular-expression
+ * matcher, for what PCRE allocates while it matches.
  */
 #ifndef VANTORELL_TARGETING_H
 #define VANTORELL_TARGETING_H
 
-#include "read_configuration.h"
+#include "data_file.h"
+#include "status.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+#include <pcre.h>
+
+#include <unordered_map>
+#include <vector>
 
 typedef struct ngx_pool_s ngx_pool_t;
 
-typedef struct TargetedExperiment {
-    struct TargetedExperiment *next;
-    long experimentId;
-    long variationId;   /* 0: the reference */
-    char *redirectUrl;  /* heap copy of the chosen variation's text, or NULL */
-} TargetedExperiment;
+namespace vantorell {
 
-int getTargetedExperiments(ExperimentConfig *experimentConfigs,
-                           TargetedExperiment **targetedExperiments,
-                           char *url, char *message, ngx_pool_t *pool);
-long targetedExperimentByConditions(ExperimentConfig *experimentConfig, char *url,
-                                    char *message, ngx_pool_t *pool);
-int matchCondition(Condition *condition, char *url, char *message, ngx_pool_t *pool);
-int urlMatchRegularExpression(char *url, char *expression, char *message,
-                              ngx_pool_t *pool);
+/* One experiment that targets the URL text, and the variation chosen for
+ * the visitor (0: the reference, or not chosen yet). */
+struct Targeted {
+    long experimentId = 0;
+    long variationId = 0;
+};
 
-int completeTargetedExperimentsWithVariation(ExperimentConfig *experimentConfigs,
-                                             TargetedExperiment *targetedExperiments,
-                                             double threshold);
-void freeTargetedExperiments(TargetedExperiment *targetedExperiments);
+/* In the file's order. */
+using TargetedList = std::vector<Targeted>;
 
-#ifdef __cplusplus
-}
-#endif
+/* One "R" condition's pattern: compiled on the heap, or the compiler's
+ * error text (PCRE's own static text). */
+struct CompiledPattern {
+    pcre *re = nullptr;
+    const char *error = nullptr;
+};
+
+class CompiledPatterns {
+public:
+    CompiledPatterns() = default;
+    ~CompiledPatterns();
+    CompiledPatterns(const CompiledPatterns &) = delete;
+    CompiledPatterns &operator=(const CompiledPatterns &) = delete;
+
+    /* Compiles every "R" condition of the model, which must outlive the
+     * table.  False when the heap runs out (the table is then unusable). */
+    bool compile(const Model &model) noexcept;
+
+    const CompiledPattern *find(const Condition &condition) const noexcept;
+
+private:
+    std::unordered_map<const Condition *, CompiledPattern> patterns_;
+};
+
+/* The experiments of `model` that target `url`, in the file's order, with no
+ * variation chosen.  `patterns` must have been compiled from `model`.  On
+ * failure *targeted is left as it was. */
+Status targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
+                         ngx_pool_t *pool, TargetedList *targeted) noexcept;
+
+}  // namespace vantorell
 
 #endif

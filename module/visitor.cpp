@@ -307,6 +307,19 @@ bool isCookieOctet(unsigned char c)
 
 }  // namespace
 
+const Variation *chooseVariation(const std::vector<Variation> &variations,
+                                 double number) noexcept
+{
+    double weightedSum = 0.0;
+    for (const Variation &variation : variations) {
+        weightedSum += variation.weight;
+        if (weightedSum > number) {
+            return &variation;
+        }
+    }
+    return nullptr;
+}
+
 int visitorCodeOffset(const char *value, size_t length) noexcept
 {
     static const char frontCookieKey[] = "_js_";

@@ -1,12 +1,15 @@
 /*
- * The visitor: the code that identifies them, the code's digest and the
- * number in [0, 1] that the digest gives.
+ * The visitor: the code that identifies them, the code's digest, the number
+ * in [0, 1] that the digest gives, and the variation that number picks.
  */
 #ifndef VANTORELL_VISITOR_H
 #define VANTORELL_VISITOR_H
 
+#include "data_file.h"
+
 #include <array>
 #include <cstddef>
+#include <vector>
 
 namespace vantorell {
 
@@ -35,6 +38,12 @@ double visitorNumber(const Digest &digest) noexcept;
 
 /* The digest as 64 lower-case hexadecimal digits and a NUL (65 bytes). */
 void digestText(const Digest &digest, char *text) noexcept;
+
+/* The variation the visitor's number picks: the first whose running total of
+ * weights, summed in the model's order (from the file's last variation),
+ * exceeds the number.  Null: the reference. */
+const Variation *chooseVariation(const std::vector<Variation> &variations,
+                                 double number) noexcept;
 
 }  // namespace vantorell
 

@@ -8,9 +8,8 @@
 // the code the way the handler computes it.
 //
 // The cache must give exactly what reading the bytes afresh gives (the same
-// return code, the same text, the same experiments, variations and
-// redirections), from a fresh model, from a model found again, and from the
-// memo of URL results.  Before the bytes, the cache is given a decoy of the
+// outcome, the same text, the same experiments and variations), from a fresh
+// model, from a model found again, and from the memo of URL results.  Before the bytes, the cache is given a decoy of the
 // same length whose digits differ, targeted with the same URL; the bytes then
 // replace it, by rename or in place, the latter also as within one tick of a
 // coarse file system clock: a cache that failed to notice would answer for
@@ -20,18 +19,19 @@
 
 #include "fuzz_support.h"
 
-#include "visitor.h"
+#include "afresh.h"
 #include "model_cache.h"
+#include "model_cache_testing.h"
 #include "nginx_pool.h"
-#include "read_configuration.h"
-#include "targeting.h"
-#include "targeting_internal.h"
+#include "outcome.h"
+#include "visitor.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -106,63 +106,47 @@ std::string decoyOf(const std::string &bytes)
     return decoy;
 }
 
-// One line per outcome, so that two outcomes compare as texts and a mismatch
-// prints both.
-std::string describeFailure(const char *stage, const char *message)
+std::string describe(const afresh::Outcome &outcome)
 {
-    // the buffer must hold one terminated text
-    FUZZ_CHECK(memchr(message, '\0', VANTORELL_MESSAGE_SIZE) != nullptr,
-               "%s: unterminated message", stage);
-    return std::string(stage) + ": " + message;
-}
-
-std::string describe(const TargetedExperiment *list)
-{
-    std::string text = "targeted:";
-    for (const TargetedExperiment *t = list; t != nullptr; t = t->next) {
-        text += " " + std::to_string(t->experimentId) + "=" + std::to_string(t->variationId);
-        text += t->redirectUrl != nullptr ? " -> \"" + std::string(t->redirectUrl) + "\";"
-                                          : " (no redirection);";
-    }
-    return text;
+    std::ostringstream text;
+    text << outcome;
+    return text.str();
 }
 
 // What targeting may return: experiments of the model, never the ids that
-// mean "not targeted" (0) or failure (-1).
-void checkTargeted(ExperimentConfig *model, const TargetedExperiment *list)
+// mean "not targeted" (0) or once meant failure (-1), none with a variation
+// yet.
+void checkTargeted(const vantorell::Model &model, const vantorell::TargetedList &list)
 {
-    for (const TargetedExperiment *t = list; t != nullptr; t = t->next) {
-        FUZZ_CHECK(t->experimentId != 0 && t->experimentId != -1, "id %ld targeted",
-                   t->experimentId);
-        FUZZ_CHECK(getExperimentConfigByExperimentId(model, t->experimentId) != nullptr,
-                   "id %ld targeted but not in the model", t->experimentId);
-        FUZZ_CHECK(t->variationId == 0 && t->redirectUrl == nullptr,
-                   "a fresh record already has a variation");
+    for (const vantorell::Targeted &t : list) {
+        FUZZ_CHECK(t.experimentId != 0 && t.experimentId != -1, "id %ld targeted",
+                   t.experimentId);
+        FUZZ_CHECK(vantorell::findExperiment(model, t.experimentId) != nullptr,
+                   "id %ld targeted but not in the model", t.experimentId);
+        FUZZ_CHECK(t.variationId == 0, "a fresh record already has a variation");
     }
 }
 
-// A chosen variation is one of the experiment's, with its own redirection;
-// the reference has none.
-void checkChoices(ExperimentConfig *model, const TargetedExperiment *list)
+// A chosen variation is one of the experiment's own.
+void checkChoices(const vantorell::Model &model, const vantorell::TargetedList &list)
 {
-    for (const TargetedExperiment *t = list; t != nullptr; t = t->next) {
-        if (t->variationId == 0 && t->redirectUrl == nullptr) {
+    for (const vantorell::Targeted &t : list) {
+        if (t.variationId == 0) {
             continue;
         }
-        const ExperimentConfig *e = getExperimentConfigByExperimentId(model, t->experimentId);
+        const vantorell::Experiment *e = vantorell::findExperiment(model, t.experimentId);
         bool found = false;
-        for (const Variation *v = e->variations; v != nullptr && !found; v = v->next) {
-            found = v->variationId == t->variationId && t->redirectUrl != nullptr &&
-                    v->redirectUrl != nullptr && strcmp(v->redirectUrl, t->redirectUrl) == 0;
+        for (const vantorell::Variation &v : e->variations) {
+            found = found || v.id == t.variationId;
         }
         FUZZ_CHECK(found, "experiment %ld: variation %ld is not one of its own",
-                   t->experimentId, t->variationId);
+                   t.experimentId, t.variationId);
     }
 }
 
 // The outcome texts, measured and written into buffers of exactly the measured
 // size, as the handler does.
-void writeTexts(const TargetedExperiment *list)
+void writeTexts(const vantorell::TargetedList &list)
 {
     size_t length = vantorell::experimentsHeaderText(list, nullptr, 0);
     std::vector<char> header(length + 1);
@@ -170,68 +154,65 @@ void writeTexts(const TargetedExperiment *list)
                "header text: measured and written lengths differ");
     FUZZ_CHECK(strlen(header.data()) == length, "header text: wrong length");
 
-    if (list != nullptr && list->variationId != 0) {
+    if (!list.empty() && list.front().variationId != 0) {
+        const vantorell::Targeted &first = list.front();
         size_t size =
-            vantorell::variationLocationText(list->experimentId, list->variationId, nullptr, 0) + 1;
+            vantorell::variationLocationText(first.experimentId, first.variationId, nullptr, 0) + 1;
         std::vector<char> location(size);
-        FUZZ_CHECK(vantorell::variationLocationText(list->experimentId, list->variationId,
+        FUZZ_CHECK(vantorell::variationLocationText(first.experimentId, first.variationId,
                                                     location.data(), size) == size - 1,
                    "location text: measured and written lengths differ");
         FUZZ_CHECK(strlen(location.data()) == size - 1, "location text: wrong length");
     }
 }
 
-// The data file read afresh, as when the cache cannot serve a request.
-std::string uncached(const std::string &bytes, char *url, double threshold, ngx_pool_t *pool)
+// A failure's text as the handler logs it: bounded.
+std::string failureText(const vantorell::Status &status)
 {
-    char message[VANTORELL_MESSAGE_SIZE];
-    ExperimentConfig *model = experimentConfigsFromText(bytes.c_str(), bytes.size(), message);
-    if (model == nullptr) {
-        return describeFailure("unusable", message);
-    }
-
-    TargetedExperiment *list = nullptr;
-    int rc = getTargetedExperiments(model, &list, url, message, pool);
-    if (rc == -1) {
-        freeExperimentConfigs(model);
-        return describeFailure("declined", message);
-    }
-    FUZZ_CHECK(rc == 1, "targeting returned %d", rc);
-    checkTargeted(model, list);
-
-    FUZZ_CHECK(completeTargetedExperimentsWithVariation(model, list, threshold) == 1,
-               "the choice of variations failed");
-    checkChoices(model, list);
-    writeTexts(list);
-
-    std::string outcome = describe(list);
-    freeTargetedExperiments(list);
-    freeExperimentConfigs(model);
-    return outcome;
+    std::string text = afresh::textOf(status);
+    FUZZ_CHECK(!text.empty() && text.size() < vantorell::kStatusTextSize,
+               "a failure's text of %zu bytes", text.size());
+    return text;
 }
 
-std::string targetCached(vantorell::ModelHandle *handle, char *url, double threshold,
-                         ngx_pool_t *pool)
+afresh::Outcome acquire(vantorell::ModelHold *hold)
 {
-    char message[VANTORELL_MESSAGE_SIZE];
-    TargetedExperiment *list = nullptr;
-    int rc = vantorell::targetModel(handle, &list, url, message, pool);
-    if (rc == -1) {
-        return describeFailure("declined", message);
+    afresh::Outcome out;
+    vantorell::Status status = vantorell::acquireModel(dataFile->path(), hold);
+    out.loaded = status.ok();
+    if (!status.ok()) {
+        out.message = failureText(status);
     }
-    FUZZ_CHECK(rc == 1, "cached targeting returned %d", rc);
-    FUZZ_CHECK(vantorell::completeModel(handle, list, threshold) == 1,
-               "the cached choice of variations failed");
-    writeTexts(list);
-    std::string outcome = describe(list);
-    freeTargetedExperiments(list);
-    return outcome;
+    return out;
 }
 
-void checkSame(const char *what, const std::string &cached, const std::string &fresh)
+afresh::Outcome targetCached(const vantorell::ModelHold &hold, const std::string &url,
+                             double threshold, ngx_pool_t *pool)
+{
+    afresh::Outcome out;
+    out.loaded = true;
+    vantorell::TargetedList list;
+    vantorell::Status status = vantorell::targetModel(hold, url.c_str(), pool, &list);
+    if (!status.ok()) {
+        out.rc = -1;
+        out.message = failureText(status);
+        return out;
+    }
+    out.rc = 1;
+    checkTargeted(hold.model(), list);
+    vantorell::chooseVariations(hold, &list, threshold);
+    checkChoices(hold.model(), list);
+    writeTexts(list);
+    for (const vantorell::Targeted &t : list) {
+        out.choice.emplace_back(t.experimentId, t.variationId);
+    }
+    return out;
+}
+
+void checkSame(const char *what, const afresh::Outcome &cached, const afresh::Outcome &fresh)
 {
     FUZZ_CHECK(cached == fresh, "%s differs from reading afresh:\n  cached: %s\n  afresh: %s",
-               what, cached.c_str(), fresh.c_str());
+               what, describe(cached).c_str(), describe(fresh).c_str());
 }
 
 }  // namespace
@@ -256,19 +237,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(threshold >= 0.0 && threshold < 1.0, "visitor's number %.17g", threshold);
 
     NginxPool pool;
-    std::string fresh = uncached(bytes, url.data(), threshold, pool.get());
+    bool complete = true;
+    const afresh::Outcome fresh = afresh::fromText(bytes, url, threshold, pool.get(), &complete);
+    FUZZ_CHECK(complete, "the heap ran out reading afresh");
     if (getenv("VANTORELL_FUZZ_VERBOSE") != nullptr) {
         // what an input does, for the one who reads a finding
-        fprintf(stderr, "url \"%s\", number %.17g: %s\n", url.c_str(), threshold, fresh.c_str());
+        fprintf(stderr, "url \"%s\", number %.17g: %s\n", url.c_str(), threshold,
+                describe(fresh).c_str());
     }
 
     // A request that holds the decoy's model while the file changes.
-    char message[VANTORELL_MESSAGE_SIZE];
     dataFile->write(decoyOf(bytes), true);
-    vantorell::ModelHandle decoy;
-    bool decoyHeld = vantorell::acquireModel(dataFile->path(), &decoy, message);
-    std::string decoyOutcome =
-        decoyHeld ? targetCached(&decoy, url.data(), threshold, pool.get()) : std::string();
+    vantorell::ModelHold decoy;
+    bool decoyHeld = acquire(&decoy).loaded;
+    afresh::Outcome decoyOutcome;
+    if (decoyHeld) {
+        decoyOutcome = targetCached(decoy, url, threshold, pool.get());
+    }
 
     // By rename, in place, or in place within one tick of a coarse clock
     // (the file's status then says nothing of the change).
@@ -280,30 +265,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // The first hold builds the model and targets with its compiled
     // patterns; the second finds the model again and answers from the memo.
-    vantorell::ModelHandle first;
-    vantorell::ModelHandle second;
-    bool usable = vantorell::acquireModel(dataFile->path(), &first, message);
+    vantorell::ModelHold first;
+    vantorell::ModelHold second;
+    afresh::Outcome acquired = acquire(&first);
     if (decoyHeld) {
         // the replaced model lives on, unchanged, for as long as it is held
-        FUZZ_CHECK(targetCached(&decoy, url.data(), threshold, pool.get()) == decoyOutcome,
+        FUZZ_CHECK(targetCached(decoy, url, threshold, pool.get()) == decoyOutcome,
                    "the held model changed when the file did");
-        vantorell::releaseModel(&decoy);
+        decoy.release();
     }
-    if (!usable) {
-        checkSame("acquiring the model", describeFailure("unusable", message), fresh);
+    if (!acquired.loaded) {
+        checkSame("acquiring the model", acquired, fresh);
         vantorell::clearModelCache();
         return 0;
     }
-    checkSame("targeting the cached model", targetCached(&first, url.data(), threshold, pool.get()),
+    checkSame("targeting the cached model", targetCached(first, url, threshold, pool.get()),
               fresh);
 
-    FUZZ_CHECK(vantorell::acquireModel(dataFile->path(), &second, message),
-               "the model was usable once, then not: %s", message);
-    checkSame("targeting from the memo", targetCached(&second, url.data(), threshold, pool.get()),
-              fresh);
+    afresh::Outcome again = acquire(&second);
+    FUZZ_CHECK(again.loaded, "the model was usable once, then not: %s", again.message.c_str());
+    checkSame("targeting from the memo", targetCached(second, url, threshold, pool.get()), fresh);
 
-    vantorell::releaseModel(&first);
-    vantorell::releaseModel(&second);
+    first.release();
+    second.release();
     vantorell::clearModelCache();
     return 0;
 }

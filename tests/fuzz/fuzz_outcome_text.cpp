@@ -1,6 +1,5 @@
-// Fuzz target: the texts that carry the outcome (the experiments header, the
-// variation's location and the environment variable's name) for any 64-bit
-// ids.
+// Fuzz target: the texts that carry the outcome (the experiments header and
+// the variation's location) for any 64-bit ids.
 //
 // Input: the first byte picks where to cut the texts (as a fraction of their
 // length); then every 16 bytes are one (experiment id, variation id) pair in
@@ -13,8 +12,7 @@
 
 #include "fuzz_support.h"
 
-#include "read_configuration.h"
-#include "targeting_internal.h"
+#include "outcome.h"
 
 #include <cstring>
 #include <memory>
@@ -72,24 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     data++;
     size--;
 
-    std::vector<TargetedExperiment> records(size / 16);
+    vantorell::TargetedList records(size / 16);
     for (size_t i = 0; i < records.size(); i++) {
         int64_t ids[2];
         memcpy(ids, data + 16 * i, sizeof(ids));
-        records[i] = {i + 1 < records.size() ? &records[i + 1] : nullptr,
-                      static_cast<long>(ids[0]), static_cast<long>(ids[1]), nullptr};
+        records[i] = {static_cast<long>(ids[0]), static_cast<long>(ids[1])};
     }
-    const TargetedExperiment *list = records.empty() ? nullptr : &records[0];
 
     std::string header;
-    for (const TargetedExperiment &t : records) {
+    for (const vantorell::Targeted &t : records) {
         header += (header.empty() ? "" : ", ") + id32(t.experimentId) + "=" + id32(t.variationId);
     }
-    checkText("header", header, cut, [list](char *buffer, size_t n) {
-        return vantorell::experimentsHeaderText(list, buffer, n);
+    checkText("header", header, cut, [&records](char *buffer, size_t n) {
+        return vantorell::experimentsHeaderText(records, buffer, n);
     });
 
-    for (const TargetedExperiment &t : records) {
+    for (const vantorell::Targeted &t : records) {
         std::string location =
             "/experiment_" + id32(t.experimentId) + "_variation_" + id32(t.variationId);
         checkText("location", location, cut, [&t](char *buffer, size_t n) {

@@ -2,9 +2,9 @@
 // for every request, and a changed file seen by the very next request.
 
 #include "model_cache.h"
+#include "afresh.h"
+#include "model_cache_testing.h"
 #include "nginx_pool.h"
-#include "read_configuration.h"
-#include "targeting.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,8 @@
 
 namespace {
 
-using vantorell::ModelHandle;
+using afresh::Outcome;
+using vantorell::ModelHold;
 
 class TempFile {
 public:
@@ -79,75 +80,33 @@ std::string file(const std::vector<std::string> &experiments) {
     return text + "]";
 }
 
-// What one request sees: the data stage's text, or targeting's outcome and
-// the variations a number picks.
-struct Outcome {
-    bool loaded = false;
-    int rc = 0;
-    std::string message;
-    std::vector<std::pair<long, long>> choice;
-
-    bool operator==(const Outcome &o) const {
-        return loaded == o.loaded && rc == o.rc && message == o.message && choice == o.choice;
-    }
-};
-
-std::ostream &operator<<(std::ostream &os, const Outcome &o) {
-    os << "{loaded=" << o.loaded << " rc=" << o.rc << " message='" << o.message << "' choice=";
-    for (auto &p : o.choice) os << p.first << "=" << p.second << " ";
-    return os << "}";
-}
-
 Outcome throughCache(const char *path, const std::string &url, double number) {
     NginxPool pool;
     Outcome out;
-    char message[VANTORELL_MESSAGE_SIZE] = {0};
-    ModelHandle handle;
-    out.loaded = vantorell::acquireModel(path, &handle, message);
+    ModelHold hold;
+    vantorell::Status status = vantorell::acquireModel(path, &hold);
+    out.loaded = status.ok();
     if (!out.loaded) {
-        out.message = message;
+        out.message = afresh::textOf(status);
         return out;
     }
-    std::string u = url;
-    TargetedExperiment *targeted = nullptr;
-    out.rc = vantorell::targetModel(&handle, &targeted, &u[0], message, pool.get());
-    if (out.rc == -1) {
-        out.message = message;
+    vantorell::TargetedList targeted;
+    status = vantorell::targetModel(hold, url.c_str(), pool.get(), &targeted);
+    out.rc = status.ok() ? 1 : -1;
+    if (!status.ok()) {
+        out.message = afresh::textOf(status);
     } else {
-        EXPECT_EQ(vantorell::completeModel(&handle, targeted, number), 1);
-        for (TargetedExperiment *t = targeted; t; t = t->next) {
-            out.choice.emplace_back(t->experimentId, t->variationId);
+        vantorell::chooseVariations(hold, &targeted, number);
+        for (const vantorell::Targeted &t : targeted) {
+            out.choice.emplace_back(t.experimentId, t.variationId);
         }
     }
-    freeTargetedExperiments(targeted);
-    vantorell::releaseModel(&handle);
     return out;
 }
 
-Outcome afresh(const char *path, const std::string &url, double number) {
+Outcome afreshFrom(const char *path, const std::string &url, double number) {
     NginxPool pool;
-    Outcome out;
-    char message[VANTORELL_MESSAGE_SIZE] = {0};
-    ExperimentConfig *model = readExperimentConfigsFromFile(path, message);
-    out.loaded = model != nullptr;
-    if (!out.loaded) {
-        out.message = message;
-        return out;
-    }
-    std::string u = url;
-    TargetedExperiment *targeted = nullptr;
-    out.rc = getTargetedExperiments(model, &targeted, &u[0], message, pool.get());
-    if (out.rc == -1) {
-        out.message = message;
-    } else {
-        EXPECT_EQ(completeTargetedExperimentsWithVariation(model, targeted, number), 1);
-        for (TargetedExperiment *t = targeted; t; t = t->next) {
-            out.choice.emplace_back(t->experimentId, t->variationId);
-        }
-    }
-    freeTargetedExperiments(targeted);
-    freeExperimentConfigs(model);
-    return out;
+    return afresh::fromFile(path, url, number, pool.get());
 }
 
 TEST(ModelCacheTest, GivesWhatReadingTheFileGivesOnEveryRequest) {
@@ -174,7 +133,7 @@ TEST(ModelCacheTest, GivesWhatReadingTheFileGivesOnEveryRequest) {
                 for (double number : {0.2, 0.7}) {
                     SCOPED_TRACE(text.substr(0, 80) + " | " + url.substr(0, 30));
                     EXPECT_EQ(throughCache(data.path(), url, number),
-                              afresh(data.path(), url, number));
+                              afreshFrom(data.path(), url, number));
                 }
             }
         }
@@ -238,17 +197,16 @@ TEST(ModelCacheTest, FollowsRenamesDeletionAndBrokenFiles) {
 TEST(ModelCacheTest, AHeldModelOutlivesItsReplacement) {
     TempFile data;
     data.replace(file({experiment(1, "shop", "C")}));
-    char message[VANTORELL_MESSAGE_SIZE] = {0};
-    ModelHandle first, second;
-    ASSERT_TRUE(vantorell::acquireModel(data.path(), &first, message));
+    ModelHold first, second;
+    ASSERT_TRUE(vantorell::acquireModel(data.path(), &first).ok());
     data.replace(file({experiment(2, "shop", "C")}));
-    ASSERT_TRUE(vantorell::acquireModel(data.path(), &second, message));
-    EXPECT_EQ(first.experiments->experimentId, 1);
-    EXPECT_EQ(second.experiments->experimentId, 2);
+    ASSERT_TRUE(vantorell::acquireModel(data.path(), &second).ok());
+    EXPECT_EQ(first.model().experiments.at(0).id, 1);
+    EXPECT_EQ(second.model().experiments.at(0).id, 2);
     vantorell::clearModelCache();                  // a worker that exits
-    EXPECT_EQ(first.experiments->experimentId, 1);
-    vantorell::releaseModel(&first);
-    vantorell::releaseModel(&second);
+    EXPECT_EQ(first.model().experiments.at(0).id, 1);
+    first.release();
+    EXPECT_EQ(second.model().experiments.at(0).id, 2);
 }
 
 TEST(ModelCacheTest, RefusesWhatIsNotASmallRegularFileWithoutWaiting) {
@@ -259,7 +217,7 @@ TEST(ModelCacheTest, RefusesWhatIsNotASmallRegularFileWithoutWaiting) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int fd = open(big.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_NE(fd, -1);
-    ASSERT_EQ(ftruncate(fd, (off_t) VANTORELL_DATA_FILE_MAX_SIZE + 1), 0);   // sparse
+    ASSERT_EQ(ftruncate(fd, (off_t) vantorell::kDataFileMaxSize + 1), 0);   // sparse
     close(fd);
 
     struct Case { std::string path; const char *text; };
@@ -268,12 +226,60 @@ TEST(ModelCacheTest, RefusesWhatIsNotASmallRegularFileWithoutWaiting) {
                           Case{big, "Data file is larger than 64 MiB."}}) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(throughCache(c.path.c_str(), "alpha", 0.2).message, c.text);
-        EXPECT_EQ(afresh(c.path.c_str(), "alpha", 0.2).message, c.text);
+        EXPECT_EQ(afreshFrom(c.path.c_str(), "alpha", 0.2).message, c.text);
     }
     unlink(fifo.c_str());
     unlink(big.c_str());
     rmdir(dir);
     vantorell::clearModelCache();
+}
+
+// The choice of variations, from the experiment the id finds in the held
+// model; a stale choice never survives.
+TEST(ModelCacheTest, ChoosesFromTheExperimentThatTheIdFinds) {
+    TempFile data;
+    data.replace(file({experiment(1, "shop", "C"), experiment(2, "shop", "C"),
+                       experiment(3, "cart", "C")}));
+    ModelHold hold;
+    ASSERT_TRUE(vantorell::acquireModel(data.path(), &hold).ok());
+
+    // 7 is in no experiment; the stale choices on 1 and 7 must not survive
+    vantorell::TargetedList targeted = {{1, 99}, {7, 98}, {2, 0}, {3, 0}};
+    vantorell::chooseVariations(hold, &targeted, 0.3);
+    // the running totals start from the file's last variation (id * 10 + 1)
+    const std::vector<std::pair<long, long>> expected = {{1, 11}, {7, 0}, {2, 21}, {3, 31}};
+    std::vector<std::pair<long, long>> chosen;
+    for (const vantorell::Targeted &t : targeted) {
+        chosen.emplace_back(t.experimentId, t.variationId);
+    }
+    EXPECT_EQ(chosen, expected);
+
+    vantorell::chooseVariations(hold, &targeted, 0.7);
+    EXPECT_EQ(targeted[0].variationId, 10);
+
+    vantorell::TargetedList none;
+    vantorell::chooseVariations(hold, &none, 0.5);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(ModelCacheTest, DuplicateIdsTakeTheExperimentLaterInTheFile) {
+    TempFile data;
+    std::string later = experiment(5, "shop", "C");
+    later.replace(later.find("\"id\":50,"), 8, "\"id\":70,");
+    data.replace(file({experiment(5, "shop", "C"), later}));
+    Outcome o = throughCache(data.path(), "alpha/shop", 0.7);
+    // both are targeted; each takes its variation from the later one
+    EXPECT_EQ(o.choice, (std::vector<std::pair<long, long>>{{5, 70}, {5, 70}})) << o;
+    EXPECT_EQ(o, afreshFrom(data.path(), "alpha/shop", 0.7));
+}
+
+// Targeting, the choice and the texts as the handler runs them.
+TEST(ModelCacheTest, TargetsAndChoosesAsTheHandlerDoes) {
+    TempFile data;
+    data.replace(file({experiment(1, "shop", "C"), experiment(2, "cart", "C"),
+                       experiment(3, "^alpha/(shop|cart)$", "R", "U")}));
+    Outcome o = throughCache(data.path(), "alpha/shop", 0.7);
+    EXPECT_EQ(o.choice, (std::vector<std::pair<long, long>>{{1, 10}, {3, 30}})) << o;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // the visitor code stands in a cookie value.
 
 #include "visitor.h"
-#include "targeting_internal.h"
+#include "outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +15,12 @@
 namespace {
 
 struct Pairs {
-    std::vector<TargetedExperiment> records;
-    explicit Pairs(const std::vector<std::pair<long, long>> &pairs) : records(pairs.size()) {
-        for (size_t i = 0; i < pairs.size(); ++i) {
-            records[i] = {i + 1 < pairs.size() ? &records[i + 1] : nullptr, pairs[i].first,
-                          pairs[i].second, nullptr};
+    vantorell::TargetedList records;
+    explicit Pairs(const std::vector<std::pair<long, long>> &pairs) {
+        for (const auto &p : pairs) {
+            records.push_back({p.first, p.second});
         }
     }
-    const TargetedExperiment *head() const { return records.empty() ? nullptr : &records[0]; }
 };
 
 // Writes into a buffer of exactly the measured size, with a guard behind it.
@@ -35,7 +33,7 @@ std::string measuredAndWritten(size_t (*text)(const Pairs &, char *, size_t), co
     return std::string(buffer.data());
 }
 
-size_t header(const Pairs &p, char *b, size_t n) { return vantorell::experimentsHeaderText(p.head(), b, n); }
+size_t header(const Pairs &p, char *b, size_t n) { return vantorell::experimentsHeaderText(p.records, b, n); }
 size_t location(const Pairs &p, char *b, size_t n) {
     return vantorell::variationLocationText(p.records[0].experimentId, p.records[0].variationId, b, n);
 }

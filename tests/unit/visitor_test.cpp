@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <dlfcn.h>
@@ -624,6 +626,54 @@ TEST(DigestNumberOracleSelfCheck, AgreesWithTheHandWorkedValues) {
     }
     EXPECT_EQ(to_hex(below), repeat('f', 13) + "bff7" + repeat('f', 47));
     EXPECT_EQ(exact_number(below), std::nextafter(1.0, 0.0));
+}
+
+// ---------------------------------------------------------------------------
+// The weighted choice of a variation.
+
+struct ChoiceCase {
+    const char *name;
+    std::vector<std::pair<long, double>> variations;  // (id, weight), file order
+    double number;
+    bool chosen;
+    long variationId;
+};
+
+TEST(ChoiceOfVariation, FirstRunningTotalAboveTheNumberWins) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // the running totals are taken from the file's last variation backwards
+    const std::vector<std::pair<long, double>> aThenB = {{11, 0.5}, {12, 0.5}};
+    const ChoiceCase cases[] = {
+        {"0.95 gives A", aThenB, 0.95, true, 11},
+        {"0.047 gives B", aThenB, 0.047, true, 12},
+        {"exactly 0.5 is not above B's total", aThenB, 0.5, true, 11},
+        {"0 gives B", aThenB, 0.0, true, 12},
+        {"1.0 with totals up to 1.0 is the reference", aThenB, 1.0, false, 0},
+        {"NaN number is the reference", aThenB, nan, false, 0},
+        {"totals of 0.8 under 0.9", {{1, 0.5}, {2, 0.3}}, 0.9, false, 0},
+        {"no variations", {}, 0.1, false, 0},
+        {"a chosen variation may have id 0", {{0, 1.0}}, 0.3, true, 0},
+        {"before a NaN weight", {{1, 0.3}, {2, nan}, {3, 0.6}}, 0.5, true, 3},
+        {"at or after a NaN weight", {{1, 0.3}, {2, nan}, {3, 0.6}}, 0.7, false, 0},
+    };
+
+    for (const ChoiceCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<vantorell::Variation> variations;
+        for (const auto &v : c.variations) {
+            vantorell::Variation variation;
+            variation.id = v.first;
+            variation.weight = v.second;
+            variations.insert(variations.begin(), variation);  // the model's order
+        }
+        const vantorell::Variation *chosen = vantorell::chooseVariation(variations, c.number);
+        ASSERT_EQ(chosen != nullptr, c.chosen);
+        if (chosen != nullptr) {
+            EXPECT_EQ(chosen->id, c.variationId);
+            EXPECT_GE(chosen, variations.data());
+            EXPECT_LT(chosen, variations.data() + variations.size());
+        }
+    }
 }
 
 }  // namespace

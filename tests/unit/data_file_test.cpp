@@ -1,9 +1,9 @@
-// The experiment data file reader: list orders, how member texts are read,
-// every failure text, files of the wrong shape, release, lookup, and what
+// The experiments data file reader: list orders, how member texts are read,
+// every failure and its text, files of the wrong shape, lookup, and what
 // happens when the heap runs out part way through a load.
 #include <gtest/gtest.h>
 
-#include "read_configuration.h"
+#include "data_file.h"
 
 #include <json-c/json.h>
 
@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 // ---- allocation failure injection ------------------------------------------
@@ -103,10 +104,13 @@ bool injectionWorks() {
 
 // ---- small helpers ---------------------------------------------------------
 
-struct ModelDeleter {
-    void operator()(ExperimentConfig *model) const { freeExperimentConfigs(model); }
-};
-using Model = std::unique_ptr<ExperimentConfig, ModelDeleter>;
+using vantorell::Condition;
+using vantorell::ConditionGroup;
+using vantorell::Experiment;
+using vantorell::Failure;
+using vantorell::Model;
+using vantorell::Status;
+using vantorell::Variation;
 
 struct JsonDeleter {
     void operator()(json_object *value) const { json_object_put(value); }
@@ -119,36 +123,22 @@ Json parse(const std::string &text) {
     return value;
 }
 
-// The caller's error message buffer, on the heap so that valgrind sees any
-// write past its 100 bytes.  It starts filled with a marker so that a test can
-// tell whether anything was written.
-class Message {
-public:
-    Message() : bytes_(VANTORELL_MESSAGE_SIZE, '#') {}
-    char *get() { return bytes_.data(); }
-    bool untouched() const {
-        return std::all_of(bytes_.begin(), bytes_.end(), [](char c) { return c == '#'; });
-    }
-    // The written text; empty (and a test failure) when it has no NUL.
-    std::string text() const {
-        auto end = std::find(bytes_.begin(), bytes_.end(), '\0');
-        EXPECT_NE(end, bytes_.end()) << "message is not NUL-terminated";
-        return end == bytes_.end() ? std::string() : std::string(bytes_.begin(), end);
-    }
+std::string textOf(const Status &status) { return vantorell::statusText(status).text; }
 
-private:
-    std::vector<char> bytes_;
-};
-
+// A load: the model (empty on failure) and how it ended.
 struct Load {
     Model model;
-    Message message;
+    Status status;
+
+    bool ok() const { return status.ok(); }
+    std::string text() const { return textOf(status); }
+    const Experiment &first() const { return model.experiments.at(0); }
 };
 
 std::unique_ptr<Load> loadJson(const std::string &text) {
     auto load = std::make_unique<Load>();
     Json tree = parse(text);
-    load->model.reset(jsonToExperimentConfigs(tree.get(), load->message.get()));
+    load->status = vantorell::modelFromJson(tree.get(), &load->model);
     return load;
 }
 
@@ -177,11 +167,21 @@ private:
     std::string path_;
 };
 
-std::unique_ptr<Load> loadFile(const std::string &contents) {
+// The file read, then its text read into a model, as the model cache does.
+std::unique_ptr<Load> loadPath(const char *path) {
     auto load = std::make_unique<Load>();
-    TempFile file(contents);
-    load->model.reset(readExperimentConfigsFromFile(file.path(), load->message.get()));
+    std::string text;
+    struct stat identity;
+    load->status = vantorell::readDataFile(path, &text, &identity);
+    if (load->status.ok()) {
+        load->status = vantorell::modelFromText(text.data(), text.size(), &load->model);
+    }
     return load;
+}
+
+std::unique_ptr<Load> loadFile(const std::string &contents) {
+    TempFile file(contents);
+    return loadPath(file.path());
 }
 
 // ---- building test data files ----------------------------------------------
@@ -272,49 +272,49 @@ std::string fileOf(const std::vector<std::string> &experiments) {
 
 // ---- reading models back ---------------------------------------------------
 
-std::vector<long> experimentIds(const ExperimentConfig *e) {
+std::vector<long> experimentIds(const Model &model) {
     std::vector<long> ids;
-    for (; e != nullptr; e = e->next) ids.push_back(e->experimentId);
+    for (const Experiment &e : model.experiments) ids.push_back(e.id);
     return ids;
 }
 
-std::vector<long> variationIds(const Variation *v) {
+std::vector<long> variationIds(const std::vector<Variation> &variations) {
     std::vector<long> ids;
-    for (; v != nullptr; v = v->next) ids.push_back(v->variationId);
+    for (const Variation &v : variations) ids.push_back(v.id);
     return ids;
 }
 
-std::vector<long> conditionIds(const Condition *c) {
+std::vector<long> conditionIds(const std::vector<Condition> &conditions) {
     std::vector<long> ids;
-    for (; c != nullptr; c = c->next) ids.push_back(c->id);
+    for (const Condition &c : conditions) ids.push_back(c.id);
     return ids;
 }
 
 // The conditions of each group, in list order.
-std::vector<std::vector<long>> groupConditionIds(const ConditionData *g) {
-    std::vector<std::vector<long>> groups;
-    for (; g != nullptr; g = g->next) groups.push_back(conditionIds(g->conditions));
-    return groups;
+std::vector<std::vector<long>> groupConditionIds(const std::vector<ConditionGroup> &groups) {
+    std::vector<std::vector<long>> ids;
+    for (const ConditionGroup &g : groups) ids.push_back(conditionIds(g.conditions));
+    return ids;
 }
 
 std::string letter(char c) { return c == '\0' ? std::string("\\0") : std::string(1, c); }
 
 // Every field of a model as one text, to compare whole models.
-std::string describe(const ExperimentConfig *e) {
+std::string describe(const Model &model) {
     std::string text;
-    for (; e != nullptr; e = e->next) {
-        text += "E" + std::to_string(e->experimentId) + " " + e->baseUrl + " " +
-                letter(e->targetingConfiguration) + " V[";
-        for (const Variation *v = e->variations; v != nullptr; v = v->next) {
-            text += std::to_string(v->variationId) + ":" + std::to_string(v->weight) + ":" +
-                    v->redirectUrl + " ";
+    for (const Experiment &e : model.experiments) {
+        text += "E" + std::to_string(e.id) + " " + e.baseUrl + " " +
+                letter(e.targetingConfiguration) + " V[";
+        for (const Variation &v : e.variations) {
+            text += std::to_string(v.id) + ":" + std::to_string(v.weight) + ":" +
+                    v.redirection + " ";
         }
         text += "] G[";
-        for (const ConditionData *g = e->conditionsData; g != nullptr; g = g->next) {
-            text += letter(g->orOperator) + "(";
-            for (const Condition *c = g->conditions; c != nullptr; c = c->next) {
-                text += letter(c->orOperator) + std::to_string(c->id) + ":" + c->url + ":" +
-                        letter(c->matchType) + ":" + (c->include ? "Y" : "N") + " ";
+        for (const ConditionGroup &g : e.conditionGroups) {
+            text += letter(g.orOperator) + "(";
+            for (const Condition &c : g.conditions) {
+                text += letter(c.orOperator) + std::to_string(c.id) + ":" + c.url + ":" +
+                        letter(c.matchType) + ":" + (c.include ? "Y" : "N") + " ";
             }
             text += ")";
         }
@@ -327,55 +327,48 @@ std::string describe(const ExperimentConfig *e) {
 
 TEST(ReaderFile, ReadsEveryFieldOfAFile) {
     auto load = loadFile(fileOf({experimentText(7)}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
-    EXPECT_TRUE(load->message.untouched());
+    ASSERT_TRUE(load->ok()) << load->text();
 
-    const ExperimentConfig *e = load->model.get();
-    EXPECT_EQ(e->next, nullptr);
-    EXPECT_EQ(e->experimentId, 7);
-    EXPECT_STREQ(e->baseUrl, "/base/7");
-    EXPECT_EQ(e->targetingConfiguration, 'U');
+    ASSERT_EQ(load->model.experiments.size(), 1u);
+    const Experiment &e = load->first();
+    EXPECT_EQ(e.id, 7);
+    EXPECT_EQ(e.baseUrl, "/base/7");
+    EXPECT_EQ(e.targetingConfiguration, 'U');
 
-    const Variation *v = e->variations;
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->variationId, 72);
-    EXPECT_EQ(v->weight, 0.5);
-    EXPECT_STREQ(v->redirectUrl, "/v72");
-    ASSERT_NE(v->next, nullptr);
-    EXPECT_EQ(v->next->variationId, 71);
-    EXPECT_EQ(v->next->weight, 0.25);
-    EXPECT_STREQ(v->next->redirectUrl, "/v71");
-    EXPECT_EQ(v->next->next, nullptr);
+    ASSERT_EQ(e.variations.size(), 2u);
+    EXPECT_EQ(e.variations[0].id, 72);
+    EXPECT_EQ(e.variations[0].weight, 0.5);
+    EXPECT_EQ(e.variations[0].redirection, "/v72");
+    EXPECT_EQ(e.variations[1].id, 71);
+    EXPECT_EQ(e.variations[1].weight, 0.25);
+    EXPECT_EQ(e.variations[1].redirection, "/v71");
 
-    const ConditionData *g = e->conditionsData;
-    ASSERT_NE(g, nullptr);
-    EXPECT_EQ(g->orOperator, '&');
-    const Condition *c = g->conditions;
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->orOperator, '&');
-    EXPECT_EQ(c->id, 1);
-    EXPECT_STREQ(c->url, "/first");
-    EXPECT_EQ(c->matchType, 'C');
-    EXPECT_TRUE(c->include);
-    ASSERT_NE(c->next, nullptr);
-    EXPECT_EQ(c->next->orOperator, '|');
-    EXPECT_EQ(c->next->matchType, 'E');
-    EXPECT_FALSE(c->next->include);
-    ASSERT_NE(g->next, nullptr);
-    EXPECT_EQ(g->next->orOperator, '|');
-    EXPECT_EQ(g->next->next, nullptr);
+    ASSERT_EQ(e.conditionGroups.size(), 2u);
+    const ConditionGroup &g = e.conditionGroups[0];
+    EXPECT_EQ(g.orOperator, '&');
+    ASSERT_EQ(g.conditions.size(), 2u);
+    const Condition &c = g.conditions[0];
+    EXPECT_EQ(c.orOperator, '&');
+    EXPECT_EQ(c.id, 1);
+    EXPECT_EQ(c.url, "/first");
+    EXPECT_EQ(c.matchType, 'C');
+    EXPECT_TRUE(c.include);
+    EXPECT_EQ(g.conditions[1].orOperator, '|');
+    EXPECT_EQ(g.conditions[1].matchType, 'E');
+    EXPECT_FALSE(g.conditions[1].include);
+    EXPECT_EQ(e.conditionGroups[1].orOperator, '|');
 }
 
 TEST(ReaderFile, ExperimentsAndVariationsAreReversedGroupsAndConditionsKeepFileOrder) {
     auto load = loadFile(fileOf({experimentText(1), experimentText(2), experimentText(3)}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
+    ASSERT_TRUE(load->ok()) << load->text();
 
-    EXPECT_EQ(experimentIds(load->model.get()), (std::vector<long>{3, 2, 1}));
-    for (const ExperimentConfig *e = load->model.get(); e != nullptr; e = e->next) {
-        SCOPED_TRACE("experiment " + std::to_string(e->experimentId));
-        long first = e->experimentId * 10 + 1;
-        EXPECT_EQ(variationIds(e->variations), (std::vector<long>{first + 1, first}));
-        EXPECT_EQ(groupConditionIds(e->conditionsData),
+    EXPECT_EQ(experimentIds(load->model), (std::vector<long>{3, 2, 1}));
+    for (const Experiment &e : load->model.experiments) {
+        SCOPED_TRACE("experiment " + std::to_string(e.id));
+        long first = e.id * 10 + 1;
+        EXPECT_EQ(variationIds(e.variations), (std::vector<long>{first + 1, first}));
+        EXPECT_EQ(groupConditionIds(e.conditionGroups),
                   (std::vector<std::vector<long>>{{1, 2}, {3}}));
     }
 }
@@ -386,8 +379,8 @@ TEST(ReaderFile, ThreeVariationsComeBackLastFirst) {
              R"([{"redirection":"/a","id":1,"weight":0.1},
                  {"redirection":"/b","id":2,"weight":0.2},
                  {"redirection":"/c","id":3,"weight":0.3}])"}})}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
-    EXPECT_EQ(variationIds(load->model->variations), (std::vector<long>{3, 2, 1}));
+    ASSERT_TRUE(load->ok()) << load->text();
+    EXPECT_EQ(variationIds(load->first().variations), (std::vector<long>{3, 2, 1}));
 }
 
 struct UnusableFile {
@@ -416,26 +409,35 @@ TEST(ReaderFile, UnusableFilesGiveNoModelAndOneText) {
         SCOPED_TRACE(c.name);
         std::unique_ptr<Load> load;
         if (c.contents == nullptr) {
-            load = std::make_unique<Load>();
             TempFile removed("");
             std::string path = removed.path() + std::string(".absent");
-            load->model.reset(readExperimentConfigsFromFile(path.c_str(), load->message.get()));
+            load = loadPath(path.c_str());
         } else {
             load = loadFile(c.contents);
         }
-        EXPECT_EQ(load->model, nullptr);
-        EXPECT_EQ(load->message.text(), c.text);
+        EXPECT_FALSE(load->ok());
+        EXPECT_TRUE(load->model.experiments.empty());
+        EXPECT_EQ(load->text(), c.text);
     }
 }
 
-TEST(ReaderFile, NullPathOrTreeIsUnreadable) {
-    Message message;
-    EXPECT_EQ(readExperimentConfigsFromFile(nullptr, message.get()), nullptr);
-    EXPECT_EQ(message.text(), "Cannot read json file.");
+TEST(ReaderFile, ATreeThatIsNoListIsUnreadable) {
+    Model model;
+    EXPECT_EQ(vantorell::modelFromJson(nullptr, &model).failure, Failure::FileUnreadable);
+}
 
-    Message other;
-    EXPECT_EQ(jsonToExperimentConfigs(nullptr, other.get()), nullptr);
-    EXPECT_EQ(other.text(), "Cannot read json file.");
+// A model read before is replaced whole, by the new file or by nothing.
+TEST(ReaderFile, ALoadReplacesWhatTheModelHeld) {
+    Model model;
+    const std::string file = fileOf({experimentText(1), experimentText(2)});
+    ASSERT_TRUE(vantorell::modelFromText(file.data(), file.size(), &model).ok());
+    const std::string other = fileOf({experimentText(3)});
+    ASSERT_TRUE(vantorell::modelFromText(other.data(), other.size(), &model).ok());
+    EXPECT_EQ(experimentIds(model), (std::vector<long>{3}));
+    const std::string broken = fileOf({experimentText(4), "1"});
+    EXPECT_EQ(vantorell::modelFromText(broken.data(), broken.size(), &model).failure,
+              Failure::NoBaseUrl);
+    EXPECT_TRUE(model.experiments.empty());
 }
 
 // ---- how member texts are read -----------------------------------------------
@@ -473,27 +475,26 @@ TEST(ReaderTextForm, IntegersRealsAndLettersComeFromTheTextForm) {
                 {Level::Condition, "orOperator", c.json},
                 {Level::Condition, "id", c.json},
                 {Level::Condition, "matchType", c.json}})}));
-        ASSERT_NE(load->model, nullptr) << load->message.text();
-        const ExperimentConfig *e = load->model.get();
-        EXPECT_EQ(e->experimentId, c.integer);
-        EXPECT_EQ(e->targetingConfiguration, c.first);
-        ASSERT_NE(e->variations, nullptr);
-        ASSERT_NE(e->variations->next, nullptr);
-        EXPECT_EQ(e->variations->next->weight, c.real);  // the first in the file is last
-        ASSERT_NE(e->conditionsData, nullptr);
-        EXPECT_EQ(e->conditionsData->orOperator, c.first);
-        const Condition *condition = e->conditionsData->conditions;
-        ASSERT_NE(condition, nullptr);
-        EXPECT_EQ(condition->orOperator, c.first);
-        EXPECT_EQ(condition->id, c.integer);
-        EXPECT_EQ(condition->matchType, c.first);
+        ASSERT_TRUE(load->ok()) << load->text();
+        const Experiment &e = load->first();
+        EXPECT_EQ(e.id, c.integer);
+        EXPECT_EQ(e.targetingConfiguration, c.first);
+        ASSERT_EQ(e.variations.size(), 2u);
+        EXPECT_EQ(e.variations[1].weight, c.real);  // the first in the file is last
+        ASSERT_FALSE(e.conditionGroups.empty());
+        EXPECT_EQ(e.conditionGroups[0].orOperator, c.first);
+        ASSERT_FALSE(e.conditionGroups[0].conditions.empty());
+        const Condition &condition = e.conditionGroups[0].conditions[0];
+        EXPECT_EQ(condition.orOperator, c.first);
+        EXPECT_EQ(condition.id, c.integer);
+        EXPECT_EQ(condition.matchType, c.first);
     }
 }
 
 TEST(ReaderTextForm, VariationIdReadsAsAnInteger) {
     auto load = loadJson(fileOf({experimentText(1, {{Level::Variation, "id", "\"8x\""}})}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
-    EXPECT_EQ(variationIds(load->model->variations), (std::vector<long>{12, 8}));
+    ASSERT_TRUE(load->ok()) << load->text();
+    EXPECT_EQ(variationIds(load->first().variations), (std::vector<long>{12, 8}));
 }
 
 TEST(ReaderTextForm, IncludeIsTrueOnlyForALeadingUpperCaseY) {
@@ -505,10 +506,10 @@ TEST(ReaderTextForm, IncludeIsTrueOnlyForALeadingUpperCaseY) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.first);
         auto load = loadJson(fileOf({experimentText(1, {{Level::Condition, "include", c.first}})}));
-        ASSERT_NE(load->model, nullptr) << load->message.text();
-        ASSERT_NE(load->model->conditionsData, nullptr);
-        ASSERT_NE(load->model->conditionsData->conditions, nullptr);
-        EXPECT_EQ(load->model->conditionsData->conditions->include, c.second);
+        ASSERT_TRUE(load->ok()) << load->text();
+        ASSERT_FALSE(load->first().conditionGroups.empty());
+        ASSERT_FALSE(load->first().conditionGroups[0].conditions.empty());
+        EXPECT_EQ(load->first().conditionGroups[0].conditions[0].include, c.second);
     }
 }
 
@@ -527,14 +528,14 @@ TEST(ReaderTextForm, WholeTextsAreExactCopies) {
             1, {{Level::Experiment, "baseUrl", c.first},
                 {Level::Variation, "redirection", c.first},
                 {Level::Condition, "url", c.first}})}));
-        ASSERT_NE(load->model, nullptr) << load->message.text();
-        EXPECT_STREQ(load->model->baseUrl, c.second);
-        ASSERT_NE(load->model->variations, nullptr);
-        ASSERT_NE(load->model->variations->next, nullptr);
-        EXPECT_STREQ(load->model->variations->next->redirectUrl, c.second);
-        ASSERT_NE(load->model->conditionsData, nullptr);
-        ASSERT_NE(load->model->conditionsData->conditions, nullptr);
-        EXPECT_STREQ(load->model->conditionsData->conditions->url, c.second);
+        ASSERT_TRUE(load->ok()) << load->text();
+        const Experiment &e = load->first();
+        EXPECT_EQ(e.baseUrl, c.second);
+        ASSERT_EQ(e.variations.size(), 2u);
+        EXPECT_EQ(e.variations[1].redirection, c.second);
+        ASSERT_FALSE(e.conditionGroups.empty());
+        ASSERT_FALSE(e.conditionGroups[0].conditions.empty());
+        EXPECT_EQ(e.conditionGroups[0].conditions[0].url, c.second);
     }
 }
 
@@ -542,10 +543,10 @@ TEST(ReaderTextForm, UnknownMembersAreIgnoredAndNamesAreCaseSensitive) {
     auto load = loadJson(fileOf({experimentText(
         1, {{Level::Experiment, "ExperimentId", "99"}, {Level::Experiment, "extra", "[1,{}]"},
             {Level::Variation, "Weight", "0.9"}})}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
-    EXPECT_EQ(load->model->experimentId, 1);
-    ASSERT_NE(load->model->variations, nullptr);
-    EXPECT_EQ(load->model->variations->next->weight, 0.25);
+    ASSERT_TRUE(load->ok()) << load->text();
+    EXPECT_EQ(load->first().id, 1);
+    ASSERT_EQ(load->first().variations.size(), 2u);
+    EXPECT_EQ(load->first().variations[1].weight, 0.25);
 }
 
 // ---- failed loads ----------------------------------------------------------
@@ -609,12 +610,14 @@ TEST(ReaderFailure, EachFailureNamesTheMemberAndThePosition) {
                 experiments.push_back(
                     i == position ? experimentText(i, {c.change}) : experimentText(i));
             }
-            char expected[VANTORELL_MESSAGE_SIZE];
+            char expected[vantorell::kStatusTextSize];
             snprintf(expected, sizeof expected, c.text, position);
 
             auto load = loadFile(fileOf(experiments));
-            EXPECT_EQ(load->model, nullptr);
-            EXPECT_EQ(load->message.text(), expected);
+            EXPECT_FALSE(load->ok());
+            EXPECT_EQ(load->status.position, static_cast<size_t>(position));
+            EXPECT_TRUE(load->model.experiments.empty());
+            EXPECT_EQ(load->text(), expected);
         }
     }
 }
@@ -632,8 +635,8 @@ TEST(ReaderFailure, TheFirstMissingMemberInLookupOrderIsReported) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.second);
         auto load = loadJson(fileOf({experimentText(1, c.first), experimentText(2, c.first)}));
-        EXPECT_EQ(load->model, nullptr);
-        EXPECT_EQ(load->message.text(), c.second);
+        EXPECT_FALSE(load->ok());
+        EXPECT_EQ(load->text(), c.second);
     }
 }
 
@@ -676,88 +679,78 @@ TEST(ReaderNested, AFaultyElementEmptiesOnlyItsOwnList) {
     for (const NestedCase &c : cases) {
         SCOPED_TRACE(c.name);
         auto load = loadFile(fileOf({experimentText(1), experimentText(2, {c.change})}));
-        ASSERT_NE(load->model, nullptr) << load->message.text();
-        EXPECT_TRUE(load->message.untouched());
+        ASSERT_TRUE(load->ok()) << load->text();
 
-        const ExperimentConfig *faulty = load->model.get();
-        ASSERT_EQ(experimentIds(faulty), (std::vector<long>{2, 1}));
-        EXPECT_EQ(faulty->variations == nullptr, c.variationsNull);
-        EXPECT_EQ(faulty->conditionsData == nullptr, c.groupsNull);
+        ASSERT_EQ(experimentIds(load->model), (std::vector<long>{2, 1}));
+        const Experiment &faulty = load->model.experiments[0];
+        EXPECT_EQ(faulty.variations.empty(), c.variationsNull);
+        EXPECT_EQ(faulty.conditionGroups.empty(), c.groupsNull);
         if (!c.groupsNull) {
-            ASSERT_NE(faulty->conditionsData, nullptr);
-            EXPECT_EQ(faulty->conditionsData->conditions == nullptr, c.firstGroupConditionsNull);
+            ASSERT_EQ(faulty.conditionGroups.size(), 2u);
+            EXPECT_EQ(faulty.conditionGroups[0].conditions.empty(), c.firstGroupConditionsNull);
             // The group itself stays, and so do the other groups' conditions.
-            EXPECT_EQ(groupConditionIds(faulty->conditionsData->next),
-                      (std::vector<std::vector<long>>{{3}}));
+            EXPECT_EQ(conditionIds(faulty.conditionGroups[1].conditions), (std::vector<long>{3}));
         }
         // The other experiment keeps everything it has.
-        const ExperimentConfig *intact = faulty->next;
-        EXPECT_EQ(variationIds(intact->variations), (std::vector<long>{12, 11}));
-        EXPECT_EQ(groupConditionIds(intact->conditionsData),
+        const Experiment &intact = load->model.experiments[1];
+        EXPECT_EQ(variationIds(intact.variations), (std::vector<long>{12, 11}));
+        EXPECT_EQ(groupConditionIds(intact.conditionGroups),
                   (std::vector<std::vector<long>>{{1, 2}, {3}}));
     }
 }
 
-// ---- the converters on their own ---------------------------------------------
+// ---- lists of the wrong shape -------------------------------------------------
 
-TEST(ReaderConverters, NonArraysAndEmptyArraysGiveNull) {
-    const char *values[] = {"{}", "\"[]\"", "1", "true", "[]", "null"};
+TEST(ReaderLists, AGroupWhoseConditionsAreNoListIsDroppedWithItsSiblings) {
+    const char *values[] = {"{}", "\"[]\"", "1", "true", "null", "[]"};
     for (const char *text : values) {
         SCOPED_TRACE(text);
-        Json value = parse(text);
-        EXPECT_EQ(jsonToVariations(value.get()), nullptr);
-        EXPECT_EQ(jsonToConditionsData(value.get()), nullptr);
-        EXPECT_EQ(jsonToConditions(value.get()), nullptr);
+        auto load = loadJson(fileOf({experimentText(1, {{Level::Group, "conditions", text}})}));
+        ASSERT_TRUE(load->ok()) << load->text();
+        if (std::string(text) == "[]") {
+            // an empty list is a list: its group stays, without conditions
+            EXPECT_EQ(groupConditionIds(load->first().conditionGroups),
+                      (std::vector<std::vector<long>>{{}, {3}}));
+        } else {
+            EXPECT_TRUE(load->first().conditionGroups.empty());
+        }
     }
 }
 
-TEST(ReaderConverters, ConvertTheirListsInTheirOrders) {
-    Json variations = parse(R"([{"redirection":"/a","id":1,"weight":0.5},
-                                {"redirection":"/b","id":2,"weight":"0.5"}])");
-    Variation *v = jsonToVariations(variations.get());
-    EXPECT_EQ(variationIds(v), (std::vector<long>{2, 1}));
-    freeVariations(v);
-
-    Json conditions = parse(R"([{"orOperator":"&","id":5,"url":"a","matchType":"C","include":"Y"},
-                                {"orOperator":"|","id":6,"url":"b","matchType":"E","include":"N"}])");
-    Condition *c = jsonToConditions(conditions.get());
-    EXPECT_EQ(conditionIds(c), (std::vector<long>{5, 6}));
-    freeConditions(c);
-
-    Json groups = parse(R"([{"orOperator":"&","conditions":[]},
-                            {"orOperator":"|","conditions":[{"orOperator":"&","id":9,"url":"c",
-                                                             "matchType":"R","include":"Y"}]}])");
-    ConditionData *g = jsonToConditionsData(groups.get());
-    EXPECT_EQ(groupConditionIds(g), (std::vector<std::vector<long>>{{}, {9}}));
-    freeConditionsData(g);
+TEST(ReaderLists, ListsKeepTheirOrdersAndReadEveryValueByItsText) {
+    auto load = loadJson(fileOf({experimentText(
+        1, {{Level::Experiment, "variations",
+             R"([{"redirection":"/a","id":1,"weight":0.5},
+                 {"redirection":"/b","id":2,"weight":"0.25"}])"},
+            {Level::Experiment, "conditionsData",
+             R"([{"orOperator":"&","conditions":[]},
+                 {"orOperator":"|","conditions":[
+                     {"orOperator":"&","id":5,"url":"a","matchType":"C","include":"Y"},
+                     {"orOperator":"|","id":6,"url":"b","matchType":"E","include":"N"}]}])"}})}));
+    ASSERT_TRUE(load->ok()) << load->text();
+    const Experiment &e = load->first();
+    EXPECT_EQ(variationIds(e.variations), (std::vector<long>{2, 1}));
+    EXPECT_EQ(e.variations[0].weight, 0.25);
+    EXPECT_EQ(groupConditionIds(e.conditionGroups), (std::vector<std::vector<long>>{{}, {5, 6}}));
 }
 
-// ---- release and lookup ----------------------------------------------------
-
-TEST(ReaderRelease, NullListsAreAccepted) {
-    freeExperimentConfigs(nullptr);
-    freeVariations(nullptr);
-    freeConditionsData(nullptr);
-    freeConditions(nullptr);
-}
+// ---- lookup ------------------------------------------------------------------
 
 TEST(ReaderLookup, FindsTheFirstInListOrderSoTheLaterDuplicateOfTheFile) {
     auto load = loadJson(fileOf({experimentText(5), experimentText(6),
                                  experimentText(7, {{Level::Experiment, "experimentId", "5"}})}));
-    ASSERT_NE(load->model, nullptr) << load->message.text();
-    ExperimentConfig *model = load->model.get();
+    ASSERT_TRUE(load->ok()) << load->text();
+    const Model &model = load->model;
 
-    ExperimentConfig *five = getExperimentConfigByExperimentId(model, 5);
+    const Experiment *five = vantorell::findExperiment(model, 5);
     ASSERT_NE(five, nullptr);
-    EXPECT_STREQ(five->baseUrl, "/base/7");
-    ExperimentConfig *six = getExperimentConfigByExperimentId(model, 6);
+    EXPECT_EQ(five->baseUrl, "/base/7");
+    const Experiment *six = vantorell::findExperiment(model, 6);
     ASSERT_NE(six, nullptr);
-    EXPECT_STREQ(six->baseUrl, "/base/6");
-    EXPECT_EQ(getExperimentConfigByExperimentId(model, 7), nullptr);
-    EXPECT_EQ(getExperimentConfigByExperimentId(nullptr, 5), nullptr);
+    EXPECT_EQ(six->baseUrl, "/base/6");
+    EXPECT_EQ(vantorell::findExperiment(model, 7), nullptr);
+    EXPECT_EQ(vantorell::findExperiment(Model(), 5), nullptr);
 }
-
-// ---- environment variable names --------------------------------------------
 
 // ---- an exhausted heap -----------------------------------------------------
 
@@ -786,74 +779,47 @@ TEST(ReaderOutOfMemory, ALoadEitherCompletesOrFailsWithAText) {
         GTEST_SKIP() << "allocation failures cannot be injected in this build";
     }
     const std::string file = fileOf({experimentText(1), experimentText(2)});
-    const std::string expected = describe(loadJson(file)->model.get());
+    const std::string expected = describe(loadJson(file)->model);
 
     int failures = failEachAllocationInTurn([&](long allowed, bool *failed) {
         Json tree = parse(file);
-        Message message;
-        ExperimentConfig *model;
+        Model model;
+        Status status;
         {
             FailingHeap heap(allowed);
-            model = jsonToExperimentConfigs(tree.get(), message.get());
+            status = vantorell::modelFromJson(tree.get(), &model);
         }
-        Model owned(model);
-        *failed = model == nullptr;
-        if (model == nullptr) {
-            std::string text = message.text();
+        *failed = !status.ok();
+        if (!status.ok()) {
+            EXPECT_EQ(status.failure, Failure::ExperimentNoMemory);
+            std::string text = textOf(status);
             EXPECT_TRUE(text == "Cannot allocate memory for experiment number 1." ||
                         text == "Cannot allocate memory for experiment number 2.")
                 << text;
+            // never a part of the file
+            EXPECT_TRUE(model.experiments.empty());
         } else {
             EXPECT_EQ(describe(model), expected);
-            EXPECT_TRUE(message.untouched());
         }
     });
-    // Every record and text of both experiments is one allocation at least.
+    // Every list and text of both experiments is one allocation at least.
     EXPECT_GT(failures, 20);
 }
 
-TEST(ReaderOutOfMemory, ConvertersGiveNullOrTheWholeList) {
+TEST(ReaderOutOfMemory, AFileThatCannotBeHeldIsNoMemoryNotAnUnreadableFile) {
     if (!injectionWorks()) {
         GTEST_SKIP() << "allocation failures cannot be injected in this build";
     }
-    const std::string file = fileOf({experimentText(3)});
-    Json reference = parse(file);
-    json_object *referenceExperiment = json_object_array_get_idx(reference.get(), 0);
-    json_object *member = nullptr;
-
-    ASSERT_TRUE(json_object_object_get_ex(referenceExperiment, "variations", &member));
-    Variation *variations = jsonToVariations(member);
-    const std::vector<long> expectedVariations = variationIds(variations);
-    freeVariations(variations);
-    ASSERT_TRUE(json_object_object_get_ex(referenceExperiment, "conditionsData", &member));
-    ConditionData *groups = jsonToConditionsData(member);
-    const auto expectedGroups = groupConditionIds(groups);
-    freeConditionsData(groups);
-
-    failEachAllocationInTurn([&](long allowed, bool *failed) {
-        Json tree = parse(file);
-        json_object *experiment = json_object_array_get_idx(tree.get(), 0);
-        json_object *jsonVariations = nullptr;
-        json_object *jsonGroups = nullptr;
-        json_object_object_get_ex(experiment, "variations", &jsonVariations);
-        json_object_object_get_ex(experiment, "conditionsData", &jsonGroups);
-        Variation *v;
-        ConditionData *g;
-        {
-            FailingHeap heap(allowed);
-            v = jsonToVariations(jsonVariations);
-            g = jsonToConditionsData(jsonGroups);
-        }
-        *failed = v == nullptr || g == nullptr;
-        if (v != nullptr) {
-            EXPECT_EQ(variationIds(v), expectedVariations);
-        }
-        if (g != nullptr) {
-            EXPECT_EQ(groupConditionIds(g), expectedGroups);
-        }
-        freeVariations(v);
-        freeConditionsData(g);
-    });
+    TempFile file(fileOf({experimentText(1)}));
+    std::string text;
+    struct stat identity;
+    Status status;
+    {
+        FailingHeap heap(0);
+        status = vantorell::readDataFile(file.path(), &text, &identity);
+    }
+    EXPECT_EQ(status.failure, Failure::FileNoMemory);
+    EXPECT_EQ(textOf(status), "Cannot allocate memory for the data file.");
 }
 
 }  // namespace

@@ -1,0 +1,81 @@
+/*
+ * The experiments data file and its in-memory model.
+ *
+ * The model owns everything it holds (standard containers), and is never
+ * changed once read: a worker shares it between requests.  The orders are
+ * those that targeting and the choice of variations depend on: the
+ * experiments and each experiment's variations stand in the REVERSE of the
+ * file's order (the file's last first); condition groups and conditions keep
+ * the file's order.
+ */
+#ifndef VANTORELL_DATA_FILE_H
+#define VANTORELL_DATA_FILE_H
+
+#include "status.h"
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+struct json_object;
+
+namespace vantorell {
+
+/* The data file read when the configuration names none. */
+constexpr char kDefaultDataFile[] = "/tmp/vantorell-data.json";
+
+/* A data file larger than this is refused rather than read into a worker. */
+constexpr size_t kDataFileMaxSize = static_cast<size_t>(64) * 1024 * 1024;
+
+struct Condition {
+    char orOperator = '\0';
+    long id = 0;
+    std::string url;            /* the text compared with the URL text */
+    char matchType = '\0';      /* 'C' contains, 'E' equals, 'R' regular expression */
+    bool include = false;
+};
+
+struct ConditionGroup {
+    char orOperator = '\0';
+    std::vector<Condition> conditions;      /* file order */
+};
+
+struct Variation {
+    long id = 0;
+    double weight = 0.0;
+    std::string redirection;
+};
+
+struct Experiment {
+    long id = 0;
+    std::string baseUrl;
+    char targetingConfiguration = '\0';
+    std::vector<Variation> variations;      /* the file's last first */
+    std::vector<ConditionGroup> conditionGroups;   /* file order */
+};
+
+struct Model {
+    std::vector<Experiment> experiments;    /* the file's last first */
+};
+
+/* The first experiment in the model's order with this id (so the file's last
+ * of duplicates), or null. */
+const Experiment *findExperiment(const Model &model, long id) noexcept;
+
+/* Reads a data file whole.  Only a regular file of at most kDataFileMaxSize
+ * bytes is read, and nothing here waits on a FIFO or a device.  On success,
+ * *identity is the file's status as it was opened. */
+Status readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
+
+/* The model of a data file's text (one JSON value; what follows it is not
+ * looked at).  On failure *model is left empty: all of the file or nothing. */
+Status modelFromText(const char *text, size_t length, Model *model) noexcept;
+
+/* The model of a parsed data file. */
+Status modelFromJson(json_object *experiments, Model *model) noexcept;
+
+}  // namespace vantorell
+
+#endif

@@ -1,0 +1,36 @@
+/*
+ * The texts that tell nginx the outcome: the experiments header and the
+ * location of the chosen variation.
+ *
+ * Ids are written as signed 32-bit numbers (the low 32 bits of the model's
+ * 64-bit id), in these texts and in every log text.  Like snprintf, each
+ * function writes at most `size` bytes, the NUL included, and returns the
+ * length of the whole text, so a first call with size 0 measures the buffer
+ * for any id.
+ */
+#ifndef VANTORELL_OUTCOME_H
+#define VANTORELL_OUTCOME_H
+
+#include "targeting.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vantorell {
+
+/* An id as texts show it. */
+inline int id32(long id) noexcept
+{
+    return static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long>(id)));
+}
+
+/* "12=3, 7=0, 4501=12": the targeted list's pairs in list order. */
+size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept;
+
+/* "/experiment_12_variation_3". */
+size_t variationLocationText(long experimentId, long variationId, char *buffer,
+                             size_t size) noexcept;
+
+}  // namespace vantorell
+
+#endif

@@ -1,0 +1,62 @@
+/*
+ * How a step of the core ended: a failure and its arguments, never a text.
+ * The nginx layer turns a failure into its log text with statusText(), at
+ * the moment it logs; the core itself never logs and never writes texts.
+ */
+#ifndef VANTORELL_STATUS_H
+#define VANTORELL_STATUS_H
+
+#include <cstddef>
+
+namespace vantorell {
+
+enum class Failure : unsigned char {
+    None,
+
+    /* the data file: nothing of it is used */
+    FileUnreadable,             /* missing, not a regular file, not JSON, not a list */
+    FileNoMemory,               /* the heap ran out while reading or preparing it */
+    FileTooLarge,               /* larger than kDataFileMaxSize */
+    FileEmpty,                  /* an empty list of experiments */
+    ExperimentNoMemory,         /* position: the heap ran out reading that experiment */
+    NoBaseUrl,                  /* position: the member that could not be read */
+    NoExperimentId,
+    NoTargetingConfiguration,
+    NoVariations,
+    NoConditionsData,
+
+    /* targeting one URL text: the request is left alone */
+    UnknownTargetingType,       /* experimentId */
+    UnknownMatchType,
+    PatternCompile,             /* pattern, reason */
+    PatternMatch,               /* pattern */
+    UntargetableId,             /* experimentId: -1 */
+    TargetedNoMemory,
+};
+
+struct Status {
+    Failure failure = Failure::None;
+    size_t position = 0;            /* an experiment's position in the file, from 1 */
+    long experimentId = 0;
+    const char *pattern = nullptr;  /* a condition's expression: lives with its model */
+    const char *reason = nullptr;   /* PCRE's own (static) text, or null */
+
+    bool ok() const noexcept { return failure == Failure::None; }
+};
+
+/* Whether the failure says something about the heap rather than the file or
+ * the URL text: such a failure must never be remembered. */
+bool isNoMemory(Failure failure) noexcept;
+
+/* The log text of a status, cut to 99 bytes and NUL-terminated. */
+constexpr size_t kStatusTextSize = 100;
+
+struct StatusText {
+    char text[kStatusTextSize];
+};
+
+StatusText statusText(const Status &status) noexcept;
+
+}  // namespace vantorell
+
+#endif

@@ -1,0 +1,100 @@
+// What a request would see if the data file were read afresh for it, with
+// nothing remembered: the reference that the per-worker model cache must
+// match exactly (the unit tests and the data file fuzz target hold it to
+// this).  Test code only: the module always goes through the cache.
+#ifndef VANTORELL_TEST_AFRESH_H
+#define VANTORELL_TEST_AFRESH_H
+
+#include "data_file.h"
+#include "status.h"
+#include "targeting.h"
+#include "visitor.h"
+
+#include <sys/stat.h>
+
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace afresh {
+
+// What one request sees: the data stage's text, or targeting's text, or the
+// targeted experiments with the variations a number picks.
+struct Outcome {
+    bool loaded = false;
+    int rc = 0;                                   // targeting: 1, or -1 with a text
+    std::string message;
+    std::vector<std::pair<long, long>> choice;    // (experiment, variation)
+
+    bool operator==(const Outcome &o) const {
+        return loaded == o.loaded && rc == o.rc && message == o.message && choice == o.choice;
+    }
+};
+
+inline std::ostream &operator<<(std::ostream &os, const Outcome &o) {
+    os << "{loaded=" << o.loaded << " rc=" << o.rc << " message='" << o.message << "' choice=";
+    for (const auto &p : o.choice) os << p.first << "=" << p.second << " ";
+    return os << "}";
+}
+
+inline std::string textOf(const vantorell::Status &status) {
+    return vantorell::statusText(status).text;
+}
+
+// The data file's text read, targeted with `url` and the choice made with
+// `number`.  False in *complete when the heap ran out on the way.
+inline Outcome fromText(const std::string &text, const std::string &url, double number,
+                        ngx_pool_t *pool, bool *complete = nullptr) {
+    Outcome out;
+    vantorell::Model model;
+    vantorell::Status status = vantorell::modelFromText(text.data(), text.size(), &model);
+    if (complete != nullptr) {
+        *complete = !vantorell::isNoMemory(status.failure);
+    }
+    if (!status.ok()) {
+        out.message = textOf(status);
+        return out;
+    }
+    out.loaded = true;
+
+    vantorell::CompiledPatterns patterns;
+    if (!patterns.compile(model)) {
+        if (complete != nullptr) {
+            *complete = false;
+        }
+        return out;
+    }
+    vantorell::TargetedList targeted;
+    status = vantorell::targetExperiments(model, patterns, url.c_str(), pool, &targeted);
+    if (!status.ok()) {
+        out.rc = -1;
+        out.message = textOf(status);   // the pattern's text lives with `model`
+        return out;
+    }
+    out.rc = 1;
+    for (const vantorell::Targeted &t : targeted) {
+        const vantorell::Experiment *e = vantorell::findExperiment(model, t.experimentId);
+        const vantorell::Variation *v =
+            e != nullptr ? vantorell::chooseVariation(e->variations, number) : nullptr;
+        out.choice.emplace_back(t.experimentId, v != nullptr ? v->id : 0);
+    }
+    return out;
+}
+
+inline Outcome fromFile(const char *path, const std::string &url, double number,
+                        ngx_pool_t *pool) {
+    std::string text;
+    struct stat identity;
+    vantorell::Status status = vantorell::readDataFile(path, &text, &identity);
+    if (!status.ok()) {
+        Outcome out;
+        out.message = textOf(status);
+        return out;
+    }
+    return fromText(text, url, number, pool);
+}
+
+}  // namespace afresh
+
+#endif
