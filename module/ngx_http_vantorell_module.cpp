@@ -36,11 +36,11 @@
 #include <new>
 
 
-#define ngx_http_vantorell_log(r, ...)                                             \
+#define ngx_http_vantorell_log(r, ...)                                        \
     ngx_log_error(NGX_LOG_DEBUG, (r)->connection->log, 0, __VA_ARGS__)
 
 /* whether debug lines are written at all: texts built only for them wait */
-#define ngx_http_vantorell_debug_on(r)                                             \
+#define ngx_http_vantorell_debug_on(r)                                        \
     ((r)->connection->log->log_level >= NGX_LOG_DEBUG)
 
 /* Cookie lifetime: 14 days. */
@@ -154,9 +154,11 @@ static ngx_str_t  ngx_http_vantorell_cookie_name =
 
 static ngx_str_t  ngx_http_vantorell_set_cookie_key = ngx_string("Set-Cookie");
 static u_char     ngx_http_vantorell_set_cookie_lowcase[] = "set-cookie";
-static ngx_str_t  ngx_http_vantorell_triggered_key = ngx_string("vantorell-triggered");
+static ngx_str_t  ngx_http_vantorell_triggered_key =
+    ngx_string("vantorell-triggered");
 static ngx_str_t  ngx_http_vantorell_triggered_value = ngx_string("true");
-static ngx_str_t  ngx_http_vantorell_experiment_key = ngx_string("vantorell-experiment");
+static ngx_str_t  ngx_http_vantorell_experiment_key =
+    ngx_string("vantorell-experiment");
 
 
 /* ---- configuration ------------------------------------------------------ */
@@ -189,8 +191,10 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
 static char *
 ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
 {
-    ngx_http_vantorell_srv_conf_t  *prev = (ngx_http_vantorell_srv_conf_t *) parent;
-    ngx_http_vantorell_srv_conf_t  *conf = (ngx_http_vantorell_srv_conf_t *) child;
+    ngx_http_vantorell_srv_conf_t  *prev, *conf;
+
+    prev = (ngx_http_vantorell_srv_conf_t *) parent;
+    conf = (ngx_http_vantorell_srv_conf_t *) child;
 
     ngx_conf_merge_value(conf->enable, prev->enable, 0);
     ngx_conf_merge_value(conf->experimentsHeader, prev->experimentsHeader, 0);
@@ -227,8 +231,10 @@ ngx_http_vantorell_create_loc_conf(ngx_conf_t *cf)
 static char *
 ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
 {
-    ngx_http_vantorell_loc_conf_t  *prev = (ngx_http_vantorell_loc_conf_t *) parent;
-    ngx_http_vantorell_loc_conf_t  *conf = (ngx_http_vantorell_loc_conf_t *) child;
+    ngx_http_vantorell_loc_conf_t  *prev, *conf;
+
+    prev = (ngx_http_vantorell_loc_conf_t *) parent;
+    conf = (ngx_http_vantorell_loc_conf_t *) child;
 
     if (conf->ignore == NULL) {
         conf->ignore = prev->ignore;
@@ -268,7 +274,8 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
  * without a copy.
  */
 static ngx_str_t
-ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data, size_t len)
+ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
+    size_t len)
 {
     static const u_char  hex[] = "0123456789ABCDEF";
 
@@ -439,7 +446,8 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
         }
 
         if (h[i].value.len == ngx_http_vantorell_triggered_value.len
-            && ngx_strncmp(h[i].value.data, ngx_http_vantorell_triggered_value.data,
+            && ngx_strncmp(h[i].value.data,
+                           ngx_http_vantorell_triggered_value.data,
                            ngx_http_vantorell_triggered_value.len) == 0)
         {
             /* hides the flag from $http_ variables of the redirected request */
@@ -578,11 +586,13 @@ ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
  * where it lies in the Cookie header, without a copy.
  */
 static ngx_int_t
-ngx_http_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_get_cookie(ngx_http_request_t *r,
+    ngx_str_t *vantorellVisitorCode)
 {
     int  offset;
 
-    if (ngx_http_vantorell_find_cookie(r, &ngx_http_vantorell_cookie_name, vantorellVisitorCode)
+    if (ngx_http_vantorell_find_cookie(r, &ngx_http_vantorell_cookie_name,
+                                       vantorellVisitorCode)
         == NGX_DECLINED)
     {
         return NGX_DECLINED;
@@ -607,13 +617,15 @@ ngx_http_vantorell_get_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitor
 
 
 static ngx_int_t
-ngx_http_vantorell_new_code(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_new_code(ngx_http_request_t *r,
+    ngx_str_t *vantorellVisitorCode)
 {
     u_char  *code;
 
     code = (u_char *) ngx_pnalloc(r->pool, vantorell::kCodeLength);
     if (code == NULL) {
-        ngx_http_vantorell_log(r, "Failed to allocate memory for a new cookie value.");
+        ngx_http_vantorell_log(r,
+                "Failed to allocate memory for a new cookie value.");
         return NGX_ERROR;
     }
 
@@ -667,7 +679,8 @@ ngx_http_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 
 
 static ngx_int_t
-ngx_http_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
+    ngx_str_t *vantorellVisitorCode)
 {
     static const u_char  expiresTrunked[] = "; expires=";
     static const u_char  domain[] = "; domain=";
@@ -703,11 +716,13 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitor
 
     cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength);
     if (cookie == NULL) {
-        ngx_http_vantorell_log(r, "Failed to allocate memory for setting cookie.");
+        ngx_http_vantorell_log(r,
+                "Failed to allocate memory for setting cookie.");
         return NGX_ERROR;
     }
 
-    p = ngx_cpymem(cookie, ngx_http_vantorell_cookie_name.data, ngx_http_vantorell_cookie_name.len);
+    p = ngx_cpymem(cookie, ngx_http_vantorell_cookie_name.data,
+                   ngx_http_vantorell_cookie_name.len);
     *p++ = '=';
     p = ngx_cpymem(p, vantorellVisitorCode->data, vantorell::kCodeLength);
     p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
@@ -727,7 +742,8 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitor
                                   cookie, p - cookie)
         == NULL)
     {
-        ngx_http_vantorell_log(r, "Failed to allocate a header to set the cookie.");
+        ngx_http_vantorell_log(r,
+                "Failed to allocate a header to set the cookie.");
         return NGX_ERROR;
     }
 
@@ -740,7 +756,8 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r, ngx_str_t *vantorellVisitor
 /* ---- number ------------------------------------------------------------- */
 
 static double
-ngx_http_vantorell_get_random(ngx_http_request_t *r, ngx_str_t *vantorellVisitorCode)
+ngx_http_vantorell_get_random(ngx_http_request_t *r,
+    ngx_str_t *vantorellVisitorCode)
 {
     char               digestText[2 * sizeof(vantorell::Digest) + 1];
     double             randomNumber;
@@ -788,8 +805,8 @@ ngx_http_vantorell_set_header(ngx_http_request_t *r,
 
     finalExperimentsHeader = (u_char *) ngx_pnalloc(r->pool, length + 1);
     if (finalExperimentsHeader == NULL) {
-        ngx_http_vantorell_log(r,
-                 "Error: failed to allocate memory for final vantorell header.");
+        ngx_http_vantorell_log(r, "Error: failed to allocate memory for "
+                               "final vantorell header.");
         return NGX_ERROR;
     }
 
@@ -806,7 +823,8 @@ ngx_http_vantorell_set_header(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    ngx_http_vantorell_log(r, "Vantorell experiment: %s", finalExperimentsHeader);
+    ngx_http_vantorell_log(r, "Vantorell experiment: %s",
+                           finalExperimentsHeader);
 
     return NGX_OK;
 }
@@ -816,11 +834,12 @@ static ngx_int_t
 ngx_http_vantorell_add_flag(ngx_http_request_t *r,
     ngx_http_vantorell_ctx_t *ctx)
 {
-    ctx->flag = ngx_http_vantorell_push_header(&r->headers_in.headers,
-                                          &ngx_http_vantorell_triggered_key,
-                                          ngx_http_vantorell_triggered_key.data,
-                                          ngx_http_vantorell_triggered_value.data,
-                                          ngx_http_vantorell_triggered_value.len);
+    ctx->flag = ngx_http_vantorell_push_header(
+                    &r->headers_in.headers,
+                    &ngx_http_vantorell_triggered_key,
+                    ngx_http_vantorell_triggered_key.data,
+                    ngx_http_vantorell_triggered_value.data,
+                    ngx_http_vantorell_triggered_value.len);
     if (ctx->flag == NULL) {
         return NGX_ERROR;
     }
@@ -837,8 +856,8 @@ ngx_http_vantorell_add_flag(ngx_http_request_t *r,
  * and redirected to /experiment_<id>_variation_<id> with its own arguments.
  */
 static ngx_int_t
-ngx_http_vantorell_redirect(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
-    const vantorell::Targeted &targeted)
+ngx_http_vantorell_redirect(ngx_http_request_t *r,
+    ngx_http_vantorell_ctx_t *ctx, const vantorell::Targeted &targeted)
 {
     size_t     size;
     u_char    *location;
