@@ -678,6 +678,31 @@ ngx_http_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 }
 
 
+/*
+ * The cookie's expiry date, 14 days from now: formatted once a second, not
+ * for every request (the worker runs one request at a time).
+ */
+static u_char *
+ngx_http_vantorell_expires(u_char *p)
+{
+    static time_t  formattedAt = -1;
+    static size_t  length;
+    static u_char  text[sizeof("Thu, 01-Jan-1970 00:00:00 GMT")];
+
+    time_t  now;
+
+    now = ngx_time();
+
+    if (now != formattedAt) {
+        length = ngx_http_cookie_time(text, now + VANTORELL_COOKIE_MAX_AGE)
+                 - text;
+        formattedAt = now;
+    }
+
+    return ngx_cpymem(p, text, length);
+}
+
+
 static ngx_int_t
 ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
     ngx_str_t *vantorellVisitorCode)
@@ -726,7 +751,7 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
     *p++ = '=';
     p = ngx_cpymem(p, vantorellVisitorCode->data, vantorell::kCodeLength);
     p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
-    p = ngx_http_cookie_time(p, ngx_time() + VANTORELL_COOKIE_MAX_AGE);
+    p = ngx_http_vantorell_expires(p);
 
     if (withDomain) {
         p = ngx_cpymem(p, domain, sizeof(domain) - 1);
