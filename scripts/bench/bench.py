@@ -214,6 +214,16 @@ class DataFileKeeper:
         os.replace(tmp, DATA_FILE)
         print("bench: put the earlier %s back" % DATA_FILE)
 
+    def rewrite(self):
+        """Writes the current data file again, as a deployment would: the
+        scenario that follows meets a file younger than two seconds."""
+        if self.current is None:
+            return
+        tmp = DATA_FILE.with_name(DATA_FILE.name + ".bench-tmp")
+        tmp.write_bytes(self.current)
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, DATA_FILE)
+
     def set(self, count, focus, settle=True):
         content = None if count is None else make_data.document(count, focus).encode()
         if content == self.current and (content is not None or not DATA_FILE.exists()):
@@ -257,7 +267,7 @@ def data_file_lock(wait):
 CONF = """\
 {user}
 {load_module}
-worker_processes 1;
+worker_processes {workers};
 {affinity}
 daemon off;
 master_process on;
@@ -330,7 +340,7 @@ SPLIT_SERVER = """
 
 
 class Nginx:
-    def __init__(self, prefix, docroot, with_module, level, pin):
+    def __init__(self, prefix, docroot, with_module, level, pin, workers=1):
         self.prefix = Path(prefix)
         self.with_module = with_module
         self.ports = {"off": free_port()}
@@ -354,7 +364,7 @@ class Nginx:
         conf = CONF.format(
             user="user root;" if os.geteuid() == 0 else "",
             load_module="load_module %s;" % MODULE if with_module else "",
-            affinity="worker_cpu_affinity 01;" if pin else "",
+            affinity="worker_cpu_affinity 01;" if pin else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
             servers=servers,
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
@@ -562,9 +572,11 @@ def markdown(measured, baselines, info):
         "- command: `%s`" % info["command"],
         "- nginx: `%s` (%s), module `%s` (sha256 %s…); work tree at git %s" % (
             info["nginx"], info["nginx_path"], info["module"], info["module_sha"], info["git"]),
-        "- machine: %d CPUs; nginx: 1 worker%s; wrk -t%d -c%d, %d s warm-up + %d s "
-        "per scenario, keep-alive" % (info["cpus"], info["pin_note"], info["threads"],
-                                      info["connections"], info["warmup"], info["duration"]),
+        "- machine: %d CPUs; nginx: %d worker%s%s; wrk -t%d -c%d, %d s warm-up + %d s "
+        "per scenario, keep-alive" % (info["cpus"], info["workers"],
+                                      "s" if info["workers"] > 1 else "", info["pin_note"],
+                                      info["threads"], info["connections"], info["warmup"],
+                                      info["duration"]),
         "- module off (the baseline): a %d s run between every two scenarios, %s to %s req/s; "
         "each ratio is to the mean of the two runs around its scenario"
         % (info["baseline_duration"], fmt_rps(min(b.rps for b in baselines)),
@@ -688,7 +700,15 @@ def main():
     ap.add_argument("--settle", type=float, default=float(os.environ.get("BENCH_SETTLE", 3)),
                     help="seconds to let a newly written data file age (default 3)")
     ap.add_argument("--connections", type=int, default=16)
-    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--threads", type=int, default=None,
+                    help="wrk threads (default: as many as nginx workers)")
+    ap.add_argument("--workers", type=int, default=1,
+                    help="nginx worker processes (default 1, pinned to CPU 0; more are "
+                         "not pinned)")
+    ap.add_argument("--fresh", action="store_true",
+                    help="rewrite the data file right before every scenario that reads it, "
+                         "and measure at most 1 s with no warm-up: the cost of a file "
+                         "younger than two seconds")
     ap.add_argument("--label", default=os.environ.get("BENCH_LABEL", ""),
                     help="a note on what is measured, shown in the results")
     ap.add_argument("--lock-wait", type=int, default=900,
@@ -696,6 +716,12 @@ def main():
     args = ap.parse_args()
     if args.duration < 1 or args.baseline_duration < 1 or args.warmup < 0:
         ap.error("durations are whole seconds, at least 1 for --duration")
+    if args.workers < 1:
+        ap.error("--workers takes a positive number")
+    if args.threads is None:
+        args.threads = args.workers
+    if args.fresh:
+        args.duration, args.warmup, args.settle = 1, 0, 0
 
     for tool in ("wrk", "gnuplot"):
         if shutil.which(tool) is None:
@@ -709,7 +735,7 @@ def main():
 
     started = time.monotonic()
     cpus = os.cpu_count() or 1
-    pin = cpus >= 2 and shutil.which("taskset") is not None
+    pin = cpus >= 2 and args.workers == 1 and shutil.which("taskset") is not None
     OUT.mkdir(parents=True, exist_ok=True)
     docroot = OUT / "docroot"
     bodies = make_docroot(docroot)
@@ -717,7 +743,12 @@ def main():
     order = run_order(groups)
     info = describe()
     info["label"] = args.label
-    info.update(cpus=cpus, threads=args.threads, connections=args.connections,
+    if args.workers > 1 or args.fresh:
+        info["label"] = "; ".join(x for x in (
+            info["label"], "%d workers" % args.workers if args.workers > 1 else "",
+            "data file rewritten before every scenario" if args.fresh else "") if x)
+    info.update(workers=args.workers, cpus=cpus, threads=args.threads,
+                connections=args.connections,
                 warmup=args.warmup, duration=args.duration,
                 baseline_duration=args.baseline_duration,
                 pin_note=" pinned to CPU 0, wrk pinned to CPU 1" if pin else "",
@@ -746,8 +777,8 @@ def main():
                   % (1 + len(sum(groups, []))), flush=True)
 
             # 2. the measurement
-            main_nginx = Nginx(OUT / "nginx", docroot, True, "warn", pin)
-            plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin)
+            main_nginx = Nginx(OUT / "nginx", docroot, True, "warn", pin, args.workers)
+            plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
             servers += [main_nginx, plain]
             main_nginx.start()
             plain.start()
@@ -757,6 +788,8 @@ def main():
                 cookie = sc.cookie(split_cookie)
                 if sc.reads_data:
                     data.set(sc.data, sc.focus)
+                    if args.fresh:
+                        data.rewrite()
                 status, headers, body = server.request(port, sc.url, cookie)
                 problems, _ = check_response(sc, status, headers, body, bodies)
                 if problems:
