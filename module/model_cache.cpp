@@ -9,9 +9,16 @@
 
 #include "visitor.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <errno.h>
+#include <limits.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <list>
 #include <new>
 #include <string>
@@ -25,10 +32,13 @@ namespace vantorell {
 namespace {
 
 /*
- * A file whose change time lies less than this before the moment it was read
- * could have been changed again within the same tick of the file system's
- * clock, leaving its status as it was (some file systems count whole
- * seconds).  Until that much time has passed, its contents are compared too.
+ * A file whose times lie within this of the moment it was read could have
+ * been changed again within the same tick of the file system's clock, leaving
+ * its status as it was (some file systems count whole seconds).  Without
+ * notifications, its contents are compared too while that is so.  A time
+ * further ahead (a copy that kept the times of a host whose clock runs ahead)
+ * is as trustworthy as one further back: any later change sets the change
+ * time to now.
  */
 constexpr time_t kRacySeconds = 2;
 
@@ -64,15 +74,17 @@ struct FileIdentity {
                && changed.tv_nsec == other.changed.tv_nsec;
     }
 
-    /* Whether a read at `readAt` could miss a later change of the same tick. */
+    /* Whether a read at `readAt` could miss a later change of the same tick:
+     * either time within the window around the read, in either direction. */
     bool racyAt(const struct timespec &readAt) const
     {
-        const struct timespec &latest =
-            changed.tv_sec > modified.tv_sec
-                    || (changed.tv_sec == modified.tv_sec
-                        && changed.tv_nsec >= modified.tv_nsec)
-                ? changed : modified;
-        return latest.tv_sec + kRacySeconds > readAt.tv_sec;
+        return near(modified, readAt) || near(changed, readAt);
+    }
+
+    static bool near(const struct timespec &t, const struct timespec &readAt)
+    {
+        return t.tv_sec > readAt.tv_sec - kRacySeconds
+               && t.tv_sec < readAt.tv_sec + kRacySeconds;
     }
 };
 
@@ -142,6 +154,367 @@ private:
 }  // namespace
 
 
+namespace {
+
+/*
+ * The worker's inotify instance and what it watches.
+ *
+ * Every path is watched from the root down, as the kernel resolves it: each
+ * directory it passes through for the name looked up next in it (a rename,
+ * deletion or creation of that name), each symbolic link met on the way (its
+ * target becomes part of the path), and the file itself (its contents and
+ * status, whichever name it was written through).  A watch is placed before
+ * the name under it is looked up, and the file is read only after all are
+ * placed, so a change is either seen by that read or notified.  After any
+ * notification that concerns a path, the watches are placed anew: the path
+ * may resolve differently now.
+ *
+ * The instance is made on first use, in the process that serves requests
+ * (nginx's workers, which never fork), never in nginx's master.
+ */
+
+/* Changes on file systems of these kinds may come from another host, which
+ * no notification tells (values of statfs's f_type). */
+constexpr unsigned long kRemoteFileSystems[] = {
+    0x6969,         /* NFS */
+    0x517B,         /* SMB */
+    0xFF534D42,     /* CIFS */
+    0xFE534D42,     /* SMB2 */
+    0x65735546,     /* FUSE (sshfs, virtiofs, GlusterFS, ...) */
+    0x73757245,     /* Coda */
+    0x5346414F,     /* AFS */
+    0x6B414653,     /* kAFS */
+    0x00C36400,     /* Ceph */
+    0x01021997,     /* 9P */
+    0x01161970,     /* GFS2 */
+    0x7461636F,     /* OCFS2 */
+    0x0BD00BD0,     /* Lustre */
+    0x19830326,     /* OrangeFS */
+    0x47504653,     /* GPFS */
+    0x564C,         /* NCP */
+    0x013111A8,     /* IBRIX */
+};
+
+constexpr uint32_t kDirectoryMask =
+    IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO
+    | IN_DELETE_SELF | IN_MOVE_SELF | IN_DONT_FOLLOW | IN_ONLYDIR;
+
+/* the file, and a symbolic link on the path (only its status matters: its
+ * target cannot change without a new link, which its directory tells) */
+constexpr uint32_t kObjectMask =
+    IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF
+    | IN_DONT_FOLLOW;
+
+/* symbolic links followed in one path, as the kernel's own limit */
+constexpr int kMostLinks = 40;
+
+/* reads of the queue per request before a busy queue counts as a change */
+constexpr int kMostReads = 64;
+
+#ifdef VANTORELL_TESTING
+ChangeCheck failingForTesting = ChangeCheck::Notified;
+#endif
+
+bool remoteFileSystem(const std::string &path) noexcept
+{
+#ifdef VANTORELL_TESTING
+    if (failingForTesting == ChangeCheck::RemoteFileSystem) {
+        return true;
+    }
+#endif
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) {
+        return false;           /* gone already: its directory tells */
+    }
+    for (unsigned long kind : kRemoteFileSystems) {
+        if (static_cast<unsigned long>(fs.f_type) == kind) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class Notifications {
+public:
+    ~Notifications()
+    {
+        if (fd_ != -1) {
+            close(fd_);
+        }
+    }
+
+    /* Whether the instance exists; made on first use. */
+    bool available() noexcept
+    {
+        if (fd_ != -1) {
+            return true;
+        }
+        if (unavailable_) {
+            return false;
+        }
+#ifdef VANTORELL_TESTING
+        if (failingForTesting == ChangeCheck::NoInstance) {
+            unavailable_ = true;
+            return false;
+        }
+#endif
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ == -1) {
+            unavailable_ = true;        /* per-user limits: not tried again */
+            return false;
+        }
+        return true;
+    }
+
+    /* Places the watches for one path.  Notified when every way the path
+     * can change is watched. */
+    ChangeCheck watch(const char *path) noexcept
+    {
+        if (!available()) {
+            return ChangeCheck::NoInstance;
+        }
+        try {
+            return watchPath(path);
+        } catch (...) {
+            return ChangeCheck::NoWatch;
+        }
+    }
+
+    /* Removes every watch, for all of them to be placed anew. */
+    void unwatchAll() noexcept
+    {
+        for (const Interest &interest : interests_) {
+            inotify_rm_watch(fd_, interest.wd);    /* a repeated wd: EINVAL */
+        }
+        interests_.clear();
+    }
+
+    bool watching() const noexcept { return fd_ != -1 && !interests_.empty(); }
+
+    /* Whether a notification that concerns a watched path is pending: the
+     * queue is read, nothing else.  An overflowed queue, a queue that stays
+     * busy and a queue that cannot be read count as a change. */
+    bool changed() noexcept
+    {
+        alignas(struct inotify_event) char buffer[4096];
+        bool changed = false;
+
+        for (int reads = 0; ; ++reads) {
+            if (reads == kMostReads) {
+                return true;
+            }
+            ssize_t n = read(fd_, buffer, sizeof(buffer));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return changed || errno != EAGAIN;
+            }
+            if (n == 0) {
+                return true;
+            }
+            for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n; ) {
+                const struct inotify_event *event =
+                    reinterpret_cast<const struct inotify_event *>(buffer + at);
+                changed = changed || concerns(event);
+                at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            }
+        }
+    }
+
+private:
+    /* A watched object (name empty), or a name looked up in a watched
+     * directory. */
+    struct Interest {
+        int wd;
+        std::string name;
+    };
+
+    bool concerns(const struct inotify_event *event) const noexcept
+    {
+        if (event->mask & IN_Q_OVERFLOW) {
+            return true;
+        }
+        std::string_view name;
+        if (event->len != 0) {
+            name = std::string_view(event->name, strnlen(event->name, event->len));
+        }
+        for (const Interest &interest : interests_) {
+            if (interest.wd == event->wd
+                && (event->len == 0 || interest.name == name))
+            {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    enum class Placed { Yes, Gone, Failed };
+
+    Placed add(const std::string &path, uint32_t mask, const char *name,
+               bool directory)
+    {
+#ifdef VANTORELL_TESTING
+        if (failingForTesting == ChangeCheck::NoWatch) {
+            return Placed::Failed;
+        }
+#endif
+        int wd = inotify_add_watch(fd_, path.c_str(), mask);
+        if (wd == -1) {
+            /* replaced or removed meanwhile: the directory above tells; a
+             * file that may not be read cannot be served either */
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP
+                || (!directory && errno == EACCES))
+            {
+                return Placed::Gone;
+            }
+            return Placed::Failed;      /* ENOSPC, ENOMEM, EACCES */
+        }
+        interests_.push_back(Interest{wd, name});
+        return Placed::Yes;
+    }
+
+    static void pushComponents(std::vector<std::string> *pending, const std::string &path)
+    {
+        size_t end = path.size();
+        while (end > 0) {
+            size_t start = path.rfind('/', end - 1);
+            size_t from = start == std::string::npos ? 0 : start + 1;
+            if (end > from) {
+                pending->push_back(path.substr(from, end - from));
+            }
+            if (start == std::string::npos) {
+                break;
+            }
+            end = start;
+        }
+    }
+
+    ChangeCheck watchPath(const char *path)
+    {
+        std::string start(path);
+        if (start.empty()) {
+            return ChangeCheck::Notified;
+        }
+        if (start[0] != '/') {
+            char cwd[PATH_MAX];
+            if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+                return ChangeCheck::NoWatch;
+            }
+            start = std::string(cwd) + "/" + start;
+        }
+
+        /* the components still to resolve, the next last */
+        std::vector<std::string> pending;
+        pushComponents(&pending, start);
+
+        /* the directories resolved so far, from the root, and their watches */
+        std::vector<std::pair<std::string, int>> chain;
+        int links = 0;
+
+        /* false when resolving stops there, with the outcome in *check */
+        ChangeCheck check = ChangeCheck::Notified;
+        auto enter = [&](const std::string &dir) -> bool {
+            if (remoteFileSystem(dir)) {
+                check = ChangeCheck::RemoteFileSystem;
+                return false;
+            }
+            Placed placed = add(dir, kDirectoryMask, "", true);
+            if (placed != Placed::Yes) {
+                check = placed == Placed::Failed ? ChangeCheck::NoWatch
+                                                 : ChangeCheck::Notified;
+                return false;
+            }
+            chain.emplace_back(dir, interests_.back().wd);
+            return true;
+        };
+
+        if (!enter("/")) {
+            return check;
+        }
+
+        while (!pending.empty()) {
+            std::string name = std::move(pending.back());
+            pending.pop_back();
+            if (name == ".") {
+                continue;
+            }
+            if (name == "..") {
+                if (chain.size() > 1) {
+                    chain.pop_back();
+                }
+                continue;
+            }
+
+            const std::string &dir = chain.back().first;
+            interests_.push_back(Interest{chain.back().second, name});
+            std::string child = dir == "/" ? "/" + name : dir + "/" + name;
+
+            struct stat st;
+            if (lstat(child.c_str(), &st) != 0) {
+                return ChangeCheck::Notified;   /* its creation is watched */
+            }
+
+            if (S_ISLNK(st.st_mode)) {
+                if (++links > kMostLinks) {
+                    return ChangeCheck::Notified;       /* ELOOP for the reader too */
+                }
+                Placed placed = add(child, kObjectMask, "", false);
+                if (placed == Placed::Failed) {
+                    return ChangeCheck::NoWatch;
+                }
+                if (placed == Placed::Gone) {
+                    return ChangeCheck::Notified;
+                }
+                char target[PATH_MAX];
+                ssize_t n = readlink(child.c_str(), target, sizeof(target) - 1);
+                if (n <= 0) {
+                    return ChangeCheck::Notified;
+                }
+                std::string linked(target, static_cast<size_t>(n));
+                if (linked[0] == '/') {
+                    chain.resize(1);            /* from the root again */
+                }
+                pushComponents(&pending, linked);
+                continue;
+            }
+
+            if (S_ISDIR(st.st_mode)) {
+                if (!enter(child)) {
+                    return check;
+                }
+                continue;
+            }
+
+            /* the file (or what stands in its place: the reader refuses
+             * what is not a regular file, and what follows a file) */
+            if (remoteFileSystem(child)) {
+                return ChangeCheck::RemoteFileSystem;
+            }
+            Placed placed = add(child, kObjectMask, "", false);
+            return placed == Placed::Failed ? ChangeCheck::NoWatch : ChangeCheck::Notified;
+        }
+        return ChangeCheck::Notified;
+    }
+
+    int fd_ = -1;
+    bool unavailable_ = false;
+    std::vector<Interest> interests_;
+};
+
+Notifications *notifications = nullptr;
+
+Notifications *theNotifications() noexcept
+{
+    if (notifications == nullptr) {
+        notifications = new (std::nothrow) Notifications();
+    }
+    return notifications;
+}
+
+}  // namespace
+
+
 struct CachedModel {
     /* the cache's own hold and every request's */
     long references = 1;
@@ -179,12 +552,26 @@ struct CacheEntry {
     struct timespec readAt = {0, 0};
     bool racy = false;
 
-    /* the contents, kept while the status alone cannot be trusted */
+    /* the contents, kept while the status alone cannot be trusted and no
+     * notification would tell a change */
     std::string text;
+    bool hasText = false;
+
+    /* how changes are learnt; placed: the watches were placed (or could
+     * not be) */
+    ChangeCheck check = ChangeCheck::Notified;
+    bool placed = false;
+
+    /* a notification may concern the file since it was last checked */
+    bool stale = true;
 
     CachedModel *model = nullptr;
 
-    void dropText() noexcept { std::string().swap(text); }
+    void dropText() noexcept
+    {
+        std::string().swap(text);
+        hasText = false;
+    }
 
     void clear() noexcept
     {
@@ -288,6 +675,22 @@ Status handOut(CachedModel *model, CachedModel **held) noexcept
     return Status();
 }
 
+/* Places every path's watches anew, after a notification: the paths may
+ * resolve differently now, and each file must be checked. */
+void watchAnew(Notifications *watcher) noexcept
+{
+    watcher->unwatchAll();
+    if (entries == nullptr) {
+        return;
+    }
+    for (CacheEntry &entry : *entries) {
+        if (entry.placed) {
+            entry.check = watcher->watch(entry.path.c_str());
+        }
+        entry.stale = true;
+    }
+}
+
 void forget(const char *path) noexcept
 {
     CacheEntry *entry = findEntry(path);
@@ -312,22 +715,68 @@ void ModelHold::release() noexcept
 }
 
 
-Status acquireModel(const char *path, ModelHold *hold) noexcept
+const char *changeCheckText(ChangeCheck check) noexcept
+{
+    switch (check) {
+    case ChangeCheck::Notified:
+        return "";
+    case ChangeCheck::NoInstance:
+        return "no inotify instance for this worker (the per-user limit of "
+               "instances?): the data file's status is checked on every request";
+    case ChangeCheck::NoWatch:
+        return "an inotify watch on the data file's path could not be placed "
+               "(the per-user limit of watches, or a folder that may not be "
+               "read?): the data file's status is checked on every request";
+    case ChangeCheck::RemoteFileSystem:
+        return "the data file's path crosses a network file system, whose "
+               "changes are not notified: the data file's status is checked "
+               "on every request";
+    }
+    return "";
+}
+
+
+Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
 {
     hold->release();
+    *check = ChangeCheck::Notified;
 
-    struct stat st;
+    Notifications *watcher = theNotifications();
+    if (watcher != nullptr && watcher->watching() && watcher->changed()) {
+        watchAnew(watcher);
+    }
+
     CacheEntry *entry = findEntry(path);
+    if (entry == nullptr) {
+        entry = addEntry(path);             /* null: served, not remembered */
+    }
+    if (entry != nullptr && !entry->placed) {
+        /* before the file is read: a change after that read is notified */
+        entry->check = watcher != nullptr ? watcher->watch(path) : ChangeCheck::NoInstance;
+        entry->placed = true;
+        entry->stale = true;
+    }
+    bool notified = false;
+    if (entry != nullptr) {
+        *check = entry->check;
+        notified = entry->check == ChangeCheck::Notified;
+    }
 
-    if (entry != nullptr && entry->model != nullptr && !entry->racy
-        && stat(path, &st) == 0 && S_ISREG(st.st_mode)
-        && FileIdentity::of(st) == entry->identity)
-    {
-        return handOut(entry->model, &hold->cached_);
+    if (entry != nullptr && entry->model != nullptr) {
+        if (notified && !entry->stale) {
+            return handOut(entry->model, &hold->cached_);
+        }
+        struct stat st;
+        if (!entry->racy && stat(path, &st) == 0 && S_ISREG(st.st_mode)
+            && FileIdentity::of(st) == entry->identity)
+        {
+            entry->stale = false;
+            return handOut(entry->model, &hold->cached_);
+        }
     }
 
     /* read the file: a first read, a changed file, or one whose status alone
-     * cannot be trusted yet */
+     * cannot be trusted */
     struct timespec readAt = now();
     std::string text;
     struct stat opened;
@@ -341,15 +790,16 @@ Status acquireModel(const char *path, ModelHold *hold) noexcept
 
     FileIdentity identity = FileIdentity::of(opened);
 
-    if (entry != nullptr && entry->model != nullptr && entry->racy
+    if (entry != nullptr && entry->model != nullptr && entry->hasText
         && identity == entry->identity && text == entry->text)
     {
         /* the same contents as the cached model's */
         entry->readAt = readAt;
         entry->racy = identity.racyAt(readAt);
-        if (!entry->racy) {
+        if (!entry->racy || notified) {
             entry->dropText();
         }
+        entry->stale = false;
         return handOut(entry->model, &hold->cached_);
     }
 
@@ -358,9 +808,6 @@ Status acquireModel(const char *path, ModelHold *hold) noexcept
         return status;
     }
 
-    if (entry == nullptr) {
-        entry = addEntry(path);
-    }
     if (entry == nullptr) {
         /* served, but not remembered */
         status = handOut(model, &hold->cached_);
@@ -373,8 +820,10 @@ Status acquireModel(const char *path, ModelHold *hold) noexcept
     entry->readAt = readAt;
     entry->racy = identity.racyAt(readAt);
     entry->model = model;
-    if (entry->racy) {
+    entry->stale = false;
+    if (entry->racy && !notified) {
         entry->text = std::move(text);
+        entry->hasText = true;
     }
 
     return handOut(model, &hold->cached_);
@@ -437,6 +886,8 @@ void chooseVariations(const ModelHold &hold, TargetedList *targeted, double numb
 
 void clearModelCache() noexcept
 {
+    delete notifications;
+    notifications = nullptr;
     if (entries == nullptr) {
         return;
     }
@@ -449,6 +900,11 @@ void clearModelCache() noexcept
 
 
 #ifdef VANTORELL_TESTING
+
+void failNotificationsForTesting(ChangeCheck how) noexcept
+{
+    failingForTesting = how;
+}
 
 void adoptFileStatusForTesting(const char *path) noexcept
 {

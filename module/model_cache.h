@@ -3,10 +3,19 @@
  *
  * A worker keeps the model of each data file it has read, with its regular
  * expressions compiled and the targeting results of recent URL texts, for as
- * long as the file stays the same.  Every request still checks the file (its
- * status, and its contents while its times are too recent to be trusted), so
- * a changed file takes effect with the very next request, and every request
- * sees exactly the results that reading the file afresh would give.
+ * long as the file stays the same.  A changed file takes effect with the very
+ * next request, and every request sees exactly the results that reading the
+ * file afresh would give.
+ *
+ * How a worker learns of a change: its own inotify instance watches the file,
+ * its directory and every directory and symbolic link along the path, so a
+ * request only reads the instance's queue (no path lookup).  Only when a
+ * notification concerns the path is the file checked (its status, and its
+ * contents where the status cannot tell), and the watches placed anew.  Where
+ * notifications cannot be trusted (no instance or watch to be had, or a file
+ * system whose changes may come from another host), every request checks the
+ * file's status instead, and its contents while its times lie too close to
+ * the moment it was read.
  *
  * A cached model is immutable.  It is shared by the requests of one worker
  * (nginx runs them on one thread) and counted, so a model that a request
@@ -23,6 +32,18 @@ namespace vantorell {
 
 struct CachedModel;
 
+/* How the worker learns that a data file changed. */
+enum class ChangeCheck : unsigned char {
+    Notified,           /* file-system notifications */
+    NoInstance,         /* the status per request: no inotify instance */
+    NoWatch,            /* the status per request: a watch could not be placed */
+    RemoteFileSystem,   /* the status per request: a network file system */
+};
+
+/* Why a change check other than Notified is in force, for a log line;
+ * empty for Notified. */
+const char *changeCheckText(ChangeCheck check) noexcept;
+
 /* One request's hold on a cached model, given back when the hold goes. */
 class ModelHold {
 public:
@@ -37,7 +58,7 @@ public:
     void release() noexcept;
 
 private:
-    friend Status acquireModel(const char *path, ModelHold *hold) noexcept;
+    friend Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept;
     friend Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
@@ -47,8 +68,14 @@ private:
 };
 
 /* Holds the model of the data file at `path`; the failure of the file
- * otherwise. */
-Status acquireModel(const char *path, ModelHold *hold) noexcept;
+ * otherwise.  *check tells how changes of that path are learnt. */
+Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept;
+
+inline Status acquireModel(const char *path, ModelHold *hold) noexcept
+{
+    ChangeCheck check;
+    return acquireModel(path, hold, &check);
+}
 
 /* targetExperiments on the held model, with its compiled patterns and its
  * memo of recent URL texts. */
@@ -59,8 +86,8 @@ Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
  * experiment that finding its id in the held model gives. */
 void chooseVariations(const ModelHold &hold, TargetedList *targeted, double number) noexcept;
 
-/* Drops every cached model (a worker that exits); held ones live on until
- * their holds go. */
+/* Drops every cached model and closes the worker's inotify instance (a
+ * worker that exits); held ones live on until their holds go. */
 void clearModelCache() noexcept;
 
 }  // namespace vantorell

@@ -465,20 +465,32 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
 /* ---- data --------------------------------------------------------------- */
 
 /*
- * The model comes from the worker's cache, which checks the file on every
- * request: a changed file takes effect at once, and the texts are those of
- * reading the file afresh.
+ * The model comes from the worker's cache, which learns of every change of
+ * the file before a request uses it: a changed file takes effect at once, and
+ * the texts are those of reading the file afresh.
  */
 static ngx_int_t
 ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 {
     vantorell::Status               status;
+    vantorell::ChangeCheck          check;
     ngx_http_vantorell_srv_conf_t  *vscf;
+
+    /* why changes are not notified: said once per worker */
+    static ngx_uint_t               checkSaid;
 
     vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
-    status = vantorell::acquireModel((const char *) vscf->dataFile.data, model);
+    status = vantorell::acquireModel((const char *) vscf->dataFile.data, model,
+                                     &check);
+
+    if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
+        checkSaid = 1;
+        ngx_log_error(NGX_LOG_NOTICE, r->connection->log, 0,
+                      "vantorell: %V: %s", &vscf->dataFile,
+                      vantorell::changeCheckText(check));
+    }
 
     if (!status.ok()) {
         ngx_http_vantorell_log(r, "Issue with configuration: %s",

@@ -3,7 +3,14 @@
 #ifndef VANTORELL_MODEL_CACHE_TESTING_H
 #define VANTORELL_MODEL_CACHE_TESTING_H
 
+#include "model_cache.h"
+
 namespace vantorell {
+
+// From now on (until called with Notified), the worker's notifications fail
+// as `how` says: no instance (once the cache is cleared), no watch, or a
+// path on a network file system.
+void failNotificationsForTesting(ChangeCheck how) noexcept;
 
 // Makes the cached status of `path` equal to the file's status now, as a
 // change within one tick of a coarse file system clock leaves it.
