@@ -213,6 +213,7 @@ constexpr int kMostReads = 64;
 
 #ifdef VANTORELL_TESTING
 ChangeCheck failingForTesting = ChangeCheck::Notified;
+size_t readsForTesting = 0;
 #endif
 
 bool remoteFileSystem(const std::string &path) noexcept
@@ -780,6 +781,9 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexc
     struct timespec readAt = now();
     std::string text;
     struct stat opened;
+#ifdef VANTORELL_TESTING
+    readsForTesting++;
+#endif
     Status status = readDataFile(path, &text, &opened);
     if (!status.ok()) {
         if (!isNoMemory(status.failure)) {
@@ -904,6 +908,11 @@ void clearModelCache() noexcept
 void failNotificationsForTesting(ChangeCheck how) noexcept
 {
     failingForTesting = how;
+}
+
+size_t fileReadsForTesting() noexcept
+{
+    return readsForTesting;
 }
 
 void adoptFileStatusForTesting(const char *path) noexcept

@@ -201,6 +201,10 @@ class Nginx:
         self.names_data_file = names_data_file
         self.proc = None
         self.log_offset = 0
+        # the workers' user (root's, when the tests run as root) and
+        # environment (this process's), for a test to change
+        self.user = "root" if os.geteuid() == 0 else None
+        self.env = None
         (self.prefix / "tmp").mkdir(exist_ok=True)
 
     @property
@@ -212,7 +216,7 @@ class Nginx:
                              directives=directives, locations=locations)
 
     def write_conf(self, http):
-        user = "user root;" if os.geteuid() == 0 else ""
+        user = "user %s;" % self.user if self.user else ""
         data_file = ("    vantorell_data_file %s;\n" % self.data.path
                      if self.names_data_file else "")
         conf = CONF.format(user=user, module=MODULE, prefix=self.prefix, data_file=data_file,
@@ -236,7 +240,7 @@ class Nginx:
         for attempt in range(3):
             conf = self.write_conf(http)
             try:
-                self.proc = start_nginx(self.prefix, conf, [self.port])
+                self.proc = start_nginx(self.prefix, conf, [self.port], env=self.env)
                 break
             except NginxDidNotStart as e:
                 # tests run in parallel: another process may have taken the

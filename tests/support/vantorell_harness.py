@@ -127,13 +127,13 @@ class NginxDidNotStart(RuntimeError):
         return "Address already in use" in self.output
 
 
-def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX):
+def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None):
     """Starts nginx in the foreground (the configuration says `daemon off;`)
     and waits until it accepts connections on every port; the process, whose
     stderr is a pipe.  NginxDidNotStart when it exits or does not listen in
-    time."""
+    time.  env: the environment, when not this process's own."""
     proc = subprocess.Popen([str(nginx), "-p", str(prefix), "-c", str(conf)],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     deadline = time.monotonic() + timeout
     for port in sorted(set(ports)):
         while True:

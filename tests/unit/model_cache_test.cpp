@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -280,6 +281,244 @@ TEST(ModelCacheTest, TargetsAndChoosesAsTheHandlerDoes) {
                        experiment(3, "^alpha/(shop|cart)$", "R", "U")}));
     Outcome o = throughCache(data.path(), "alpha/shop", 0.7);
     EXPECT_EQ(o.choice, (std::vector<std::pair<long, long>>{{1, 10}, {3, 30}})) << o;
+}
+
+}  // namespace
+
+namespace {
+
+// ---- learning of changes --------------------------------------------------
+
+using vantorell::ChangeCheck;
+
+void put(const std::string &path, const std::string &text) {
+    FILE *f = fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
+    fclose(f);
+}
+
+void putByRename(const std::string &path, const std::string &text) {
+    put(path + ".tmp", text);
+    ASSERT_EQ(rename((path + ".tmp").c_str(), path.c_str()), 0);
+}
+
+void run(const std::string &command) {
+    ASSERT_EQ(system(command.c_str()), 0) << command;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/vantorell-watch-test-XXXXXX";
+        EXPECT_NE(mkdtemp(name), nullptr);
+        path_ = name;
+    }
+    ~TempDir() { run("rm -rf " + path_); }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// One way a data file's path comes to name other contents: where the cache
+// reads it (relative to the folder), how it is first laid out, and how the
+// next contents are put in place.
+struct Change {
+    const char *name;
+    const char *path;
+    void (*setUp)(const std::string &dir, const std::string &text);
+    void (*change)(const std::string &dir, const std::string &text, int step);
+};
+
+const Change kChanges[] = {
+    {"in place, the status as it was", "data.json",
+     [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
+     [](const std::string &d, const std::string &t, int) {
+         std::string p = d + "/data.json";
+         FILE *f = fopen(p.c_str(), "r+");
+         ASSERT_NE(f, nullptr);
+         ASSERT_EQ(ftruncate(fileno(f), 0), 0);
+         ASSERT_EQ(fwrite(t.data(), 1, t.size(), f), t.size());
+         fclose(f);
+         vantorell::adoptFileStatusForTesting(p.c_str());
+     }},
+    {"renamed over", "data.json",
+     [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
+     [](const std::string &d, const std::string &t, int) { putByRename(d + "/data.json", t); }},
+    {"deleted and created again", "data.json",
+     [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
+     [](const std::string &d, const std::string &t, int) {
+         ASSERT_EQ(unlink((d + "/data.json").c_str()), 0);
+         put(d + "/data.json", t);
+     }},
+    {"a symbolic link to the file pointed elsewhere", "link.json",
+     [](const std::string &d, const std::string &t) {
+         put(d + "/a0.json", t);
+         ASSERT_EQ(symlink((d + "/a0.json").c_str(), (d + "/link.json").c_str()), 0);
+     },
+     [](const std::string &d, const std::string &t, int step) {
+         std::string target = d + "/a" + std::to_string(step) + ".json";
+         put(target, t);
+         ASSERT_EQ(symlink(target.c_str(), (d + "/link.tmp").c_str()), 0);
+         ASSERT_EQ(rename((d + "/link.tmp").c_str(), (d + "/link.json").c_str()), 0);
+     }},
+    {"a ..data folder link swapped", "data.json",
+     [](const std::string &d, const std::string &t) {
+         run("mkdir " + d + "/..v0 " + d + "/..v1");
+         put(d + "/..v0/data.json", t);
+         ASSERT_EQ(symlink("..v0", (d + "/..data").c_str()), 0);
+         ASSERT_EQ(symlink("..data/data.json", (d + "/data.json").c_str()), 0);
+     },
+     [](const std::string &d, const std::string &t, int step) {
+         std::string version = "..v" + std::to_string(step % 2);
+         put(d + "/" + version + "/data.json", t);       // the folder not in use
+         ASSERT_EQ(symlink(version.c_str(), (d + "/..data_tmp").c_str()), 0);
+         ASSERT_EQ(rename((d + "/..data_tmp").c_str(), (d + "/..data").c_str()), 0);
+     }},
+    {"the folder renamed away and another put in its place", "sub/data.json",
+     [](const std::string &d, const std::string &t) {
+         run("mkdir " + d + "/sub");
+         put(d + "/sub/data.json", t);
+     },
+     [](const std::string &d, const std::string &t, int step) {
+         std::string away = d + "/old" + std::to_string(step);
+         ASSERT_EQ(rename((d + "/sub").c_str(), away.c_str()), 0);
+         run("mkdir " + d + "/sub");
+         put(d + "/sub/data.json", t);
+     }},
+    {"other files of the folder changing all along", "data.json",
+     [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
+     [](const std::string &d, const std::string &t, int step) {
+         for (int i = 0; i < 300; ++i) {
+             std::string other = d + "/other" + std::to_string(i % 7);
+             put(other, std::to_string(step * i));
+             if (i % 3 == 0) {
+                 unlink(other.c_str());
+             }
+         }
+         putByRename(d + "/data.json", t);
+     }},
+};
+
+struct Mode {
+    ChangeCheck failing;        // what the seam makes fail
+    ChangeCheck expected;
+};
+
+const Mode kModes[] = {
+    {ChangeCheck::Notified, ChangeCheck::Notified},
+    {ChangeCheck::NoInstance, ChangeCheck::NoInstance},
+    {ChangeCheck::NoWatch, ChangeCheck::NoWatch},
+    {ChangeCheck::RemoteFileSystem, ChangeCheck::RemoteFileSystem},
+};
+
+long targetedId(const std::string &path, ChangeCheck *check) {
+    NginxPool pool;
+    ModelHold hold;
+    vantorell::Status status = vantorell::acquireModel(path.c_str(), &hold, check);
+    if (!status.ok()) {
+        return -1;
+    }
+    vantorell::TargetedList targeted;
+    if (!vantorell::targetModel(hold, "alpha/shop", pool.get(), &targeted).ok()
+        || targeted.size() != 1) {
+        return -2;
+    }
+    return targeted[0].experimentId;
+}
+
+struct Seam {
+    explicit Seam(ChangeCheck failing) {
+        vantorell::clearModelCache();
+        vantorell::failNotificationsForTesting(failing);
+    }
+    ~Seam() {
+        vantorell::failNotificationsForTesting(ChangeCheck::Notified);
+        vantorell::clearModelCache();
+    }
+};
+
+// Every way of changing the path shows on the very next request, with
+// notifications and with each reason to check the status instead; requests
+// between changes keep the model.
+TEST(ModelCacheChangeTest, EveryWayOfChangingThePathShowsOnTheNextRequest) {
+    // the same size, so that only the contents differ
+    const std::string texts[] = {file({experiment(1, "shop", "C")}),
+                                 file({experiment(2, "shop", "C")})};
+    for (const Mode &mode : kModes) {
+        for (const Change &change : kChanges) {
+            SCOPED_TRACE(std::string(change.name) + ", failing "
+                         + std::to_string(static_cast<int>(mode.failing)));
+            Seam seam(mode.failing);
+            TempDir dir;
+            std::string path = dir.path() + "/" + change.path;
+            change.setUp(dir.path(), texts[0]);
+            ChangeCheck check = ChangeCheck::Notified;
+            ASSERT_EQ(targetedId(path, &check), 1);
+            EXPECT_EQ(check, mode.expected);
+            for (int step = 1; step <= 4; ++step) {
+                change.change(dir.path(), texts[step % 2], step);
+                for (int again = 0; again < 2; ++again) {
+                    ASSERT_EQ(targetedId(path, &check), step % 2 ? 2 : 1) << "step " << step;
+                }
+            }
+        }
+    }
+}
+
+// With notifications, a file written a moment ago is read once, as an old
+// one is; without, it is read again while its times are too recent to tell a
+// change, but a time far from now, ahead or behind, does not keep it so.
+TEST(ModelCacheChangeTest, ReadsAFileAgainOnlyWhileItsTimesCannotTell) {
+    const std::string text = file({experiment(1, "shop", "C")});
+    struct Case {
+        ChangeCheck failing;
+        long mtimeOffset;            // from now, once the change time is old
+        bool fresh;                  // requests right after writing
+        size_t rereads;              // reads by the next three requests
+    };
+    const Case cases[] = {
+        {ChangeCheck::Notified, 0, true, 0},
+        {ChangeCheck::NoWatch, 0, true, 3},
+        {ChangeCheck::NoWatch, 3600, false, 0},
+        {ChangeCheck::NoWatch, -3600, false, 0},
+        {ChangeCheck::RemoteFileSystem, 86400, false, 0},
+    };
+    // files whose modification times lie far from now; setting a time sets
+    // the change time to now, so their change times are let age first
+    TempDir dir;
+    auto aged = [&](long offset) { return dir.path() + "/aged" + std::to_string(offset); };
+    time_t latest = 0;
+    for (const Case &c : cases) {
+        if (!c.fresh) {
+            put(aged(c.mtimeOffset), text);
+            struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + c.mtimeOffset, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, aged(c.mtimeOffset).c_str(), times, 0), 0);
+            struct stat st;
+            ASSERT_EQ(stat(aged(c.mtimeOffset).c_str(), &st), 0);
+            latest = std::max(latest, st.st_ctim.tv_sec);
+        }
+    }
+    for (int i = 0; i < 50 && time(nullptr) < latest + 3; ++i) {      // bounded
+        usleep(100 * 1000);
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.failing)) + " " + std::to_string(c.mtimeOffset));
+        Seam seam(c.failing);
+        std::string used = aged(c.mtimeOffset);
+        if (c.fresh) {
+            used = dir.path() + "/fresh" + std::to_string(static_cast<int>(c.failing));
+            put(used, text);
+        }
+        ChangeCheck check;
+        ASSERT_EQ(targetedId(used, &check), 1);
+        size_t before = vantorell::fileReadsForTesting();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(targetedId(used, &check), 1);
+        }
+        EXPECT_EQ(vantorell::fileReadsForTesting() - before, c.rereads);
+    }
 }
 
 }  // namespace
