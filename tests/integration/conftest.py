@@ -113,14 +113,19 @@ class KeptDefaultDataFile(DataFile):
 http.client._MAXHEADERS = 100000
 
 
+def send_json(handler, status, payload):
+    """Answers the request a BaseHTTPRequestHandler holds with JSON."""
+    body = json.dumps(payload).encode()
+    handler.send_response(status)
+    handler.send_header("Content-Type", "application/json")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+
+
 class EchoHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
-        body = json.dumps({"path": self.path, "headers": self.headers.items()}).encode()
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        send_json(self, 200, {"path": self.path, "headers": self.headers.items()})
 
     def log_message(self, *args):
         pass

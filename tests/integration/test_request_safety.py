@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+from conftest import send_json
 from vantorell_harness import cond, experiment, group, variation
 from test_outcome import code_with, number
 
@@ -33,12 +34,7 @@ class Backend:
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 backend.paths.append(self.path)
-                body = json.dumps({"backend": backend.name, "path": self.path}).encode()
-                self.send_response(backend.status)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
+                send_json(self, backend.status, {"backend": backend.name, "path": self.path})
 
             def log_message(self, *args):
                 pass
