@@ -692,6 +692,28 @@ void watchAnew(Notifications *watcher) noexcept
     }
 }
 
+/*
+ * While notifications are in force, a file that cannot be read (missing,
+ * unreadable, not a regular file, too large) stays so until an event about
+ * its path: remember its failure, so that a site without a usable data file
+ * does not try the path on every request.  Without notifications the path is
+ * tried every time, as its status is.
+ */
+void rememberUnusable(CacheEntry *entry, bool notified, const Status &status) noexcept
+{
+    if (entry == nullptr || !notified) {
+        return;
+    }
+    CachedModel *failed = new (std::nothrow) CachedModel();
+    if (failed == nullptr) {
+        return;
+    }
+    failed->failure = status;
+    entry->model = failed;
+    entry->identity = FileIdentity();    /* no file has it: an event re-reads */
+    entry->stale = false;
+}
+
 void forget(const char *path) noexcept
 {
     CacheEntry *entry = findEntry(path);
@@ -788,6 +810,7 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexc
     if (!status.ok()) {
         if (!isNoMemory(status.failure)) {
             forget(path);
+            rememberUnusable(entry, notified, status);
         }
         return status;
     }

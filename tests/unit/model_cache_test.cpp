@@ -521,4 +521,33 @@ TEST(ModelCacheChangeTest, ReadsAFileAgainOnlyWhileItsTimesCannotTell) {
     }
 }
 
+// A path with no usable file is tried once while notifications tell when
+// that changes, on every request otherwise; either way the file that appears
+// is used by the next request.
+TEST(ModelCacheChangeTest, AMissingFileIsTriedAgainOnlyWhenNotificationsCannotTell) {
+    const std::string text = file({experiment(1, "shop", "C")});
+    for (const Mode &mode : kModes) {
+        SCOPED_TRACE(static_cast<int>(mode.failing));
+        Seam seam(mode.failing);
+        TempDir dir;
+        std::string path = dir.path() + "/data.json";
+        ChangeCheck check;
+        ASSERT_EQ(targetedId(path, &check), -1);
+        size_t before = vantorell::fileReadsForTesting();
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(targetedId(path, &check), -1);
+        }
+        EXPECT_EQ(vantorell::fileReadsForTesting() - before,
+                  mode.expected == ChangeCheck::Notified ? 0u : 3u);
+        putByRename(path, text);
+        EXPECT_EQ(targetedId(path, &check), 1);
+        chmod(path.c_str(), 0);
+        if (geteuid() != 0) {
+            EXPECT_EQ(targetedId(path, &check), -1);
+        }
+        chmod(path.c_str(), 0644);
+        EXPECT_EQ(targetedId(path, &check), 1);
+    }
+}
+
 }  // namespace
