@@ -133,15 +133,15 @@ def test_mirror_sends_one_request_to_each_backend(nginx, backends):
 
 
 def test_ssi_include_is_served_as_if_the_module_were_off(nginx):
-    html = nginx.prefix / "html" / "ssi"
-    html.mkdir(parents=True)
-    (html / "page.html").write_text('<p><!--# include virtual="/inc?x=1" --></p>')
+    html = nginx.prefix / "html"
+    (html / "ssi").mkdir(parents=True)
+    (html / "ssi" / "page.html").write_text('<p><!--# include virtual="/inc?x=1" --></p>')
     start(nginx, [experiment(1, [group(cond("alpha/inc"))], [variation(2, 1.0)])],
           locations="""
         location /ssi/ { ssi on; root %s; }
         location /inc { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % (nginx.prefix / "html"))
+""" % html)
 
     r = nginx.request("/ssi/page.html")
     assert r.status == 200
@@ -154,22 +154,31 @@ def test_ssi_include_is_served_as_if_the_module_were_off(nginx):
 
 # ---- one decision per request -----------------------------------------------
 
+PROMO_PAGE = b"promo page\n"
+
+
+def promo_page(nginx):
+    """html/promo/index.html in the nginx's prefix, a page served through an
+    index redirect; returns the html folder."""
+    html = nginx.prefix / "html"
+    (html / "promo").mkdir(parents=True)
+    (html / "promo" / "index.html").write_bytes(PROMO_PAGE)
+    return html
+
 def test_index_redirect_does_not_draw_again(nginx):
-    promo = nginx.prefix / "html" / "promo"
-    promo.mkdir(parents=True)
-    (promo / "index.html").write_text("promo page\n")
+    html = promo_page(nginx)
     start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])],
           locations="""
         location /promo/ { }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""", directives="        root %s;\n" % (nginx.prefix / "html"))
+""", directives="        root %s;\n" % html)
 
     visitors, varied = 300, 0
     for _ in range(visitors):
         r = nginx.request("/promo/")
         assert r.status == 200
         (code,) = codes(r)
-        if r.body == b"promo page\n":
+        if r.body == PROMO_PAGE:
             assert number(code) >= 0.5
         else:
             assert number(code) < 0.5
@@ -226,16 +235,14 @@ def test_client_flags_cannot_make_a_loop(nginx, flags):
 
 
 def test_client_flag_true_leaves_the_request_alone_across_redirects(nginx):
-    promo = nginx.prefix / "html" / "promo"
-    promo.mkdir(parents=True)
-    (promo / "index.html").write_text("promo page\n")
+    html = promo_page(nginx)
     start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 1.0)])],
           locations="        location /promo/ { }\n",
-          directives="        root %s;\n" % (nginx.prefix / "html"))
+          directives="        root %s;\n" % html)
 
     r = nginx.request("/promo/", headers=[("vantorell-triggered", "true")])
     assert r.status == 200
-    assert r.body == b"promo page\n"
+    assert r.body == PROMO_PAGE
     assert r.all("Set-Cookie") == []
     assert r.log == ["Triggered flag found with value: true"]
 
@@ -337,9 +344,7 @@ def curl(nginx, path, *args):
 @pytest.mark.parametrize("version", ["--http1.1", "--http2"])
 def test_over_tls_and_http2(tls_nginx, version):
     nginx = tls_nginx
-    promo = nginx.prefix / "html" / "promo"
-    promo.mkdir(parents=True)
-    (promo / "index.html").write_text("promo page\n")
+    html = promo_page(nginx)
     nginx.data.write([experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)])])
     key, crt = nginx.tls
     server = nginx.server(directives="""\
@@ -348,7 +353,7 @@ def test_over_tls_and_http2(tls_nginx, version):
         ssl_certificate %s;
         ssl_certificate_key %s;
         root %s;
-""" % (crt, key, nginx.prefix / "html"),
+""" % (crt, key, html),
         locations="        location /promo/ { }\n"
                   "        location ~ ^/experiment_ { proxy_pass http://echo; }\n")
     nginx.start(http=server.replace("listen 127.0.0.1:%d;" % nginx.port,
@@ -364,4 +369,4 @@ def test_over_tls_and_http2(tls_nginx, version):
         if varied:
             assert json.loads(body)["path"] == "/experiment_1_variation_2?a=1"
         else:
-            assert body == b"promo page\n"
+            assert body == PROMO_PAGE
