@@ -1,37 +1,98 @@
 /*
  * The outcome texts: see outcome.h.
+ *
+ * Written by hand rather than with snprintf: these texts are made for every
+ * targeted request, and the C library's formatting machinery costs more than
+ * the rest of the text's work together.
  */
 #include "outcome.h"
 
-#include <cstdio>
+#include <cstdint>
+#include <cstring>
 
 namespace vantorell {
 
+namespace {
+
+/* Appends to a buffer of `size` bytes as snprintf would: what does not fit
+ * is dropped, the text stays NUL-terminated, and the length counts
+ * everything. */
+class TextWriter {
+public:
+    TextWriter(char *buffer, size_t size) noexcept : buffer_(buffer), size_(size) {}
+
+    void text(const char *s, size_t n) noexcept
+    {
+        if (length_ + 1 < size_) {
+            size_t room = size_ - 1 - length_;
+            std::memcpy(buffer_ + length_, s, n < room ? n : room);
+        }
+        length_ += n;
+    }
+
+    void number(int value) noexcept
+    {
+        char digits[12];
+        char *end = digits + sizeof(digits);
+        char *p = end;
+        /* the magnitude in unsigned arithmetic, so INT_MIN has one too */
+        uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value)
+                                       : static_cast<uint32_t>(value);
+        do {
+            *--p = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            *--p = '-';
+        }
+        text(p, static_cast<size_t>(end - p));
+    }
+
+    size_t finish() noexcept
+    {
+        if (size_ > 0) {
+            buffer_[length_ < size_ ? length_ : size_ - 1] = '\0';
+        }
+        return length_;
+    }
+
+private:
+    char *buffer_;
+    size_t size_;
+    size_t length_ = 0;
+};
+
+} // namespace
+
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept
 {
-    size_t length = 0;
+    TextWriter out(buffer, size);
 
     for (size_t i = 0; i < targeted.size(); i++) {
-        size_t room = length < size ? size - length : 0;
-        int n = snprintf(room ? buffer + length : nullptr, room,
-                         i + 1 < targeted.size() ? "%d=%d, " : "%d=%d",
-                         id32(targeted[i].experimentId), id32(targeted[i].variationId));
-        length += n > 0 ? static_cast<size_t>(n) : 0;
+        if (i > 0) {
+            out.text(", ", 2);
+        }
+        out.number(id32(targeted[i].experimentId));
+        out.text("=", 1);
+        out.number(id32(targeted[i].variationId));
     }
 
-    if (length == 0 && size > 0) {
-        buffer[0] = '\0';
-    }
-
-    return length;
+    return out.finish();
 }
 
 size_t variationLocationText(long experimentId, long variationId, char *buffer,
                              size_t size) noexcept
 {
-    int n = snprintf(size ? buffer : nullptr, size, "/experiment_%d_variation_%d",
-                     id32(experimentId), id32(variationId));
-    return n > 0 ? static_cast<size_t>(n) : 0;
+    static const char kExperiment[] = "/experiment_";
+    static const char kVariation[] = "_variation_";
+    TextWriter out(buffer, size);
+
+    out.text(kExperiment, sizeof(kExperiment) - 1);
+    out.number(id32(experimentId));
+    out.text(kVariation, sizeof(kVariation) - 1);
+    out.number(id32(variationId));
+
+    return out.finish();
 }
 
 }  // namespace vantorell

@@ -73,6 +73,25 @@ TEST(OutcomeText, VariationLocation) {
     EXPECT_EQ(vantorell::variationLocationText(kMax32, kMax32, nullptr, 0) + 1, 44u);
 }
 
+// A buffer too short for the text keeps what fits, NUL-terminated, writes
+// nothing beyond its size, and the length returned is still the whole text's.
+TEST(OutcomeText, ShortBuffersAsSnprintf) {
+    const Pairs p({{12, 3}, {-7, 0}});
+    const std::string whole = "12=3, -7=0";
+    for (size_t size = 0; size <= whole.size() + 1; size++) {
+        std::vector<char> buffer(size + 1, '#');
+        EXPECT_EQ(header(p, size ? buffer.data() : nullptr, size), whole.size());
+        if (size > 0) {
+            EXPECT_EQ(std::string(buffer.data()), whole.substr(0, size - 1)) << size;
+        }
+        EXPECT_EQ(buffer[size], '#') << size;
+    }
+    char four[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(location(Pairs({{5, 6}}), four, 3), std::strlen("/experiment_5_variation_6"));
+    EXPECT_EQ(std::string(four), "/e");
+    EXPECT_EQ(four[3], '#');
+}
+
 TEST(OutcomeText, VisitorCodeInACookieValue) {
     struct Case { std::string value; int offset; };
     for (const Case &c : std::vector<Case>{
