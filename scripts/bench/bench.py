@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """The module's cost per request, measured with wrk against the built nginx.
 
-Every scenario runs in one go, against one nginx worker on 127.0.0.1, so the
-ratios to the module-off baseline are fair even on a noisy machine: a short
-module-off run comes between every two scenarios, and each scenario's ratio
-is to the mean of the two module-off runs around it.  A scenario whose two
-module-off runs disagree by more than NOISY (the machine was busy) is marked.
+A shared machine changes speed by 10-30 % within seconds, so runs one after
+the other cannot tell a few percent apart.  The benchmark therefore measures
+side by side: two like nginx, each with one worker, both pinned to the same
+CPU (wrk on the other), and while one serves the scenario the other serves the
+module-off page, two wrk at once.  The kernel shares the CPU evenly between
+two busy workers, so the ratio of their requests/s is the ratio of what a
+request costs, and whatever slows the machine slows both alike.  Each scenario
+runs ROUNDS rounds, the twins swapping sides every round; its ratio is the
+median of the rounds'.  A scenario whose round ratios spread by more than
+NOISY (the machine was very busy) is marked.  (With --workers N each twin has
+N workers and nothing is pinned.)
 
   1. A pre-check: nginx with a debug-level error log serves one request of
      every scenario, and the module's log lines, the headers and the body prove
@@ -58,7 +64,7 @@ RETURNING_CODE = "benchreturning01"          # 16 characters, like a real code
 MODULE_COOKIE = "vantorellVisitorCode=" + RETURNING_CODE
 SIZES = (1, 10, 100, 1000)
 PAGE_SIZE = 612                              # bytes, every page and variation alike
-NOISY = 0.15                                 # module-off runs around a scenario disagree
+NOISY = 0.10                                 # round ratios of a scenario spread this far
 
 
 class BenchError(Exception):
@@ -84,10 +90,20 @@ class Scenario:
     def __init__(self, key, label, server, url, visitor, expect, data=None, focus="redirect"):
         self.key, self.label, self.server, self.url = key, label, server, url
         self.visitor, self.expect, self.data, self.focus = visitor, expect, data, focus
-        self.rps = None
-        self.requests = None
-        self.ratio = None
+        self.rps = None              # median over the rounds, sharing the CPU
+        self.requests = 0            # over all rounds
+        self.ratio = None            # median over the rounds
         self.noisy = False
+        self.runs = []               # requests/s of each round
+        self.ratios = []             # each round's ratio to the module-off run beside it
+        self.offs = []               # the module-off runs beside the rounds
+
+    def settle(self):
+        """The scenario's ratio from its rounds."""
+        self.ratios = [rps / off for rps, off in zip(self.runs, self.offs)]
+        self.ratio = median(self.ratios)
+        self.rps = median(self.runs)
+        self.noisy = max(self.ratios) - min(self.ratios) > NOISY
 
     @property
     def reads_data(self):
@@ -136,14 +152,10 @@ def scenario_groups():
     return groups
 
 
-def run_order(groups):
-    """[(scenario, index of the baseline run before it)], baselines (None)
-    included: a module-off run before every scenario and after the last, so a
-    machine that gets busier or quieter during the run skews no ratio."""
-    order = [(baseline(0), None)]
-    for i, sc in enumerate(sum(groups, [])):
-        order += [(sc, i), (baseline(i + 1), None)]
-    return order
+def median(values):
+    v = sorted(values)
+    mid = len(v) // 2
+    return v[mid] if len(v) % 2 else (v[mid - 1] + v[mid]) / 2
 
 
 # ---- files --------------------------------------------------------------------
@@ -364,7 +376,8 @@ class Nginx:
         conf = CONF.format(
             user="user root;" if os.geteuid() == 0 else "",
             load_module="load_module %s;" % MODULE if with_module else "",
-            affinity="worker_cpu_affinity 01;" if pin else "", workers=workers,
+            affinity="worker_cpu_affinity 01;" if pin else
+            "worker_cpu_affinity auto;" if workers > 1 else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
             servers=servers,
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
@@ -522,17 +535,24 @@ def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
 
 # ---- wrk ----------------------------------------------------------------------
 
-def run_wrk(port, url, cookie, seconds, args, pin):
+def start_wrk(port, url, cookie, seconds, args, pin):
     cmd = (["taskset", "-c", "1"] if pin else []) + [
         "wrk", "-t%d" % args.threads, "-c%d" % args.connections, "-d%ds" % seconds,
         "--timeout", "10s", "-H", "Host: " + HOST]
     if cookie:
         cmd += ["-H", "Cookie: " + cookie]
     cmd.append("http://127.0.0.1:%d%s" % (port, url))
-    p = subprocess.run(cmd, capture_output=True, text=True, timeout=seconds + 60)
-    out = p.stdout
-    if p.returncode != 0:
-        raise BenchError("wrk failed (%d): %s %s" % (p.returncode, out, p.stderr))
+    return subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish_wrk(proc, seconds):
+    try:
+        out, err = proc.communicate(timeout=seconds + 60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise BenchError("wrk did not finish")
+    if proc.returncode != 0:
+        raise BenchError("wrk failed (%d): %s %s" % (proc.returncode, out, err))
     rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
     total = re.search(r"(\d+) requests in", out)
     if not rps or not total:
@@ -549,6 +569,21 @@ def run_wrk(port, url, cookie, seconds, args, pin):
     return float(rps.group(1)), int(total.group(1)), problems, out
 
 
+def run_side_by_side(sides, seconds, args, pin):
+    """Runs wrk against every (scenario, server, port, cookie) of sides at the
+    same time; their requests/s in that order."""
+    procs = [start_wrk(port, sc.url, cookie, seconds, args, pin)
+             for sc, _, port, cookie in sides]
+    results = [finish_wrk(proc, seconds) for proc in procs]
+    rates = []
+    for (sc, _, _, _), (rps, requests, problems, out) in zip(sides, results):
+        if problems:
+            fail(sc, problems, "\nwrk said:\n" + out)
+        sc.requests += requests
+        rates.append(rps)
+    return rates
+
+
 # ---- output -------------------------------------------------------------------
 
 def fmt_rps(v):
@@ -559,8 +594,8 @@ def fmt_ratio(v):
     return "%.3f" % v if v >= 0.01 else "%.4f" % v
 
 
-def markdown(measured, baselines, info):
-    mean = sum(b.rps for b in baselines) / len(baselines)
+def markdown(measured, info):
+    offs = [v for sc in measured for v in sc.offs]
     lines = [
         "# vantorell benchmark",
         "",
@@ -572,24 +607,27 @@ def markdown(measured, baselines, info):
         "- command: `%s`" % info["command"],
         "- nginx: `%s` (%s), module `%s` (sha256 %s…); work tree at git %s" % (
             info["nginx"], info["nginx_path"], info["module"], info["module_sha"], info["git"]),
-        "- machine: %d CPUs; nginx: %d worker%s%s; wrk -t%d -c%d, %d s warm-up + %d s "
-        "per scenario, keep-alive" % (info["cpus"], info["workers"],
-                                      "s" if info["workers"] > 1 else "", info["pin_note"],
-                                      info["threads"], info["connections"], info["warmup"],
-                                      info["duration"]),
-        "- module off (the baseline): a %d s run between every two scenarios, %s to %s req/s; "
-        "each ratio is to the mean of the two runs around its scenario"
-        % (info["baseline_duration"], fmt_rps(min(b.rps for b in baselines)),
-           fmt_rps(max(b.rps for b in baselines))),
+        "- machine: %d CPUs; two like nginx with %d worker%s each%s; wrk -t%d -c%d per "
+        "nginx, keep-alive; per scenario %d s warm-up, then %d rounds of %d s" % (
+            info["cpus"], info["workers"], "s" if info["workers"] > 1 else "",
+            info["pin_note"], info["threads"], info["connections"], info["warmup"],
+            info["rounds"], info["duration"]),
+        "- measured side by side: in every round one nginx serves the scenario while the "
+        "other serves the module-off page, sharing the CPU; a round's ratio is the "
+        "scenario's requests/s to the module-off side's, a scenario's ratio the median of "
+        "its rounds' (their range in the last column); requests/s are while sharing",
+        "- module off alone, before and after: %s req/s; beside the scenarios: %s to %s req/s"
+        % (" / ".join(fmt_rps(v) for v in info["alone_rps"]), fmt_rps(min(offs)),
+           fmt_rps(max(offs))),
         "",
-        "| scenario | visitor | experiments | requests/s | ratio to module off |",
-        "| --- | --- | ---: | ---: | ---: |",
-        "| module off (baseline, mean of the runs) | - | - | %s | 1.000 |" % fmt_rps(mean),
+        "| scenario | visitor | experiments | requests/s | ratio to module off | rounds' range |",
+        "| --- | --- | ---: | ---: | ---: | ---: |",
     ]
     for sc in measured:
         n = "no file" if sc.server == "on" and sc.data is None else (sc.data or "-")
-        lines.append("| %s | %s | %s | %s | %s%s |" % (sc.label, sc.visitor, n, fmt_rps(sc.rps),
-                                                    fmt_ratio(sc.ratio), " *" if sc.noisy else ""))
+        lines.append("| %s | %s | %s | %s | %s%s | %s – %s |" % (
+            sc.label, sc.visitor, n, fmt_rps(sc.rps), fmt_ratio(sc.ratio),
+            " *" if sc.noisy else "", fmt_ratio(min(sc.ratios)), fmt_ratio(max(sc.ratios))))
     lines += ["", "Ratio to module off by data-file size:", "",
               "| scenario | visitor | " + " | ".join("%d" % n for n in SIZES) + " |",
               "| --- | --- | " + " | ".join("---:" for _ in SIZES) + " |"]
@@ -605,9 +643,9 @@ def markdown(measured, baselines, info):
     lines.append("")
     noisy = [sc for sc in measured if sc.noisy]
     if noisy:
-        lines.append("\\* the two module-off runs around this scenario differ by more than "
-                     "%d%%: the machine was busy then (%d of %d scenarios); rerun for a "
-                     "cleaner number.\n" % (NOISY * 100, len(noisy), len(measured)))
+        lines.append("\\* the rounds' ratios of this scenario spread by more than %.2f: "
+                     "the machine was busy then (%d of %d scenarios); rerun for a "
+                     "cleaner number.\n" % (NOISY, len(noisy), len(measured)))
     return "\n".join(lines)
 
 
@@ -690,13 +728,13 @@ def describe():
 
 def main():
     ap = argparse.ArgumentParser(description="wrk benchmark of the module (see the file's doc)")
-    ap.add_argument("--duration", type=int, default=int(os.environ.get("BENCH_DURATION", 3)),
-                    help="seconds measured per scenario (default 3)")
+    ap.add_argument("--duration", type=int, default=int(os.environ.get("BENCH_DURATION", 1)),
+                    help="seconds of each measured run, module on and off alike (default 1)")
+    ap.add_argument("--rounds", type=int, default=int(os.environ.get("BENCH_ROUNDS", 6)),
+                    help="measured runs per scenario, each between two module-off runs; "
+                         "the ratio is their median (default 6)")
     ap.add_argument("--warmup", type=int, default=int(os.environ.get("BENCH_WARMUP", 1)),
                     help="seconds of warm-up per scenario, not measured (default 1)")
-    ap.add_argument("--baseline-duration", type=int,
-                    default=int(os.environ.get("BENCH_BASELINE_DURATION", 2)),
-                    help="seconds of each module-off run between the scenarios (default 2)")
     ap.add_argument("--settle", type=float, default=float(os.environ.get("BENCH_SETTLE", 3)),
                     help="seconds to let a newly written data file age (default 3)")
     ap.add_argument("--connections", type=int, default=16)
@@ -706,22 +744,21 @@ def main():
                     help="nginx worker processes (default 1, pinned to CPU 0; more are "
                          "not pinned)")
     ap.add_argument("--fresh", action="store_true",
-                    help="rewrite the data file right before every scenario that reads it, "
-                         "and measure at most 1 s with no warm-up: the cost of a file "
-                         "younger than two seconds")
+                    help="rewrite the data file right before every measured run that reads "
+                         "it, with no warm-up: the cost of a file younger than two seconds")
     ap.add_argument("--label", default=os.environ.get("BENCH_LABEL", ""),
                     help="a note on what is measured, shown in the results")
     ap.add_argument("--lock-wait", type=int, default=900,
                     help="seconds to wait for the test suites' lock (default 900)")
     args = ap.parse_args()
-    if args.duration < 1 or args.baseline_duration < 1 or args.warmup < 0:
-        ap.error("durations are whole seconds, at least 1 for --duration")
+    if args.duration < 1 or args.warmup < 0 or args.rounds < 1:
+        ap.error("durations are whole seconds, at least 1 for --duration; --rounds at least 1")
     if args.workers < 1:
         ap.error("--workers takes a positive number")
     if args.threads is None:
         args.threads = args.workers
     if args.fresh:
-        args.duration, args.warmup, args.settle = 1, 0, 0
+        args.warmup, args.settle = 0, 0
 
     for tool in ("wrk", "gnuplot"):
         if shutil.which(tool) is None:
@@ -740,7 +777,7 @@ def main():
     docroot = OUT / "docroot"
     bodies = make_docroot(docroot)
     groups = scenario_groups()
-    order = run_order(groups)
+    measured = sum(groups, [])
     info = describe()
     info["label"] = args.label
     if args.workers > 1 or args.fresh:
@@ -749,9 +786,8 @@ def main():
             "data file rewritten before every scenario" if args.fresh else "") if x)
     info.update(workers=args.workers, cpus=cpus, threads=args.threads,
                 connections=args.connections,
-                warmup=args.warmup, duration=args.duration,
-                baseline_duration=args.baseline_duration,
-                pin_note=" pinned to CPU 0, wrk pinned to CPU 1" if pin else "",
+                warmup=args.warmup, duration=args.duration, rounds=args.rounds,
+                pin_note=", both pinned to CPU 0, wrk to CPU 1" if pin else "",
                 when=datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
                 command="make bench" if os.environ.get("MAKELEVEL") else
                 " ".join(["scripts/bench/bench.py"] + sys.argv[1:]))
@@ -776,62 +812,74 @@ def main():
             print("bench: pre-check passed: every scenario takes its path (%d scenarios)"
                   % (1 + len(sum(groups, []))), flush=True)
 
-            # 2. the measurement
-            main_nginx = Nginx(OUT / "nginx", docroot, True, "warn", pin, args.workers)
+            # 2. the measurement: two like nginx, each scenario side by side
+            # with the module off on the other, the sides swapped every round
+            twins = [Nginx(OUT / "nginx-a", docroot, True, "warn", pin, args.workers),
+                     Nginx(OUT / "nginx-b", docroot, True, "warn", pin, args.workers)]
             plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
-            servers += [main_nginx, plain]
-            main_nginx.start()
-            plain.start()
-            for sc, _ in order:
-                server = plain if sc.server == "plain" else main_nginx
-                port = server.ports[sc.server]
+            servers += twins + [plain]
+            for server in servers[-3:]:
+                server.start()
+            off = baseline(0)
+
+            def off_side(server):
+                return (off, server, server.ports["off"], None)
+
+            alone = []
+            for twin in twins:
+                alone += run_side_by_side([off_side(twin)], args.duration, args, pin)
+            for sc in measured:
                 cookie = sc.cookie(split_cookie)
+                if sc.server == "plain":
+                    pairs = [((sc, plain, plain.ports["plain"], cookie), off_side(twin))
+                             for twin in twins]
+                else:
+                    pairs = [((sc, a, a.ports[sc.server], cookie), off_side(b))
+                             for a, b in (twins, twins[::-1])]
                 if sc.reads_data:
                     data.set(sc.data, sc.focus)
                     if args.fresh:
                         data.rewrite()
-                status, headers, body = server.request(port, sc.url, cookie)
-                problems, _ = check_response(sc, status, headers, body, bodies)
-                if problems:
-                    fail(sc, problems)
-                is_baseline = sc.key.startswith("off-")
-                warmup = 0 if is_baseline else args.warmup
-                seconds = args.baseline_duration if is_baseline else args.duration
-                if warmup:
-                    _, _, problems, out = run_wrk(port, sc.url, cookie, warmup, args, pin)
+                for (_, server, port, _), _ in pairs:
+                    status, headers, body = server.request(port, sc.url, cookie)
+                    problems, _ = check_response(sc, status, headers, body, bodies)
                     if problems:
-                        fail(sc, problems, "\nwrk said:\n" + out)
-                sc.rps, sc.requests, problems, out = run_wrk(port, sc.url, cookie,
-                                                             seconds, args, pin)
-                if problems:
-                    fail(sc, problems, "\nwrk said:\n" + out)
-                print("bench: %4.0fs  %-40s %-9s %-7s %12s req/s" % (
+                        fail(sc, problems)
+                if args.warmup:
+                    run_side_by_side(pairs[0], args.warmup, args, pin)
+                for i in range(args.rounds):
+                    if args.fresh and sc.reads_data:
+                        data.rewrite()
+                    rps, off_rps = run_side_by_side(pairs[i % 2], args.duration, args, pin)
+                    sc.runs.append(rps)
+                    sc.offs.append(off_rps)
+                sc.settle()
+                print("bench: %4.0fs  %-40s %-9s %-7s %s%s  (%s – %s)" % (
                     time.monotonic() - started, sc.label, sc.visitor,
-                    "" if sc.data is None else sc.data, fmt_rps(sc.rps)), flush=True)
-            main_nginx.stop()
-            plain.stop()
-            for server in (main_nginx, plain):
+                    "" if sc.data is None else sc.data, fmt_ratio(sc.ratio),
+                    " *" if sc.noisy else "", fmt_ratio(min(sc.ratios)),
+                    fmt_ratio(max(sc.ratios))), flush=True)
+            for twin in twins:
+                alone += run_side_by_side([off_side(twin)], args.duration, args, pin)
+            info["alone_rps"] = alone
+            for server in servers[-3:]:
+                server.stop()
                 server.assert_healthy()
         finally:
             for server in servers:
                 server.stop()
             data.restore()
 
-    baselines = [sc for sc, group in order if group is None]
-    measured = [sc for sc, group in order if group is not None]
-    for sc, before in order:
-        if before is not None:
-            around = (baselines[before].rps, baselines[before + 1].rps)
-            sc.ratio = sc.rps / (sum(around) / 2)
-            sc.noisy = abs(around[0] - around[1]) / max(around) > NOISY
     info["elapsed_s"] = round(time.monotonic() - started, 1)
-    report = markdown(measured, baselines, info)
+    report = markdown(measured, info)
     (OUT / "results.md").write_text(report)
     (OUT / "results.json").write_text(json.dumps({
-        "info": info, "baseline_rps": [b.rps for b in baselines],
+        "info": info,
         "scenarios": [{"key": sc.key, "label": sc.label, "visitor": sc.visitor,
                        "experiments": sc.data, "url": sc.url, "rps": sc.rps,
-                       "requests": sc.requests, "ratio": sc.ratio, "noisy": sc.noisy}
+                       "requests": sc.requests, "ratio": sc.ratio, "noisy": sc.noisy,
+                       "rounds_rps": sc.runs, "rounds_ratio": sc.ratios,
+                       "module_off_rps": sc.offs}
                       for sc in measured]}, indent=2) + "\n")
     print()
     print(report)
