@@ -199,7 +199,7 @@ run: build
 	$(RUN_ENV) bash scripts/run-demo.sh
 
 # wrk against the built nginx: module off, module on in every scenario and the
-# split_clients peer, in one run of about 3 minutes; results in build/bench/.
+# split_clients peer, side by side with module off, in about 4 minutes; results in build/bench/
 # Timing lives here, never in the tests.  BENCH_ARGS=--help lists the knobs.
 .PHONY: bench
 bench: build
