@@ -213,3 +213,42 @@ def test_http10_request_without_host(nginx):
     values = (code, "1", "1=2", "1", "2")
     assert tuple(fields.get("X-Vantorell-" + name) for name in NAMES) == values
     assert exposures(nginx, 1) == [logged(values, 200, "/experiment_1_variation_2")]
+
+
+def test_the_readme_recipes(nginx):
+    # the exposure log of assigned requests only, and Cache-Control: private
+    # on every targeted response, as the README writes them
+    nginx.data.write([experiment(1, [group(cond("alpha/promo"))], [variation(2, 0.5)])])
+    exposure = nginx.prefix / "exposure.log"
+    nginx.start(http="""
+    log_format exposure '$vantorell_visitor_code $vantorell_visitor_new '
+                        '"$vantorell_experiments" $vantorell_experiment '
+                        '$vantorell_variation $status "$request_uri"';
+    map $vantorell_experiments $vantorell_exposed {
+        ""       0;
+        default  1;
+    }
+    map $vantorell_experiment $vantorell_cache_control {
+        ""       "";
+        default  "private";
+    }
+""" + nginx.server(directives="""
+        vantorell_module on;
+        access_log %s exposure if=$vantorell_exposed;
+        add_header Cache-Control $vantorell_cache_control always;
+""" % exposure, locations=VARIATIONS))
+
+    low, high = code_with(lambda x: x < 0.4), code_with(lambda x: x > 0.6)
+    for path, code in (("/promo?a=1", low), ("/about", low), ("/promo", high)):
+        r = nginx.request(path, headers=[("Cookie", "vantorellVisitorCode=" + code)])
+        assert r.status == 200
+        assert r.all("Cache-Control") == ([] if path == "/about" else ["private"])
+    for _ in range(250):                    # bounded: 5 s
+        if exposure.exists() and len(exposure.read_text().splitlines()) >= 2:
+            break
+        time.sleep(0.02)
+    time.sleep(0.1)
+    assert exposure.read_text().splitlines() == [
+        '%s 0 "1=2" 1 2 200 "/promo?a=1"' % low,
+        '%s 0 "1=0" 1 0 200 "/promo"' % high,
+    ]
