@@ -164,14 +164,18 @@ def test_no_assignment_no_values(nginx, name):
 
 def test_values_survive_a_later_internal_redirect(nginx):
     # an index redirect after a reference decision, a try_files fallback in
-    # the variation's location: each clears the request's module contexts
+    # the variation's location, a named location after a reference decision:
+    # each clears the request's module contexts
     html = promo_page(nginx)
     start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 0.5)]),
-                  experiment(3, [group(cond("alpha/shop"))], [variation(4, 1.0)])],
+                  experiment(3, [group(cond("alpha/shop"))], [variation(4, 1.0)]),
+                  experiment(5, [group(cond("alpha/named/"))], [variation(6, 0.0)])],
           directives="        root %s;\n" % html, locations="""
         location /promo/ { }
         location ~ ^/experiment_ { try_files $uri /fallback; }
         location = /fallback { proxy_pass http://echo; }
+        location /named/ { try_files $uri @app; }
+        location @app { proxy_pass http://echo; }
 """)
     high = code_with(lambda x: x > 0.6)
     r = nginx.request("/promo/", headers=[("Cookie", "vantorellVisitorCode=" + high)])
@@ -184,8 +188,14 @@ def test_values_survive_a_later_internal_redirect(nginx):
     assert shown(r) == (code, "1", "3=4", "3", "4")
     assert echoed(r, "x-exposure") == ["3=4"]
 
-    assert exposures(nginx, 2) == [logged((high, "0", "1=0", "1", "0"), 200, "/promo/index.html"),
-                                   logged((code, "1", "3=4", "3", "4"), 200, "/fallback")]
+    r = nginx.request("/named/x", headers=[("Cookie", "vantorellVisitorCode=" + high)])
+    assert r.json()["path"] == "/named/x"
+    assert shown(r) == (high, "0", "5=0", "5", "0")
+    assert len(r.all("Set-Cookie")) == 1
+
+    assert exposures(nginx, 3) == [logged((high, "0", "1=0", "1", "0"), 200, "/promo/index.html"),
+                                   logged((code, "1", "3=4", "3", "4"), 200, "/fallback"),
+                                   logged((high, "0", "5=0", "5", "0"), 200, "/named/x")]
 
 
 def test_a_read_before_the_decision_does_not_stick(nginx):
