@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include <fcntl.h>
@@ -268,12 +269,23 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
     // there would block the worker for good, a device could be endless.  Only
     // a regular file is opened, without waiting, and it is checked again
     // once open in case it was swapped in between.
+    // What stood at the path is told even when it cannot be used, so that a
+    // caller can tell one unusable file from another.
+    memset(identity, 0, sizeof(*identity));
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (stat(path, &st) != 0) {
+        return failed(Failure::FileUnreadable);
+    }
+    *identity = st;
+    if (!S_ISREG(st.st_mode)) {
         return failed(Failure::FileUnreadable);
     }
     OpenFile file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.get() == -1 || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file.get() == -1 || fstat(file.get(), &st) != 0) {
+        return failed(Failure::FileUnreadable);
+    }
+    *identity = st;
+    if (!S_ISREG(st.st_mode)) {
         return failed(Failure::FileUnreadable);
     }
     if (static_cast<unsigned long long>(st.st_size) > kDataFileMaxSize) {
@@ -316,7 +328,6 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
         return failed(Failure::FileNoMemory);
     }
 
-    *identity = st;
     return Status();
 }
 

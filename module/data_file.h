@@ -65,8 +65,9 @@ struct Model {
 const Experiment *findExperiment(const Model &model, long id) noexcept;
 
 /* Reads a data file whole.  Only a regular file of at most kDataFileMaxSize
- * bytes is read, and nothing here waits on a FIFO or a device.  On success,
- * *identity is the file's status as it was opened. */
+ * bytes is read, and nothing here waits on a FIFO or a device.  *identity is
+ * the status of what stood at the path (all zeros when nothing did); on
+ * success, the file's status as it was opened. */
 Status readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
 
 /* The model of a data file's text (one JSON value; what follows it is not

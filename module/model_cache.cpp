@@ -539,6 +539,9 @@ struct CachedModel {
 
     CompiledPatterns patterns;
 
+    /* what targeting meets on every URL text, if anything */
+    Status targetingFailure;
+
     /* the first experiment of the model with each id, as findExperiment
      * finds it */
     std::unordered_map<long, const Experiment *> byId;
@@ -577,6 +580,13 @@ struct CacheEntry {
 
     /* a notification may concern the file since it was last checked */
     bool stale = true;
+
+    /* the state of the file last told (FileReport); kept when the model
+     * goes, unlike everything above */
+    bool told = false;
+    bool toldUsable = false;
+    FileIdentity toldIdentity;
+    StatusText toldText{};
 
     CachedModel *model = nullptr;
 
@@ -675,7 +685,54 @@ CachedModel *buildModel(const std::string &text, Status *status) noexcept
         return nullptr;
     }
 
+    model->targetingFailure = targetingFailure(model->model, model->patterns);
+
     return model;
+}
+
+/* The problem a worker has with a built model: its file's, or its
+ * targeting's; none for a usable model. */
+const Status &problemOf(const CachedModel &model) noexcept
+{
+    return model.failure.ok() ? model.targetingFailure : model.failure;
+}
+
+/*
+ * A state of the file that a request met, read afresh (never one the cache
+ * merely handed out again): a problem is told when this state of the file
+ * was not the last told, a usable file when a problem was.
+ */
+void observe(CacheEntry *entry, const FileIdentity &identity, const Status &problem,
+             size_t experiments, FileReport *report) noexcept
+{
+    if (entry == nullptr) {
+        return;
+    }
+
+    if (problem.ok()) {
+        if (entry->told && !entry->toldUsable) {
+            report->kind = FileReport::Kind::Usable;
+            report->experiments = experiments;
+        }
+        entry->told = true;
+        entry->toldUsable = true;
+        entry->toldIdentity = identity;
+        return;
+    }
+
+    StatusText text = statusText(problem);
+    if (entry->told && !entry->toldUsable && entry->toldIdentity == identity
+        && strcmp(entry->toldText.text, text.text) == 0)
+    {
+        return;
+    }
+
+    report->kind = FileReport::Kind::Problem;
+    report->text = text;
+    entry->told = true;
+    entry->toldUsable = false;
+    entry->toldIdentity = identity;
+    entry->toldText = text;
 }
 
 Status handOut(CachedModel *model, CachedModel **held) noexcept
@@ -771,10 +828,12 @@ const char *changeCheckText(ChangeCheck check) noexcept
 }
 
 
-Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
+Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+                    FileReport *report) noexcept
 {
     hold->release();
     *check = ChangeCheck::Notified;
+    *report = FileReport();
 
     Notifications *watcher = theNotifications();
     if (watcher != nullptr && watcher->watching() && watcher->changed()) {
@@ -823,6 +882,7 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexc
         if (!isNoMemory(status.failure)) {
             forget(path);
             rememberUnusable(entry, notified, status);
+            observe(entry, FileIdentity::of(opened), status, 0, report);
         }
         return status;
     }
@@ -854,6 +914,8 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexc
         return status;
     }
 
+    observe(entry, identity, problemOf(*model), model->model.experiments.size(), report);
+
     entry->clear();
     entry->identity = identity;
     entry->readAt = readAt;
@@ -866,6 +928,28 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexc
     }
 
     return handOut(model, &hold->cached_);
+}
+
+
+bool checkDataFile(const char *path, StatusText *problem) noexcept
+{
+    std::string text;
+    struct stat opened;
+    Status status = readDataFile(path, &text, &opened);
+    if (status.ok()) {
+        CachedModel *model = buildModel(text, &status);
+        if (model != nullptr) {
+            /* the text first: a pattern's lives with the model */
+            bool usable = problemOf(*model).ok();
+            if (!usable) {
+                *problem = statusText(problemOf(*model));
+            }
+            unreference(model);
+            return usable;
+        }
+    }
+    *problem = statusText(status);
+    return false;
 }
 
 

@@ -44,6 +44,26 @@ enum class ChangeCheck : unsigned char {
  * empty for Notified. */
 const char *changeCheckText(ChangeCheck check) noexcept;
 
+/*
+ * What a worker has to tell about a data file, once per state of the file:
+ * a problem (the file cannot be used, or its targeting fails for every URL
+ * text) not told before for this file as it stands, or a usable file after a
+ * problem.  A state is the file's identity (device, inode, size, times; none
+ * for a missing file) with the problem's text: requests that meet the same
+ * state again tell nothing, a rewrite with a problem tells it again.
+ */
+struct FileReport {
+    enum class Kind : unsigned char {
+        None,
+        Problem,        /* text */
+        Usable,         /* experiments: usable again after a problem */
+    };
+
+    Kind kind = Kind::None;
+    StatusText text{};
+    size_t experiments = 0;
+};
+
 /* One request's hold on a cached model, given back when the hold goes. */
 class ModelHold {
 public:
@@ -58,7 +78,8 @@ public:
     void release() noexcept;
 
 private:
-    friend Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept;
+    friend Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+                               FileReport *report) noexcept;
     friend Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
@@ -68,14 +89,28 @@ private:
 };
 
 /* Holds the model of the data file at `path`; the failure of the file
- * otherwise.  *check tells how changes of that path are learnt. */
-Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept;
+ * otherwise.  *check tells how changes of that path are learnt, *report what
+ * this request found new about the file. */
+Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+                    FileReport *report) noexcept;
+
+inline Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
+{
+    FileReport report;
+    return acquireModel(path, hold, check, &report);
+}
 
 inline Status acquireModel(const char *path, ModelHold *hold) noexcept
 {
     ChangeCheck check;
     return acquireModel(path, hold, &check);
 }
+
+/* Reads and prepares the data file at `path` as a worker would (its model,
+ * its patterns compiled), keeps nothing and watches nothing: for nginx's
+ * master, at configuration time.  False, with the problem's text, when a
+ * worker could not use the file as it stands (the problems of FileReport). */
+bool checkDataFile(const char *path, StatusText *problem) noexcept;
 
 /* targetExperiments on the held model, with its compiled patterns and its
  * memo of recent URL texts. */

@@ -13,6 +13,9 @@
  *   choice      one variation (or the reference) per targeted experiment
  *   outcome     experiments header, then triggered flag + internal redirect
  *
+ * The assignment stays in the request's record, where the module's variables
+ * ($vantorell_visitor_code, ...) find it for the rest of the request.
+ *
  * What the stages hold (the model and the targeted list) belongs to the
  * request's record, a cleanup of the request's pool, so each stage just
  * returns its status.  Texts handed to nginx come from the request pool.
@@ -47,13 +50,16 @@
 #define VANTORELL_COOKIE_MAX_AGE  1209600
 
 
+static ngx_int_t ngx_http_vantorell_add_variables(ngx_conf_t *cf);
 static ngx_int_t ngx_http_vantorell_init(ngx_conf_t *cf);
+static void *ngx_http_vantorell_create_main_conf(ngx_conf_t *cf);
 static void *ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf);
 static char *ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent,
     void *child);
 static void *ngx_http_vantorell_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
+static ngx_int_t ngx_http_vantorell_init_module(ngx_cycle_t *cycle);
 static void ngx_http_vantorell_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
 
@@ -64,11 +70,21 @@ static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
  * model and the targeted list), released with the pool whichever way the
  * handler left; `flag` is the triggered flag the module added before
  * redirecting, until the redirected pass has seen it.
+ *
+ * Once the request is assigned (`assigned`: variations chosen, and the
+ * request redirected or left to the reference), the record is what the
+ * variables read: the code (16 bytes, in the Cookie header or the pool),
+ * whether it is new, and the targeted list.  `experiments` is the text of
+ * the list once written, by the experiments header or a variable.
  */
 typedef struct {
     vantorell::ModelHold      model;
     vantorell::TargetedList   targeted;
     ngx_table_elt_t          *flag;
+    ngx_str_t                 code;
+    ngx_str_t                 experiments;
+    unsigned                  newCode:1;
+    unsigned                  assigned:1;
 } ngx_http_vantorell_ctx_t;
 
 
@@ -114,10 +130,10 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
 
 
 static ngx_http_module_t  ngx_http_vantorell_module_ctx = {
-    NULL,                                  /* preconfiguration */
+    ngx_http_vantorell_add_variables,      /* preconfiguration */
     ngx_http_vantorell_init,               /* postconfiguration */
 
-    NULL,                                  /* create main configuration */
+    ngx_http_vantorell_create_main_conf,   /* create main configuration */
     NULL,                                  /* init main configuration */
 
     ngx_http_vantorell_create_srv_conf,    /* create server configuration */
@@ -136,7 +152,7 @@ ngx_module_t  ngx_http_vantorell_module = {
     ngx_http_vantorell_commands,           /* module directives */
     NGX_HTTP_MODULE,                       /* module type */
     NULL,                                  /* init master */
-    NULL,                                  /* init module */
+    ngx_http_vantorell_init_module,        /* init module */
     NULL,                                  /* init process */
     NULL,                                  /* init thread */
     NULL,                                  /* exit thread */
@@ -161,7 +177,74 @@ static ngx_str_t  ngx_http_vantorell_experiment_key =
     ngx_string("vantorell-experiment");
 
 
+static ngx_int_t ngx_http_vantorell_visitor_code_variable(
+    ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
+static ngx_int_t ngx_http_vantorell_visitor_new_variable(
+    ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
+static ngx_int_t ngx_http_vantorell_experiments_variable(
+    ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
+static ngx_int_t ngx_http_vantorell_id_variable(
+    ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
+
+/*
+ * In the order of NGX_HTTP_VANTORELL_VAR_*.  Cacheable: a value never changes
+ * once the request is assigned, and what a read before that cached is
+ * forgotten at that moment (ngx_http_vantorell_assigned).
+ */
+static ngx_http_variable_t  ngx_http_vantorell_vars[] = {
+
+    { ngx_string("vantorell_visitor_code"), NULL,
+      ngx_http_vantorell_visitor_code_variable, 0, 0, 0 },
+
+    { ngx_string("vantorell_visitor_new"), NULL,
+      ngx_http_vantorell_visitor_new_variable, 0, 0, 0 },
+
+    { ngx_string("vantorell_experiments"), NULL,
+      ngx_http_vantorell_experiments_variable, 0, 0, 0 },
+
+    { ngx_string("vantorell_experiment"), NULL,
+      ngx_http_vantorell_id_variable, 0, 0, 0 },
+
+    { ngx_string("vantorell_variation"), NULL,
+      ngx_http_vantorell_id_variable, 1, 0, 0 },
+
+      ngx_http_null_variable
+};
+
+
 /* ---- configuration ------------------------------------------------------ */
+
+static void *
+ngx_http_vantorell_create_main_conf(ngx_conf_t *cf)
+{
+    return ngx_pcalloc(cf->pool, sizeof(ngx_http_vantorell_main_conf_t));
+}
+
+
+static ngx_int_t
+ngx_http_vantorell_add_variables(ngx_conf_t *cf)
+{
+    ngx_uint_t                       i;
+    ngx_http_variable_t             *var, *v;
+    ngx_http_vantorell_main_conf_t  *vmcf;
+
+    vmcf = (ngx_http_vantorell_main_conf_t *)
+               ngx_http_conf_get_module_main_conf(cf, ngx_http_vantorell_module);
+
+    for (i = 0, v = ngx_http_vantorell_vars; v->name.len; i++, v++) {
+        var = ngx_http_add_variable(cf, &v->name, v->flags);
+        if (var == NULL) {
+            return NGX_ERROR;
+        }
+
+        var->get_handler = v->get_handler;
+        var->data = v->data;
+
+        vmcf->variables[i] = var;
+    }
+
+    return NGX_OK;
+}
 
 static void *
 ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
@@ -268,17 +351,41 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
 /* ---- helpers ------------------------------------------------------------ */
 
 /*
- * A request-derived text as a log line may show it: control characters,
- * bytes from 0x7f up are written as \xHH, so that a client cannot start a
- * line of its own in the error log.  Printable texts come back as they are,
- * without a copy.
+ * Control characters and bytes from 0x7f up are logged as \xHH, so that a
+ * text cannot start a line of its own in the error log.  `dst` has room for
+ * four bytes per byte of the text; returns the end of what was written.
+ */
+static u_char *
+ngx_http_vantorell_escape(u_char *dst, const u_char *data, size_t len)
+{
+    static const u_char  hex[] = "0123456789ABCDEF";
+
+    size_t  i;
+
+    for (i = 0; i < len; i++) {
+        if (data[i] < 0x20 || data[i] >= 0x7f) {
+            *dst++ = '\\';
+            *dst++ = 'x';
+            *dst++ = hex[data[i] >> 4];
+            *dst++ = hex[data[i] & 0xf];
+
+        } else {
+            *dst++ = data[i];
+        }
+    }
+
+    return dst;
+}
+
+
+/*
+ * A request-derived text as a log line may show it (escaped as above).
+ * Printable texts come back as they are, without a copy.
  */
 static ngx_str_t
 ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
     size_t len)
 {
-    static const u_char  hex[] = "0123456789ABCDEF";
-
     size_t      i, extra;
     u_char     *p;
     ngx_str_t   text;
@@ -304,21 +411,31 @@ ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
     }
 
     text.data = p;
-    text.len = len + extra;
-
-    for (i = 0; i < len; i++) {
-        if (data[i] < 0x20 || data[i] >= 0x7f) {
-            *p++ = '\\';
-            *p++ = 'x';
-            *p++ = hex[data[i] >> 4];
-            *p++ = hex[data[i] & 0xf];
-
-        } else {
-            *p++ = data[i];
-        }
-    }
+    text.len = ngx_http_vantorell_escape(p, data, len) - p;
 
     return text;
+}
+
+
+/*
+ * A problem of the data file as the error log shows it.  The text comes from
+ * the data file (a pattern, for one): written as it is when printable.
+ */
+typedef struct {
+    u_char     data[4 * vantorell::kStatusTextSize];
+    ngx_str_t  text;
+} ngx_http_vantorell_problem_t;
+
+
+static void
+ngx_http_vantorell_problem(ngx_http_vantorell_problem_t *problem,
+    const vantorell::StatusText &status)
+{
+    problem->text.data = problem->data;
+    problem->text.len = ngx_http_vantorell_escape(problem->data,
+                            (const u_char *) status.text,
+                            ngx_strlen(status.text))
+                        - problem->data;
 }
 
 
@@ -473,7 +590,9 @@ static ngx_int_t
 ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 {
     vantorell::Status               status;
+    vantorell::FileReport           report;
     vantorell::ChangeCheck          check;
+    ngx_http_vantorell_problem_t    problem;
     ngx_http_vantorell_srv_conf_t  *vscf;
 
     /* why changes are not notified: said once per worker */
@@ -483,7 +602,32 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
     status = vantorell::acquireModel((const char *) vscf->dataFile.data, model,
-                                     &check);
+                                     &check, &report);
+
+    /*
+     * A file the worker cannot use, or whose targeting fails for every
+     * request, leaves the site without experiments: said at error level once
+     * per state of the file (the debug lines go on for every request), and
+     * said again, at notice level, when a usable file follows.
+     */
+    switch (report.kind) {
+
+    case vantorell::FileReport::Kind::Problem:
+        ngx_http_vantorell_problem(&problem, report.text);
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "vantorell: data file \"%V\": %V", &vscf->dataFile,
+                      &problem.text);
+        break;
+
+    case vantorell::FileReport::Kind::Usable:
+        ngx_log_error(NGX_LOG_NOTICE, r->connection->log, 0,
+                      "vantorell: data file \"%V\": %uz experiments",
+                      &vscf->dataFile, report.experiments);
+        break;
+
+    case vantorell::FileReport::Kind::None:
+        break;
+    }
 
     if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
         checkSaid = 1;
@@ -833,10 +977,12 @@ ngx_http_vantorell_get_random(ngx_http_request_t *r,
  */
 static ngx_int_t
 ngx_http_vantorell_set_header(ngx_http_request_t *r,
-    const vantorell::TargetedList &targeted)
+    ngx_http_vantorell_ctx_t *ctx)
 {
     size_t   length;
     u_char  *finalExperimentsHeader;
+
+    const vantorell::TargetedList  &targeted = ctx->targeted;
 
     length = vantorell::experimentsHeaderText(targeted, NULL, 0);
 
@@ -863,7 +1009,43 @@ ngx_http_vantorell_set_header(ngx_http_request_t *r,
     ngx_http_vantorell_log(r, "Vantorell experiment: %s",
                            finalExperimentsHeader);
 
+    /* $vantorell_experiments is the same text */
+    ctx->experiments.data = finalExperimentsHeader;
+    ctx->experiments.len = length;
+
     return NGX_OK;
+}
+
+
+/*
+ * The request is assigned: from now on the variables hold the assignment.
+ * A variable read before (an `if` or `set` of the rewrite phase) cached
+ * "not found"; that is forgotten, so that every later read sees the values.
+ */
+static void
+ngx_http_vantorell_assigned(ngx_http_request_t *r,
+    ngx_http_vantorell_ctx_t *ctx)
+{
+    ngx_uint_t                       i;
+    ngx_http_variable_t             *var;
+    ngx_http_variable_value_t       *vv;
+    ngx_http_vantorell_main_conf_t  *vmcf;
+
+    ctx->assigned = 1;
+
+    vmcf = (ngx_http_vantorell_main_conf_t *)
+               ngx_http_get_module_main_conf(r, ngx_http_vantorell_module);
+
+    for (i = 0; i < NGX_HTTP_VANTORELL_VARS; i++) {
+        var = vmcf->variables[i];
+
+        /* only an indexed variable has a place among the request's values */
+        if (var->flags & NGX_HTTP_VAR_INDEXED) {
+            vv = &r->variables[var->index];
+            vv->valid = 0;
+            vv->not_found = 0;
+        }
+    }
 }
 
 
@@ -901,6 +1083,7 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r,
     ngx_str_t  redirectLocation;
 
     if (targeted.variationId == 0) {
+        ngx_http_vantorell_assigned(r, ctx);
         ngx_http_vantorell_log(r, "Redirected to the reference.");
         return NGX_DECLINED;
     }
@@ -927,6 +1110,9 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r,
     redirectLocation.data = location;
     redirectLocation.len = size - 1;
 
+    /* before the redirect: the variation's location reads the variables */
+    ngx_http_vantorell_assigned(r, ctx);
+
     (void) ngx_http_internal_redirect(r, &redirectLocation, &r->args);
     ngx_http_finalize_request(r, NGX_DONE);
 
@@ -934,13 +1120,240 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r,
 }
 
 
-/* ---- the handler -------------------------------------------------------- */
+/* ---- variables ---------------------------------------------------------- */
+
+/*
+ * The record of an assigned request, for a variable of that request or of
+ * one of its subrequests; null when the module made no assignment (off,
+ * ignored, flagged, no usable data file, not targeted, an error).
+ */
+static ngx_http_vantorell_ctx_t *
+ngx_http_vantorell_assignment(ngx_http_request_t *r)
+{
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = ngx_http_vantorell_get_ctx(r->main);
+
+    return (ctx != NULL && ctx->assigned) ? ctx : NULL;
+}
+
+
+static void
+ngx_http_vantorell_set_value(ngx_http_variable_value_t *v, u_char *data,
+    size_t len)
+{
+    v->len = len;
+    v->valid = 1;
+    v->no_cacheable = 0;
+    v->not_found = 0;
+    v->data = data;
+}
+
+
+static ngx_int_t
+ngx_http_vantorell_visitor_code_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data)
+{
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = ngx_http_vantorell_assignment(r);
+    if (ctx == NULL) {
+        v->not_found = 1;
+        return NGX_OK;
+    }
+
+    ngx_http_vantorell_set_value(v, ctx->code.data, ctx->code.len);
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_vantorell_visitor_new_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data)
+{
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = ngx_http_vantorell_assignment(r);
+    if (ctx == NULL) {
+        v->not_found = 1;
+        return NGX_OK;
+    }
+
+    ngx_http_vantorell_set_value(v, (u_char *) (ctx->newCode ? "1" : "0"), 1);
+
+    return NGX_OK;
+}
+
+
+/* The experiments header's text, written here when the header was not. */
+static ngx_int_t
+ngx_http_vantorell_experiments_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data)
+{
+    size_t                     length;
+    u_char                    *text;
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = ngx_http_vantorell_assignment(r);
+    if (ctx == NULL) {
+        v->not_found = 1;
+        return NGX_OK;
+    }
+
+    if (ctx->experiments.data == NULL) {
+        length = vantorell::experimentsHeaderText(ctx->targeted, NULL, 0);
+
+        text = (u_char *) ngx_pnalloc(r->pool, length + 1);
+        if (text == NULL) {
+            return NGX_ERROR;
+        }
+
+        vantorell::experimentsHeaderText(ctx->targeted, (char *) text,
+                                         length + 1);
+
+        ctx->experiments.data = text;
+        ctx->experiments.len = length;
+    }
+
+    ngx_http_vantorell_set_value(v, ctx->experiments.data,
+                                 ctx->experiments.len);
+
+    return NGX_OK;
+}
+
+
+/* The deciding experiment's id (data 0), or its variation's (data 1). */
+static ngx_int_t
+ngx_http_vantorell_id_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data)
+{
+    long                       id;
+    u_char                    *p;
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = ngx_http_vantorell_assignment(r);
+    if (ctx == NULL) {
+        v->not_found = 1;
+        return NGX_OK;
+    }
+
+    const vantorell::Targeted  &deciding = ctx->targeted.front();
+
+    id = data == 0 ? deciding.experimentId : deciding.variationId;
+
+    p = (u_char *) ngx_pnalloc(r->pool, NGX_INT32_LEN);
+    if (p == NULL) {
+        return NGX_ERROR;
+    }
+
+    ngx_http_vantorell_set_value(v, p,
+                                 ngx_sprintf(p, "%d", vantorell::id32(id)) - p);
+
+    return NGX_OK;
+}
+
+
+/* ---- start-up and exit ------------------------------------------------- */
+
+/*
+ * nginx -t, start-up and every reload read each data file that a server with
+ * the module on names, as a worker will, and warn about one that a worker
+ * could not use.  A warning only: the file may be put in place after nginx
+ * starts, and every request looks at it again.  This runs in the master (or
+ * in nginx -t's process): it keeps nothing and watches nothing, so every
+ * worker still makes its own model and its own inotify instance.
+ */
+static ngx_int_t
+ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
+{
+    ngx_str_t                       *path, **checked, **p;
+    ngx_uint_t                       s, i;
+    ngx_array_t                      paths;
+    ngx_pool_t                      *pool;
+    ngx_http_core_srv_conf_t       **cscfp;
+    ngx_http_core_main_conf_t       *cmcf;
+    ngx_http_vantorell_srv_conf_t   *vscf;
+    ngx_http_vantorell_problem_t     problem;
+    vantorell::StatusText            text;
+
+    cmcf = (ngx_http_core_main_conf_t *)
+               ngx_http_cycle_get_module_main_conf(cycle, ngx_http_core_module);
+    if (cmcf == NULL) {
+        return NGX_OK;
+    }
+
+    /*
+     * The paths checked so far: each once, whichever servers share it.  The
+     * check only warns: when there is no memory for it, it is left out (a
+     * failure here would end the master, even on a reload).
+     */
+    pool = ngx_create_pool(NGX_DEFAULT_POOL_SIZE, cycle->log);
+    if (pool == NULL) {
+        return NGX_OK;
+    }
+
+    if (ngx_array_init(&paths, pool, 4, sizeof(ngx_str_t *)) != NGX_OK) {
+        ngx_destroy_pool(pool);
+        return NGX_OK;
+    }
+
+    cscfp = (ngx_http_core_srv_conf_t **) cmcf->servers.elts;
+
+    for (s = 0; s < cmcf->servers.nelts; s++) {
+        vscf = (ngx_http_vantorell_srv_conf_t *)
+                   cscfp[s]->ctx->srv_conf[ngx_http_vantorell_module.ctx_index];
+
+        if (!vscf->enable) {
+            continue;
+        }
+
+        path = &vscf->dataFile;
+        checked = (ngx_str_t **) paths.elts;
+
+        for (i = 0; i < paths.nelts; i++) {
+            if (checked[i]->len == path->len
+                && ngx_strncmp(checked[i]->data, path->data, path->len) == 0)
+            {
+                break;
+            }
+        }
+
+        if (i < paths.nelts) {
+            continue;
+        }
+
+        p = (ngx_str_t **) ngx_array_push(&paths);
+        if (p == NULL) {
+            break;
+        }
+
+        *p = path;
+
+        if (vantorell::checkDataFile((const char *) path->data, &text)) {
+            continue;
+        }
+
+        ngx_http_vantorell_problem(&problem, text);
+
+        ngx_log_error(NGX_LOG_WARN, cycle->log, 0,
+                      "vantorell: data file \"%V\": %V", path, &problem.text);
+    }
+
+    ngx_destroy_pool(pool);
+
+    return NGX_OK;
+}
+
 
 static void
 ngx_http_vantorell_exit_process(ngx_cycle_t *cycle)
 {
     vantorell::clearModelCache();
 }
+
+
+/* ---- the handler -------------------------------------------------------- */
 
 
 
@@ -1017,12 +1430,20 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
     }
 
-    if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode) == NGX_DECLINED
-        && ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK)
+    if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode)
+        == NGX_DECLINED)
     {
-        ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-        return NGX_ERROR;
+        if (ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK) {
+            ngx_http_vantorell_log(r, "Error while updating/creating cookie");
+            return NGX_ERROR;
+        }
+
+        ctx->newCode = 1;
     }
+
+    /* the code's 16 bytes, where they lie (the Cookie header, or the pool) */
+    ctx->code.data = vantorellVisitorCode.data;
+    ctx->code.len = vantorell::kCodeLength;
 
     if (ngx_http_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
         ngx_http_vantorell_log(r, "Error while updating/creating cookie");
@@ -1034,7 +1455,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     vantorell::chooseVariations(ctx->model, &ctx->targeted, randomNumber);
 
     if (vscf->experimentsHeader
-        && ngx_http_vantorell_set_header(r, ctx->targeted) != NGX_OK)
+        && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)
     {
         ngx_http_vantorell_log(r, "Error while writing vantorell header");
         return NGX_ERROR;

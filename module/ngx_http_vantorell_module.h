@@ -10,6 +10,21 @@ extern "C" {
 #include <ngx_http.h>
 }
 
+/* The module's variables, in the order of their table. */
+enum {
+    NGX_HTTP_VANTORELL_VAR_VISITOR_CODE,
+    NGX_HTTP_VANTORELL_VAR_VISITOR_NEW,
+    NGX_HTTP_VANTORELL_VAR_EXPERIMENTS,
+    NGX_HTTP_VANTORELL_VAR_EXPERIMENT,
+    NGX_HTTP_VANTORELL_VAR_VARIATION,
+    NGX_HTTP_VANTORELL_VARS
+};
+
+typedef struct {
+    /* the module's variables as nginx keeps them: which are indexed, where */
+    ngx_http_variable_t             *variables[NGX_HTTP_VANTORELL_VARS];
+} ngx_http_vantorell_main_conf_t;
+
 typedef struct {
     ngx_flag_t                       enable;
     ngx_flag_t                       experimentsHeader;

@@ -541,6 +541,42 @@ CompiledPatterns::find(const Condition &condition) const noexcept
 
 
 Status
+targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
+{
+    /* the walk of targetExperiments, less everything that depends on the
+     * URL text: every condition is evaluated there, so each of these failures
+     * ends every evaluation that gets as far as it */
+    for (const Experiment &experiment : model.experiments) {
+        if (!isKnownTargetingType(experiment.targetingConfiguration)) {
+            Status status = failed(Failure::UnknownTargetingType);
+            status.experimentId = experiment.id;
+            return status;
+        }
+
+        for (const ConditionGroup &group : experiment.conditionGroups) {
+            for (const Condition &condition : group.conditions) {
+                if (condition.matchType == 'C' || condition.matchType == 'E') {
+                    continue;
+                }
+                if (condition.matchType != 'R') {
+                    return failed(Failure::UnknownMatchType);
+                }
+                const CompiledPattern *pattern = patterns.find(condition);
+                if (pattern == NULL || pattern->re == NULL) {
+                    Status status = failed(Failure::PatternCompile);
+                    status.pattern = condition.url.c_str();
+                    status.reason = pattern != NULL ? pattern->error : NULL;
+                    return status;
+                }
+            }
+        }
+    }
+
+    return Status();
+}
+
+
+Status
 targetExperiments(const Model &model, const CompiledPatterns &patterns,
                   const char *url, ngx_pool_t *pool,
                   TargetedList *targeted) noexcept

@@ -62,6 +62,13 @@ private:
 Status targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
                          ngx_pool_t *pool, TargetedList *targeted) noexcept;
 
+/* The failure that targeting meets on every URL text, whatever it is: an
+ * unknown targeting configuration or match type, or a pattern that did not
+ * compile; the first of them in the order targeting meets them.  None when
+ * targeting can succeed (it may still fail on some texts: a match over its
+ * budget, an experiment id of -1 that a text targets). */
+Status targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept;
+
 }  // namespace vantorell
 
 #endif

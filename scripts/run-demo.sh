@@ -62,12 +62,14 @@ cat <<TXT
 vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on http://127.0.0.1:$port/
 
   curl -i http://127.0.0.1:$port/promo?from=mail   experiment 101: a new visitor, a cookie, a variation page
+                                                   (X-Vantorell-Experiments shows \$vantorell_experiments)
   curl -i http://127.0.0.1:$port/shop              experiment 202: the upstream renders by the experiments header
   curl -i http://127.0.0.1:$port/about             no experiment targets it
   curl -i -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop' http://127.0.0.1:$port/promo
                                                    a returning visitor keeps its variation
 
-  The module's log lines:  tail -f $prefix/error.log
+  Who saw what (the variables):  tail -f $prefix/exposure.log
+  The module's log lines:        tail -f $prefix/error.log
   Ctrl-C stops the demo.
 
 TXT

@@ -36,18 +36,28 @@ pid $prefix/nginx.pid;
 events { worker_connections 64; }
 http {
     access_log off;
+    log_format exposure '\$vantorell_visitor_code \$vantorell_visitor_new "\$vantorell_experiments" '
+                        '\$vantorell_experiment \$vantorell_variation \$status \$uri';
     server {
         listen 127.0.0.1:$port;
         server_name alpha;
         vantorell_module on;
         vantorell_experiments_header on;
         vantorell_cookie_domain \$arg_d;
+        access_log $prefix/exposure.log exposure;
+        add_header X-Experiments \$vantorell_experiments always;
         root $prefix/html;
         location / { try_files \$uri \$uri/ =404; }
         location /skip { vantorell_ignore true; try_files /page =404; }
     }
 }
 CONF
+
+# a data file whose pattern does not compile, for nginx's own reading of it at
+# start-up and for the first requests
+trap restore EXIT
+bad_pattern='[{"baseUrl":"b","experimentId":1,"targetingConfiguration":"P","variations":[],"conditionsData":[{"orOperator":"|","conditions":[{"orOperator":"|","id":1,"url":"(","matchType":"R","include":"Y"}]}]}]'
+printf '%s' "$bad_pattern" > "$data"; chmod 644 "$data"
 
 valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect,possible,reachable --errors-for-leak-kinds=definite \
   --error-exitcode=99 --suppressions="$top/scripts/valgrind.supp" --log-file="$prefix/valgrind.log" \
@@ -83,6 +93,7 @@ run_requests() {
   get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: no'
 }
 
+run_requests
 printf '%s' "$experiments" > "$data"; chmod 644 "$data"
 for _ in 1 2 3; do run_requests; done
 for content in '' '[' 'null' '[]' '{"a":1}' '[1,2]' \
@@ -125,4 +136,5 @@ if grep -q -E 'acquireModel|buildModel|experimentConfigsFromText|CompiledPattern
   exit 1
 fi
 grep -c 'Random generated number' "$prefix/error.log" | sed 's/^/valgrind-check: requests assigned a variation: /'
+grep -vc '^- ' "$prefix/exposure.log" | sed 's/^/valgrind-check: access-log lines with the variables: /'
 echo "valgrind-check: no memory errors, nothing definitely lost, the model cache released at exit"

@@ -9,7 +9,10 @@
 //
 // The cache must give exactly what reading the bytes afresh gives (the same
 // outcome, the same text, the same experiments and variations), from a fresh
-// model, from a model found again, and from the memo of URL results.  Before the bytes, the cache is given a decoy of the
+// model, from a model found again, and from the memo of URL results.  What
+// nginx -t makes of the bytes (checkDataFile) must agree: the reader's text
+// when the reader fails, and a problem of a readable file only where the
+// targeting of the URL fails too.  Before the bytes, the cache is given a decoy of the
 // same length whose digits differ, targeted with the same URL; the bytes then
 // replace it, by rename or in place, the latter also as within one tick of a
 // coarse file system clock: a cache that failed to notice would answer for
@@ -261,6 +264,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dataFile->write(bytes, replacement != 0);
     if (replacement == 2) {
         vantorell::adoptFileStatusForTesting(dataFile->path());
+    }
+
+    // What nginx -t says of the bytes: a problem when no request can use
+    // them, with the reader's text, or with a failure that the targeting of
+    // every URL text meets.
+    vantorell::StatusText problem{};
+    bool usable = vantorell::checkDataFile(dataFile->path(), &problem);
+    if (!fresh.loaded) {
+        FUZZ_CHECK(!usable && fresh.message == problem.text,
+                   "checking the file says \"%s\", reading it \"%s\"", problem.text,
+                   fresh.message.c_str());
+    } else if (!usable) {
+        FUZZ_CHECK(fresh.rc == -1, "checking the file says \"%s\", yet targeting succeeds",
+                   problem.text);
     }
 
     // The first hold builds the model and targets with its compiled

@@ -550,4 +550,111 @@ TEST(ModelCacheChangeTest, AMissingFileIsTriedAgainOnlyWhenNotificationsCannotTe
     }
 }
 
+// ---- what a worker tells of its data file --------------------------------
+
+using vantorell::FileReport;
+
+FileReport reportOf(const std::string &path) {
+    ModelHold hold;
+    ChangeCheck check;
+    FileReport report;
+    vantorell::acquireModel(path.c_str(), &hold, &check, &report);
+    return report;
+}
+
+std::string told(const FileReport &report) {
+    switch (report.kind) {
+    case FileReport::Kind::Problem:
+        return std::string("problem: ") + report.text.text;
+    case FileReport::Kind::Usable:
+        return "usable: " + std::to_string(report.experiments);
+    case FileReport::Kind::None:
+        break;
+    }
+    return "";
+}
+
+// Each problem once per state of the file (its identity and the problem's
+// text), a usable file once after a problem, nothing while a state stays;
+// with notifications, and where every request looks at the file.
+TEST(ModelCacheReportTest, TellsEachStateOfTheFileOnce) {
+    const std::string noId = "[{\"baseUrl\": \"b\"}]";
+    struct Step {
+        const char *content;            // null: the file removed
+        std::string told;
+    };
+    const std::string two = file({experiment(1, "shop", "C"), experiment(2, "cart", "C")});
+    const std::string one = file({experiment(3, "shop", "C")});
+    const std::string badPattern = file({experiment(4, "(", "R")});
+    const std::string badLetter = file({experiment(5, "shop", "C", "X")});
+    const Step steps[] = {
+        {nullptr, "problem: Cannot read json file."},
+        {"{", "problem: Cannot read json file."},           // a file now
+        {"[]", "problem: File is empty."},
+        {noId.c_str(), "problem: Cannot read experiment id field of experiment number 1."},
+        {noId.c_str(), "problem: Cannot read experiment id field of experiment number 1."},
+        {two.c_str(), "usable: 2"},
+        {one.c_str(), ""},
+        {badPattern.c_str(), "problem: NGINX: Cannot compile regular expression: (, reason: missing )"},
+        {badLetter.c_str(), "problem: Targeting configuration type does not exist for experiment 5."},
+        {one.c_str(), "usable: 1"},
+        {nullptr, "problem: Cannot read json file."},
+    };
+    for (ChangeCheck failing : {ChangeCheck::Notified, ChangeCheck::NoWatch}) {
+        SCOPED_TRACE(static_cast<int>(failing));
+        Seam seam(failing);
+        TempDir dir;
+        std::string path = dir.path() + "/data.json";
+        int n = 0;
+        for (const Step &step : steps) {
+            SCOPED_TRACE("step " + std::to_string(n++));
+            if (step.content == nullptr) {
+                unlink(path.c_str());
+            } else {
+                putByRename(path, step.content);
+            }
+            EXPECT_EQ(told(reportOf(path)), step.told);
+            for (int again = 0; again < 3; ++again) {
+                EXPECT_EQ(told(reportOf(path)), "");
+            }
+        }
+    }
+}
+
+// What nginx -t and start-up find in a file, without a cache or a watch.
+TEST(ModelCacheReportTest, ChecksAFileAsAWorkerWouldUseIt) {
+    TempDir dir;
+    const std::string good = file({experiment(1, "^alpha/(shop|cart)$", "R")});
+    const std::string badPattern = file({experiment(1, "shop", "C"), experiment(2, "a{2,1}", "R")});
+    struct Case {
+        const char *name;
+        const char *content;            // null: no file
+        const char *problem;            // null: usable
+    };
+    const Case cases[] = {
+        {"missing", nullptr, "Cannot read json file."},
+        {"not JSON", "[{", "Cannot read json file."},
+        {"an empty list", "[]", "File is empty."},
+        {"a missing member", "[{\"experimentId\": 3}]",
+         "Cannot read baseUrl field of experiment number 1."},
+        {"a pattern that does not compile", badPattern.c_str(),
+         "NGINX: Cannot compile regular expression: a{2,1}, reason: numbers out of order in {} "
+         "quantifier"},
+        {"usable", good.c_str(), nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.path() + "/" + c.name;
+        if (c.content != nullptr) {
+            put(path, c.content);
+        }
+        vantorell::StatusText problem{};
+        EXPECT_EQ(vantorell::checkDataFile(path.c_str(), &problem), c.problem == nullptr);
+        EXPECT_STREQ(problem.text, c.problem != nullptr ? c.problem : "");
+    }
+    vantorell::StatusText problem{};
+    EXPECT_FALSE(vantorell::checkDataFile(dir.path().c_str(), &problem));   // a folder
+    EXPECT_STREQ(problem.text, "Cannot read json file.");
+}
+
 }  // namespace

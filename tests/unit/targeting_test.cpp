@@ -384,6 +384,56 @@ TEST(TargetingConditions, AFailingConditionFailsTheExperimentWhateverCameBefore)
     }
 }
 
+// What the data-file messages say of a model: the failure that every URL
+// text meets, the same text the targeting of any text gives; none where
+// targeting can succeed on some text.
+TEST(TargetingConditions, AFailureOfEveryUrlTextIsKnownFromTheModel) {
+    const ConditionDef badPattern{'|', 'R', "(", true};
+    const ConditionDef badType{'|', 'Q', "shop", true};
+    const ConditionDef runaway{'|', 'R', "(a+)+$", true};
+    struct Case {
+        const char *name;
+        std::vector<ExperimentDef> file;
+        std::string failure;            // empty: none
+    };
+    const Case cases[] = {
+        {"usable", {{1, 'P', {group('|', {hit('|'), ConditionDef{'|', 'R', "^alpha/", true}})}},
+                    {2, 'U', {group('|', {miss('|')})}}}, ""},
+        {"a pattern that does not compile behind a match",
+         {{1, 'P', {group('|', {hit('|')}), group('&', {badPattern})}}},
+         std::string(kCompilePrefix) + "(, reason: missing )"},
+        {"the file's last experiment is met first",
+         {{1, 'P', {group('|', {badType})}}, {2, 'P', {group('|', {badPattern})}}},
+         std::string(kCompilePrefix) + "(, reason: missing )"},
+        {"an unknown targeting letter before the conditions",
+         {{1, 'P', {group('|', {badType})}}, {2, 'X', {group('|', {badPattern})}}},
+         "Targeting configuration type does not exist for experiment 2."},
+        {"an unknown match type", {{7, 'T', {group('|', {miss('|'), badType})}}},
+         "Match type does not exist."},
+        // these fail on some URL texts only
+        {"an id of -1", {{-1, 'P', {group('|', {hit('|')})}}}, ""},
+        {"a pattern over its budget on long texts", {{3, 'S', {group('|', {runaway})}}}, ""},
+    };
+
+    NginxPool pool;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Model model = modelOf(c.file);
+        vantorell::CompiledPatterns patterns;
+        ASSERT_TRUE(patterns.compile(model));
+        Status failure = vantorell::targetingFailure(model, patterns);
+        if (c.failure.empty()) {
+            EXPECT_TRUE(failure.ok());
+            EXPECT_GE(targetModel(model, "elsewhere", pool.get()).rc(), 0);
+            continue;
+        }
+        EXPECT_EQ(vantorell::statusText(failure).text, c.failure);
+        for (const char *url : {"alpha", kUrl, "alpha/shop?q=(", "x"}) {
+            EXPECT_EQ(targetModel(model, url, pool.get()).text(), c.failure) << url;
+        }
+    }
+}
+
 TEST(TargetingConditions, IdsThatReadAsOutcomes) {
     NginxPool pool;
     const std::vector<GroupDef> matching = {group('|', {hit('|')})};
