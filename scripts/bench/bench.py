@@ -109,7 +109,7 @@ class Scenario:
     def reads_data(self):
         """Only the module-on server reads the data file; the others leave it
         as the scenario before them had it."""
-        return self.server == "on"
+        return self.server.startswith("on")
 
     def cookie(self, split_cookie):
         if self.visitor != "returning":
@@ -148,6 +148,11 @@ def scenario_groups():
             group.append(Scenario("redirect-%s-%d" % (visitor, n),
                                   "targeted, redirected to a variation", "on",
                                   make_data.REDIRECT_URL, visitor, "redirect", n))
+        if n == 10:
+            for server, label in (("on-log", "redirected, with an access log"),
+                                  ("on-log-vars", "redirected, access log of the 5 variables")):
+                group.append(Scenario("redirect-returning-%d-%s" % (n, server), label, server,
+                                      make_data.REDIRECT_URL, "returning", "redirect", n))
         groups.append(group)
     return groups
 
@@ -307,6 +312,7 @@ http {{
         *   {variation2};
     }}
 
+{log_formats}
     # any other Host is refused: wrk must send the Host the conditions name
     server {{
 {catchall_listens}
@@ -330,11 +336,26 @@ ON_SERVER = """
     server {{
         listen 127.0.0.1:{port};
         server_name {host};
-        vantorell_module on;
+        vantorell_module on;{access_log}
         location / {{ add_header X-Bench-Location page; }}
         location ~ ^/experiment_\\d+_variation_\\d+$ {{ add_header X-Bench-Location variation; }}
     }}
 """
+
+# An access log without the module's variables, and the same with all five
+# (buffered, as a busy site writes it): what an exposure log costs.
+LOG_FORMATS = """
+    log_format bench_plain '$remote_addr [$time_local] "$request" $status $body_bytes_sent';
+    log_format bench_vars '$remote_addr [$time_local] "$request" $status $body_bytes_sent '
+                          '$vantorell_visitor_code $vantorell_visitor_new '
+                          '"$vantorell_experiments" $vantorell_experiment $vantorell_variation';
+"""
+
+ACCESS_LOGS = {
+    "on": "",
+    "on-log": "\n        access_log {prefix}/access-plain.log bench_plain buffer=64k;",
+    "on-log-vars": "\n        access_log {prefix}/access-vars.log bench_vars buffer=64k;",
+}
 
 SPLIT_SERVER = """
     server {{
@@ -357,7 +378,8 @@ class Nginx:
         self.with_module = with_module
         self.ports = {"off": free_port()}
         if with_module:
-            self.ports["on"] = free_port()
+            for name in ACCESS_LOGS:
+                self.ports[name] = free_port()
             self.ports["split"] = free_port()
         else:
             self.ports["plain"] = self.ports["off"]
@@ -370,7 +392,9 @@ class Nginx:
                                     directive="        vantorell_module off;" if with_module else "")
         servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
         if with_module:
-            servers += ON_SERVER.format(port=self.ports["on"], host=HOST)
+            for name, access_log in ACCESS_LOGS.items():
+                servers += ON_SERVER.format(port=self.ports[name], host=HOST,
+                                            access_log=access_log.format(prefix=self.prefix))
         listens = "\n".join("        listen 127.0.0.1:%d default_server;" % p
                             for p in sorted(set(self.ports.values())))
         conf = CONF.format(
@@ -379,6 +403,7 @@ class Nginx:
             affinity="worker_cpu_affinity 01;" if pin else
             "worker_cpu_affinity auto;" if workers > 1 else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
+            log_formats=LOG_FORMATS if with_module else "",
             servers=servers,
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
             variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
@@ -809,6 +834,13 @@ def main():
                                     data, bodies)
             dbg.stop()
             plain_dbg.stop()
+            # the exposure log holds the assignment, not empty variables
+            logged = (dbg.prefix / "access-vars.log").read_text()
+            if not re.search(' %s 0 "[^"]*%d=\\d+[^"]*" %d \\d+$' % (
+                    RETURNING_CODE, make_data.REDIRECT_ID, make_data.REDIRECT_ID),
+                    logged, re.M):
+                raise BenchError("the access log of the variables lacks the assignment:\n"
+                                 + logged)
             print("bench: pre-check passed: every scenario takes its path (%d scenarios)"
                   % (1 + len(sum(groups, []))), flush=True)
 
