@@ -7,6 +7,16 @@
 
 namespace vantorell {
 
+const char *outcomeName(Outcome outcome) noexcept
+{
+    static const char *const names[kOutcomes] = {
+        "ignored", "flagged", "data_error", "targeting_error",
+        "untargeted", "reference", "redirected", "error",
+    };
+    size_t i = static_cast<size_t>(outcome);
+    return i < kOutcomes ? names[i] : "";
+}
+
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept
 {
     size_t length = 0;
