@@ -91,9 +91,9 @@ class Scenario:
 
     @property
     def reads_data(self):
-        """Only the module-on server reads the data file; the others leave it
+        """Only the module-on servers read the data file; the others leave it
         as the scenario before them had it."""
-        return self.server == "on"
+        return self.server in ("on", "zone")
 
     def cookie(self, split_cookie):
         if self.visitor != "returning":
@@ -132,6 +132,12 @@ def scenario_groups():
             group.append(Scenario("redirect-%s-%d" % (visitor, n),
                                   "targeted, redirected to a variation", "on",
                                   make_data.REDIRECT_URL, visitor, "redirect", n))
+        if n == 1:
+            # the same, counted in a metrics zone (an nginx of its own: the
+            # zone counts every server of its nginx)
+            group.append(Scenario("redirect-returning-1-zone",
+                                  "targeted, redirected, metrics zone on", "zone",
+                                  make_data.REDIRECT_URL, "returning", "redirect", n))
         groups.append(group)
     return groups
 
@@ -277,6 +283,7 @@ events {{ worker_connections 1024; }}
 http {{
     access_log off;
     default_type text/html;
+{zone}
     # one connection serves a whole measurement: the per-request cost, not
     # the connection setup, is what is compared
     keepalive_requests 1000000;
@@ -340,11 +347,13 @@ SPLIT_SERVER = """
 
 
 class Nginx:
-    def __init__(self, prefix, docroot, with_module, level, pin, workers=1):
+    def __init__(self, prefix, docroot, with_module, level, pin, workers=1, zone=False):
         self.prefix = Path(prefix)
         self.with_module = with_module
         self.ports = {"off": free_port()}
-        if with_module:
+        if zone:
+            self.ports = {"zone": free_port()}
+        elif with_module:
             self.ports["on"] = free_port()
             self.ports["split"] = free_port()
         else:
@@ -354,10 +363,14 @@ class Nginx:
             shutil.rmtree(self.prefix)
         (self.prefix / "tmp").mkdir(parents=True)
         os.chmod(self.prefix, 0o755)
-        servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
-                                    directive="        vantorell_module off;" if with_module else "")
-        servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
-        if with_module:
+        if zone:
+            servers = ON_SERVER.format(port=self.ports["zone"], host=HOST)
+        else:
+            servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
+                                        directive="        vantorell_module off;"
+                                        if with_module else "")
+            servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
+        if with_module and not zone:
             servers += ON_SERVER.format(port=self.ports["on"], host=HOST)
         listens = "\n".join("        listen 127.0.0.1:%d default_server;" % p
                             for p in sorted(set(self.ports.values())))
@@ -366,7 +379,7 @@ class Nginx:
             load_module="load_module %s;" % MODULE if with_module else "",
             affinity="worker_cpu_affinity 01;" if pin else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
-            servers=servers,
+            servers=servers, zone="    vantorell_metrics_zone 1m;" if zone else "",
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
             variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
         self.conf = self.prefix / "nginx.conf"
@@ -497,12 +510,12 @@ def fail(sc, problems, extra=""):
                         "\n  ".join(problems), extra))
 
 
-def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
+def precheck(nginx_dbg, plain_dbg, zone_dbg, all_scenarios, data, bodies):
     """One request per scenario with the module's debug lines: returns the
     peer's returning-visitor cookie, taken from its answer to a new visitor."""
     split_cookie = None
     for sc in all_scenarios:
-        server = plain_dbg if sc.server == "plain" else nginx_dbg
+        server = {"plain": plain_dbg, "zone": zone_dbg}.get(sc.server, nginx_dbg)
         if sc.reads_data:
             data.set(sc.data, sc.focus, settle=False)
         server.mark()
@@ -515,7 +528,7 @@ def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
             fail(sc, problems)
         if sc.key == "split-new":
             split_cookie = [c for c in cookies if c.startswith("uid=")][0].split(";")[0]
-    for server in (nginx_dbg, plain_dbg):
+    for server in (nginx_dbg, plain_dbg, zone_dbg):
         server.assert_healthy()
     return split_cookie
 
@@ -602,6 +615,9 @@ def markdown(measured, baselines, info):
                      + (" *" if by_key["%s-%s-%d" % (kind, visitor, n)].noisy else "")
                      for n in SIZES]
             lines.append("| %s | %s | %s |" % (label, visitor, " | ".join(cells)))
+    zone, without = by_key["redirect-returning-1-zone"], by_key["redirect-returning-1"]
+    lines += ["", "Metrics zone on: %s of the same scenario without it (targeted, redirected, "
+              "returning, 1 experiment)." % fmt_ratio(zone.rps / without.rps)]
     lines.append("")
     noisy = [sc for sc in measured if sc.noisy]
     if noisy:
@@ -766,24 +782,30 @@ def main():
             # 1. which path each scenario takes, from the module's debug lines
             dbg = Nginx(OUT / "precheck", docroot, True, "debug", False)
             plain_dbg = Nginx(OUT / "precheck-plain", docroot, False, "debug", False)
-            servers += [dbg, plain_dbg]
+            zone_dbg = Nginx(OUT / "precheck-zone", docroot, True, "debug", False, zone=True)
+            servers += [dbg, plain_dbg, zone_dbg]
             dbg.start()
             plain_dbg.start()
-            split_cookie = precheck(dbg, plain_dbg, [baseline(0)] + sum(groups, []),
+            zone_dbg.start()
+            split_cookie = precheck(dbg, plain_dbg, zone_dbg, [baseline(0)] + sum(groups, []),
                                     data, bodies)
             dbg.stop()
             plain_dbg.stop()
+            zone_dbg.stop()
             print("bench: pre-check passed: every scenario takes its path (%d scenarios)"
                   % (1 + len(sum(groups, []))), flush=True)
 
             # 2. the measurement
             main_nginx = Nginx(OUT / "nginx", docroot, True, "warn", pin, args.workers)
             plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
-            servers += [main_nginx, plain]
+            zone_nginx = Nginx(OUT / "nginx-zone", docroot, True, "warn", pin, args.workers,
+                               zone=True)
+            servers += [main_nginx, plain, zone_nginx]
             main_nginx.start()
             plain.start()
+            zone_nginx.start()
             for sc, _ in order:
-                server = plain if sc.server == "plain" else main_nginx
+                server = {"plain": plain, "zone": zone_nginx}.get(sc.server, main_nginx)
                 port = server.ports[sc.server]
                 cookie = sc.cookie(split_cookie)
                 if sc.reads_data:
@@ -810,7 +832,8 @@ def main():
                     "" if sc.data is None else sc.data, fmt_rps(sc.rps)), flush=True)
             main_nginx.stop()
             plain.stop()
-            for server in (main_nginx, plain):
+            zone_nginx.stop()
+            for server in (main_nginx, plain, zone_nginx):
                 server.assert_healthy()
         finally:
             for server in servers:
