@@ -738,14 +738,20 @@ ngx_http_vantorell_metrics_outcome(ngx_http_vantorell_srv_conf_t *vscf,
 void
 ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf)
 {
-    if (vscf->metrics == NULL) {
+    ngx_atomic_t  *counter;
+
+    if (vscf->metrics != NULL) {
+        counter = &vscf->metrics->requests[
+                      static_cast<size_t>(vantorell::Outcome::Ignored)];
+
+    } else if (vscf->metricsDropped) {
+        counter = &zoneOf((ngx_cycle_t *) ngx_cycle)->sh->dropped;
+
+    } else {
         return;
     }
 
-    (void) ngx_atomic_fetch_add(
-               &vscf->metrics->requests[
-                   static_cast<size_t>(vantorell::Outcome::Ignored)],
-               (ngx_atomic_int_t) -1);
+    (void) ngx_atomic_fetch_add(counter, (ngx_atomic_int_t) -1);
 }
 
 
