@@ -532,6 +532,11 @@ struct CachedModel {
     /* the cache's own hold and every request's */
     long references = 1;
 
+    /* which model, and when it was built (ModelHold) */
+    uint64_t serial = 0;
+    time_t loadedAt = 0;
+    uint64_t loadedMonotonic = 0;
+
     /* the model, or the failure of a file that could not be used (the
      * failure's texts, if any, point into nothing but static texts) */
     Model model;
@@ -653,11 +658,21 @@ Status noMemory() noexcept
  */
 CachedModel *buildModel(const std::string &text, Status *status) noexcept
 {
+    static uint64_t lastSerial;
+
     CachedModel *model = new (std::nothrow) CachedModel();
     if (model == nullptr) {
         *status = noMemory();
         return nullptr;
     }
+
+    struct timespec wall = now();
+    struct timespec mono = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    model->serial = ++lastSerial;
+    model->loadedAt = wall.tv_sec;
+    model->loadedMonotonic = static_cast<uint64_t>(mono.tv_sec) * 1000000000u
+                             + static_cast<uint64_t>(mono.tv_nsec);
 
     model->failure = modelFromText(text.data(), text.size(), &model->model);
     if (!model->failure.ok()) {
@@ -800,6 +815,37 @@ const Model &ModelHold::model() const noexcept
 }
 
 
+const Experiment *ModelHold::experiment(long id) const noexcept
+{
+    auto it = cached_->byId.find(id);
+    return it == cached_->byId.end() ? nullptr : it->second;
+}
+
+
+uint64_t ModelHold::serial() const noexcept
+{
+    return cached_->serial;
+}
+
+
+time_t ModelHold::loadedAt() const noexcept
+{
+    return cached_->loadedAt;
+}
+
+
+uint64_t ModelHold::loadedMonotonic() const noexcept
+{
+    return cached_->loadedMonotonic;
+}
+
+
+const Status &ModelHold::problem() const noexcept
+{
+    return cached_->targetingFailure;
+}
+
+
 void ModelHold::release() noexcept
 {
     unreference(cached_);
@@ -931,10 +977,11 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
 }
 
 
-bool checkDataFile(const char *path, StatusText *problem) noexcept
+bool checkDataFile(const char *path, StatusText *problem, size_t *experiments) noexcept
 {
     std::string text;
     struct stat opened;
+    *experiments = 0;
     Status status = readDataFile(path, &text, &opened);
     if (status.ok()) {
         CachedModel *model = buildModel(text, &status);
@@ -944,6 +991,7 @@ bool checkDataFile(const char *path, StatusText *problem) noexcept
             if (!usable) {
                 *problem = statusText(problemOf(*model));
             }
+            *experiments = model->model.experiments.size();
             unreference(model);
             return usable;
         }

@@ -28,6 +28,9 @@
 #include "status.h"
 #include "targeting.h"
 
+#include <cstdint>
+#include <ctime>
+
 namespace vantorell {
 
 struct CachedModel;
@@ -75,6 +78,24 @@ public:
     /* Only while held: after a successful acquireModel. */
     const Model &model() const noexcept;
 
+    /* The experiment that findExperiment finds, without its walk; null when
+     * the model has none of that id.  Only while held. */
+    const Experiment *experiment(long id) const noexcept;
+
+    /* Which model of the worker this is: a number no other model of the
+     * worker ever has.  Only while held. */
+    uint64_t serial() const noexcept;
+
+    /* When the worker built the model: CLOCK_REALTIME seconds, and
+     * CLOCK_MONOTONIC nanoseconds, which every process of the host reads
+     * alike (what orders the models of several workers).  Only while held. */
+    time_t loadedAt() const noexcept;
+    uint64_t loadedMonotonic() const noexcept;
+
+    /* What targeting meets on every URL text of this model (none for a
+     * usable one).  Only while held. */
+    const Status &problem() const noexcept;
+
     void release() noexcept;
 
 private:
@@ -109,8 +130,15 @@ inline Status acquireModel(const char *path, ModelHold *hold) noexcept
 /* Reads and prepares the data file at `path` as a worker would (its model,
  * its patterns compiled), keeps nothing and watches nothing: for nginx's
  * master, at configuration time.  False, with the problem's text, when a
- * worker could not use the file as it stands (the problems of FileReport). */
-bool checkDataFile(const char *path, StatusText *problem) noexcept;
+ * worker could not use the file as it stands (the problems of FileReport).
+ * *experiments: how many the model has (0 for a file that gives none). */
+bool checkDataFile(const char *path, StatusText *problem, size_t *experiments) noexcept;
+
+inline bool checkDataFile(const char *path, StatusText *problem) noexcept
+{
+    size_t experiments;
+    return checkDataFile(path, problem, &experiments);
+}
 
 /* targetExperiments on the held model, with its compiled patterns and its
  * memo of recent URL texts. */

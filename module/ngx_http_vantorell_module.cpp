@@ -22,9 +22,13 @@
  * Nothing survives between requests; within one request, the record says that
  * the request has been decided, so that every later pass (internal redirects
  * of any kind) leaves it alone.
+ *
+ * With a metrics zone, every request the module looks at is counted once, at
+ * its decision (ngx_http_vantorell_metrics.cpp).
  */
 
 #include "ngx_http_vantorell_module.h"
+#include "ngx_http_vantorell_metrics.h"
 #include "ngx_vantorell_compat.h"
 
 #include "data_file.h"
@@ -66,7 +70,7 @@ static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
 
 /*
  * The request's own record, in a cleanup of the request's pool.  Its presence
- * says that the request has been decided.  It owns what the stages hold (the
+ * says that the request has been decided (unless `ignored`).  It owns what the stages hold (the
  * model and the targeted list), released with the pool whichever way the
  * handler left; `flag` is the triggered flag the module added before
  * redirecting, until the redirected pass has seen it.
@@ -85,6 +89,8 @@ typedef struct {
     ngx_str_t                 experiments;
     unsigned                  newCode:1;
     unsigned                  assigned:1;
+    /* counted as ignored, not decided: a later location may still decide */
+    unsigned                  ignored:1;
 } ngx_http_vantorell_ctx_t;
 
 
@@ -123,6 +129,20 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       ngx_http_set_complex_value_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_vantorell_loc_conf_t, ignore),
+      NULL },
+
+    { ngx_string("vantorell_metrics_zone"),
+      NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
+      ngx_http_vantorell_metrics_zone,
+      NGX_HTTP_MAIN_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("vantorell_status"),
+      NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS|NGX_CONF_TAKE1,
+      ngx_http_vantorell_status,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
       NULL },
 
       ngx_null_command
@@ -344,7 +364,7 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
 
     *h = ngx_http_vantorell_handler;
 
-    return NGX_OK;
+    return ngx_http_vantorell_metrics_check(cf);
 }
 
 
@@ -627,6 +647,10 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 
     case vantorell::FileReport::Kind::None:
         break;
+    }
+
+    if (ngx_http_vantorell_counts(vscf)) {
+        ngx_http_vantorell_metrics_file(r, vscf, status, *model);
     }
 
     if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
@@ -1021,17 +1045,28 @@ ngx_http_vantorell_set_header(ngx_http_request_t *r,
  * The request is assigned: from now on the variables hold the assignment.
  * A variable read before (an `if` or `set` of the rewrite phase) cached
  * "not found"; that is forgotten, so that every later read sees the values.
+ * The assignment is counted here, before a redirect hands the request on.
  */
 static void
 ngx_http_vantorell_assigned(ngx_http_request_t *r,
-    ngx_http_vantorell_ctx_t *ctx)
+    ngx_http_vantorell_ctx_t *ctx, vantorell::Outcome outcome)
 {
     ngx_uint_t                       i;
     ngx_http_variable_t             *var;
     ngx_http_variable_value_t       *vv;
+    ngx_http_vantorell_srv_conf_t   *vscf;
     ngx_http_vantorell_main_conf_t  *vmcf;
 
     ctx->assigned = 1;
+
+    vscf = (ngx_http_vantorell_srv_conf_t *)
+               ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
+
+    if (ngx_http_vantorell_counts(vscf)) {
+        ngx_http_vantorell_metrics_outcome(vscf, outcome);
+        ngx_http_vantorell_metrics_assigned(r, vscf, ctx->model, ctx->targeted,
+                                            ctx->newCode);
+    }
 
     vmcf = (ngx_http_vantorell_main_conf_t *)
                ngx_http_get_module_main_conf(r, ngx_http_vantorell_module);
@@ -1083,7 +1118,7 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r,
     ngx_str_t  redirectLocation;
 
     if (targeted.variationId == 0) {
-        ngx_http_vantorell_assigned(r, ctx);
+        ngx_http_vantorell_assigned(r, ctx, vantorell::Outcome::Reference);
         ngx_http_vantorell_log(r, "Redirected to the reference.");
         return NGX_DECLINED;
     }
@@ -1111,7 +1146,7 @@ ngx_http_vantorell_redirect(ngx_http_request_t *r,
     redirectLocation.len = size - 1;
 
     /* before the redirect: the variation's location reads the variables */
-    ngx_http_vantorell_assigned(r, ctx);
+    ngx_http_vantorell_assigned(r, ctx, vantorell::Outcome::Redirected);
 
     (void) ngx_http_internal_redirect(r, &redirectLocation, &r->args);
     ngx_http_finalize_request(r, NGX_DONE);
@@ -1274,8 +1309,10 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
     ngx_http_core_srv_conf_t       **cscfp;
     ngx_http_core_main_conf_t       *cmcf;
     ngx_http_vantorell_srv_conf_t   *vscf;
+    size_t                           experiments;
+    ngx_uint_t                       usable;
     ngx_http_vantorell_problem_t     problem;
-    vantorell::StatusText            text;
+    vantorell::StatusText            text{};
 
     cmcf = (ngx_http_core_main_conf_t *)
                ngx_http_cycle_get_module_main_conf(cycle, ngx_http_core_module);
@@ -1286,7 +1323,9 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
     /*
      * The paths checked so far: each once, whichever servers share it.  The
      * check only warns: when there is no memory for it, it is left out (a
-     * failure here would end the master, even on a reload).
+     * failure here would end the master, even on a reload).  With a metrics
+     * zone, every server with the module on gets its file's counters here,
+     * and the zone learns what this read of the file found.
      */
     pool = ngx_create_pool(NGX_DEFAULT_POOL_SIZE, cycle->log);
     if (pool == NULL) {
@@ -1320,17 +1359,26 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
         }
 
         if (i < paths.nelts) {
+            /* the file's counters, its state already told */
+            ngx_http_vantorell_metrics_add_file(cycle, vscf, 0, 0, text, 0);
             continue;
         }
 
         p = (ngx_str_t **) ngx_array_push(&paths);
         if (p == NULL) {
-            break;
+            ngx_http_vantorell_metrics_add_file(cycle, vscf, 0, 0, text, 0);
+            continue;
         }
 
         *p = path;
 
-        if (vantorell::checkDataFile((const char *) path->data, &text)) {
+        usable = vantorell::checkDataFile((const char *) path->data, &text,
+                                          &experiments);
+
+        ngx_http_vantorell_metrics_add_file(cycle, vscf, 1, usable, text,
+                                            experiments);
+
+        if (usable) {
             continue;
         }
 
@@ -1349,12 +1397,54 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
 static void
 ngx_http_vantorell_exit_process(ngx_cycle_t *cycle)
 {
+    ngx_http_vantorell_metrics_exit();
     vantorell::clearModelCache();
 }
 
 
 /* ---- the handler -------------------------------------------------------- */
 
+/* The request's outcome, counted (with a metrics zone); returns `rc`. */
+static ngx_int_t
+ngx_http_vantorell_decided(ngx_http_vantorell_srv_conf_t *vscf,
+    vantorell::Outcome outcome, ngx_int_t rc)
+{
+    if (ngx_http_vantorell_counts(vscf)) {
+        ngx_http_vantorell_metrics_outcome(vscf, outcome);
+    }
+
+    return rc;
+}
+
+
+/*
+ * An ignored pass.  Counted once per request: the request keeps a record
+ * that says so (only with a metrics zone; without one nothing is kept), and a
+ * later location that decides the request after all takes the count back.
+ */
+static void
+ngx_http_vantorell_ignored(ngx_http_request_t *r,
+    ngx_http_vantorell_srv_conf_t *vscf)
+{
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    if (!ngx_http_vantorell_counts(vscf)) {
+        return;
+    }
+
+    if (ngx_http_vantorell_get_ctx(r) != NULL) {
+        return;
+    }
+
+    ctx = ngx_http_vantorell_create_ctx(r);
+    if (ctx == NULL) {
+        return;
+    }
+
+    ctx->ignored = 1;
+
+    ngx_http_vantorell_metrics_outcome(vscf, vantorell::Outcome::Ignored);
+}
 
 
 static ngx_int_t
@@ -1386,6 +1476,11 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     vlcf = (ngx_http_vantorell_loc_conf_t *)
                ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
 
+    /* the status takes no part in experiments, and is not counted */
+    if (vlcf->status != NGX_HTTP_VANTORELL_STATUS_NONE) {
+        return NGX_DECLINED;
+    }
+
     ngx_str_set(&ignore, "false");
 
     if (vlcf->ignore != NULL
@@ -1395,39 +1490,54 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     }
 
     if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
+        ngx_http_vantorell_ignored(r, vscf);
         return NGX_DECLINED;
     }
 
     /* one decision per request, whatever internal redirects follow */
     ctx = ngx_http_vantorell_get_ctx(r);
-    if (ctx != NULL) {
+
+    if (ctx != NULL && ctx->ignored) {
+        /* ignored where it was before, decided here */
+        ctx->ignored = 0;
+        ngx_http_vantorell_metrics_unignore(vscf);
+
+    } else if (ctx != NULL) {
         ngx_http_vantorell_decided_before(r, ctx);
         return NGX_DECLINED;
-    }
 
-    /* from here on, the request's record owns what the stages hold */
-    ctx = ngx_http_vantorell_create_ctx(r);
-    if (ctx == NULL) {
-        return NGX_ERROR;
+    } else {
+        /* from here on, the request's record owns what the stages hold */
+        ctx = ngx_http_vantorell_create_ctx(r);
+        if (ctx == NULL) {
+            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                              NGX_ERROR);
+        }
     }
 
     if (ngx_http_vantorell_flag_triggered(r)) {
-        return NGX_DECLINED;
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Flagged,
+                                          NGX_DECLINED);
     }
 
     rc = ngx_http_vantorell_get_model(r, &ctx->model);
     if (rc != NGX_OK) {
-        return rc;
+        return ngx_http_vantorell_decided(vscf,
+                   rc == NGX_DECLINED ? vantorell::Outcome::DataError
+                                      : vantorell::Outcome::Error, rc);
     }
 
     rc = ngx_http_vantorell_get_targeted(r, &ctx->model, &ctx->targeted);
     if (rc != NGX_OK) {
-        return rc;
+        return ngx_http_vantorell_decided(vscf,
+                   rc == NGX_DECLINED ? vantorell::Outcome::TargetingError
+                                      : vantorell::Outcome::Error, rc);
     }
 
     if (ctx->targeted.empty()) {
         ngx_http_vantorell_log(r, "Not targeted by any experiment.");
-        return NGX_DECLINED;
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Untargeted,
+                                          NGX_DECLINED);
     }
 
     if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode)
@@ -1435,7 +1545,8 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     {
         if (ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK) {
             ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-            return NGX_ERROR;
+            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                              NGX_ERROR);
         }
 
         ctx->newCode = 1;
@@ -1447,7 +1558,8 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     if (ngx_http_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
         ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-        return NGX_ERROR;
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                          NGX_ERROR);
     }
 
     randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
@@ -1458,8 +1570,16 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)
     {
         ngx_http_vantorell_log(r, "Error while writing vantorell header");
-        return NGX_ERROR;
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                          NGX_ERROR);
     }
 
-    return ngx_http_vantorell_redirect(r, ctx, ctx->targeted.front());
+    /* counted where it is decided, before a redirect (assigned) */
+    rc = ngx_http_vantorell_redirect(r, ctx, ctx->targeted.front());
+
+    if (rc == NGX_ERROR) {
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error, rc);
+    }
+
+    return rc;
 }

@@ -20,9 +20,28 @@ enum {
     NGX_HTTP_VANTORELL_VARS
 };
 
+/* A data file's counters in the metrics zone (ngx_http_vantorell_metrics). */
+typedef struct ngx_http_vantorell_metrics_file_s
+    ngx_http_vantorell_metrics_file_t;
+
+/* vantorell_status: the format of a status location */
+enum {
+    NGX_HTTP_VANTORELL_STATUS_NONE = 0,
+    NGX_HTTP_VANTORELL_STATUS_JSON,
+    NGX_HTTP_VANTORELL_STATUS_PROMETHEUS
+};
+
 typedef struct {
     /* the module's variables as nginx keeps them: which are indexed, where */
     ngx_http_variable_t             *variables[NGX_HTTP_VANTORELL_VARS];
+
+    /* vantorell_metrics_zone, or null */
+    ngx_shm_zone_t                  *metricsZone;
+    /* this configuration's data files in the zone, in the servers' order */
+    ngx_array_t                     *metricsFiles;
+    /* where vantorell_status stands first, for the missing zone's message */
+    ngx_str_t                        statusFile;
+    ngx_uint_t                       statusLine;
 } ngx_http_vantorell_main_conf_t;
 
 typedef struct {
@@ -30,10 +49,16 @@ typedef struct {
     ngx_flag_t                       experimentsHeader;
     ngx_http_complex_value_t        *cookieDomain;
     ngx_str_t                        dataFile;   /* NUL-terminated path */
+
+    /* the data file's counters; null without the zone, or when the zone had
+     * no room for them (metricsDropped) */
+    ngx_http_vantorell_metrics_file_t  *metrics;
+    ngx_uint_t                       metricsDropped;
 } ngx_http_vantorell_srv_conf_t;
 
 typedef struct {
     ngx_http_complex_value_t        *ignore;
+    ngx_uint_t                       status;     /* NGX_HTTP_VANTORELL_STATUS_ */
 } ngx_http_vantorell_loc_conf_t;
 
 extern "C" {

@@ -64,6 +64,16 @@ private:
 
 } // namespace
 
+const char *outcomeName(Outcome outcome) noexcept
+{
+    static const char *const names[kOutcomes] = {
+        "ignored", "flagged", "data_error", "targeting_error",
+        "untargeted", "reference", "redirected", "error",
+    };
+    size_t i = static_cast<size_t>(outcome);
+    return i < kOutcomes ? names[i] : "";
+}
+
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept
 {
     TextWriter out(buffer, size);

@@ -18,6 +18,24 @@
 
 namespace vantorell {
 
+/* What the module made of a request it looked at, once per request (the
+ * metrics count them).  Texts and counters keep this order. */
+enum class Outcome : unsigned char {
+    Ignored,            /* the location's ignore expression */
+    Flagged,            /* the client sent the triggered flag */
+    DataError,          /* no usable data file */
+    TargetingError,     /* targeting failed for the URL text */
+    Untargeted,         /* no experiment targets the URL text */
+    Reference,          /* assigned; the deciding experiment gave the reference */
+    Redirected,         /* assigned and redirected to a variation's location */
+    Error,              /* the request failed (no memory): nginx answers 500 */
+};
+
+constexpr size_t kOutcomes = 8;
+
+/* "ignored", "flagged", "data_error", ...: the outcome's name in the metrics. */
+const char *outcomeName(Outcome outcome) noexcept;
+
 /* An id as texts show it. */
 inline int id32(long id) noexcept
 {

@@ -3,6 +3,10 @@
 # already present are skipped, and apt is not touched at all when nothing is missing.
 set -euo pipefail
 
+# libboost-dev: Boost's headers, for Boost.Math's incomplete gamma function (the
+# split check's p-value; header-only, nothing to link).  prometheus: promtool
+# checks the metrics exposition, and the tests scrape the module with a real
+# Prometheus server of their own (its packaged service is never started).
 # libpcre3-dev: the module's regular expressions (and nginx 1.18's); libpcre2-dev:
 # nginx 1.22 and later take PCRE2 when it is there, as Debian's own build does.
 packages=(
@@ -11,6 +15,8 @@ packages=(
   libgtest-dev googletest
   python3 python3-pytest python3-pytest-xdist
   curl openssl valgrind
+  libboost-dev
+  prometheus
 )
 # Callers may name more: make fuzz asks for clang and its libFuzzer runtime,
 # which nothing else needs.
@@ -30,6 +36,17 @@ fi
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps: missing packages (${missing[*]}); run as root to install them" >&2
   exit 1
+fi
+
+# A package with a service (prometheus) must not start it on this host:
+# invoke-rc.d and deb-systemd-invoke ask policy-rc.d first, and 101 means
+# "not now".  One that is already there is left alone.
+policy=
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  policy=/usr/sbin/policy-rc.d
+  printf '#!/bin/sh\n# install-deps: no service starts while packages install\nexit 101\n' > "$policy"
+  chmod 755 "$policy"
+  trap 'rm -f "$policy"' EXIT
 fi
 
 echo "install-deps: installing ${missing[*]}"

@@ -68,6 +68,8 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
   curl -i -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop' http://127.0.0.1:$port/promo
                                                    a returning visitor keeps its variation
 
+  The counters (every worker's): curl -s http://127.0.0.1:$port/vantorell/status | /usr/bin/python3 -m json.tool
+  The same for Prometheus:       curl -s http://127.0.0.1:$port/metrics
   Who saw what (the variables):  tail -f $prefix/exposure.log
   The module's log lines:        tail -f $prefix/error.log
   Ctrl-C stops the demo.

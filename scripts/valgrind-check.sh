@@ -36,6 +36,7 @@ pid $prefix/nginx.pid;
 events { worker_connections 64; }
 http {
     access_log off;
+    vantorell_metrics_zone 1m;
     log_format exposure '\$vantorell_visitor_code \$vantorell_visitor_new "\$vantorell_experiments" '
                         '\$vantorell_experiment \$vantorell_variation \$status \$uri';
     server {
@@ -49,6 +50,8 @@ http {
         root $prefix/html;
         location / { try_files \$uri \$uri/ =404; }
         location /skip { vantorell_ignore true; try_files /page =404; }
+        location = /status { vantorell_status; }
+        location = /metrics { vantorell_status prometheus; }
     }
 }
 CONF
@@ -91,6 +94,9 @@ run_requests() {
   get "http://127.0.0.1:$port/skip"
   get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: true'
   get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: no'
+  get "http://127.0.0.1:$port/status"
+  get "http://127.0.0.1:$port/metrics"
+  get -X POST "http://127.0.0.1:$port/metrics"
 }
 
 run_requests
@@ -129,10 +135,10 @@ if [ "$status" -ne 0 ]; then
 fi
 # a worker that exits releases the models it cached: none of them may still
 # be reachable when nginx is gone
-if grep -q -E 'acquireModel|buildModel|experimentConfigsFromText|CompiledPatterns|UrlMemo' \
+if grep -q -E 'acquireModel|buildModel|experimentConfigsFromText|CompiledPatterns|UrlMemo|workerFile|workerExperiment' \
      "$prefix/valgrind.log"; then
   cat "$prefix/valgrind.log"
-  echo "valgrind-check: FAILED (the worker's model cache outlived it)"
+  echo "valgrind-check: FAILED (the worker's model cache or its counters' places outlived it)"
   exit 1
 fi
 grep -c 'Random generated number' "$prefix/error.log" | sed 's/^/valgrind-check: requests assigned a variation: /'

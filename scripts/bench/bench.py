@@ -109,7 +109,7 @@ class Scenario:
     def reads_data(self):
         """Only the module-on server reads the data file; the others leave it
         as the scenario before them had it."""
-        return self.server.startswith("on")
+        return self.server.startswith("on") or self.server == "zone"
 
     def cookie(self, split_cookie):
         if self.visitor != "returning":
@@ -148,6 +148,12 @@ def scenario_groups():
             group.append(Scenario("redirect-%s-%d" % (visitor, n),
                                   "targeted, redirected to a variation", "on",
                                   make_data.REDIRECT_URL, visitor, "redirect", n))
+        if n == 1:
+            # the same, counted in a metrics zone (an nginx of its own: the
+            # zone counts every server of its nginx)
+            group.append(Scenario("redirect-returning-1-zone",
+                                  "targeted, redirected, metrics zone on", "zone",
+                                  make_data.REDIRECT_URL, "returning", "redirect", n))
         if n == 10:
             for server, label in (("on-log", "redirected, with an access log"),
                                   ("on-log-vars", "redirected, access log of the 5 variables")):
@@ -294,6 +300,7 @@ events {{ worker_connections 1024; }}
 http {{
     access_log off;
     default_type text/html;
+{zone}
     # one connection serves a whole measurement: the per-request cost, not
     # the connection setup, is what is compared
     keepalive_requests 1000000;
@@ -373,11 +380,13 @@ SPLIT_SERVER = """
 
 
 class Nginx:
-    def __init__(self, prefix, docroot, with_module, level, pin, workers=1):
+    def __init__(self, prefix, docroot, with_module, level, pin, workers=1, zone=False):
         self.prefix = Path(prefix)
         self.with_module = with_module
         self.ports = {"off": free_port()}
-        if with_module:
+        if zone:
+            self.ports = {"zone": free_port()}
+        elif with_module:
             for name in ACCESS_LOGS:
                 self.ports[name] = free_port()
             self.ports["split"] = free_port()
@@ -388,10 +397,14 @@ class Nginx:
             shutil.rmtree(self.prefix)
         (self.prefix / "tmp").mkdir(parents=True)
         os.chmod(self.prefix, 0o755)
-        servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
-                                    directive="        vantorell_module off;" if with_module else "")
-        servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
-        if with_module:
+        if zone:
+            servers = ON_SERVER.format(port=self.ports["zone"], host=HOST, access_log="")
+        else:
+            servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
+                                        directive="        vantorell_module off;"
+                                        if with_module else "")
+            servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
+        if with_module and not zone:
             for name, access_log in ACCESS_LOGS.items():
                 servers += ON_SERVER.format(port=self.ports[name], host=HOST,
                                             access_log=access_log.format(prefix=self.prefix))
@@ -404,6 +417,7 @@ class Nginx:
             "worker_cpu_affinity auto;" if workers > 1 else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
             log_formats=LOG_FORMATS if with_module else "",
+            zone="    vantorell_metrics_zone 1m;" if zone else "",
             servers=servers,
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
             variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
@@ -535,12 +549,12 @@ def fail(sc, problems, extra=""):
                         "\n  ".join(problems), extra))
 
 
-def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
+def precheck(nginx_dbg, plain_dbg, zone_dbg, all_scenarios, data, bodies):
     """One request per scenario with the module's debug lines: returns the
     peer's returning-visitor cookie, taken from its answer to a new visitor."""
     split_cookie = None
     for sc in all_scenarios:
-        server = plain_dbg if sc.server == "plain" else nginx_dbg
+        server = {"plain": plain_dbg, "zone": zone_dbg}.get(sc.server, nginx_dbg)
         if sc.reads_data:
             data.set(sc.data, sc.focus, settle=False)
         server.mark()
@@ -553,7 +567,7 @@ def precheck(nginx_dbg, plain_dbg, all_scenarios, data, bodies):
             fail(sc, problems)
         if sc.key == "split-new":
             split_cookie = [c for c in cookies if c.startswith("uid=")][0].split(";")[0]
-    for server in (nginx_dbg, plain_dbg):
+    for server in (nginx_dbg, plain_dbg, zone_dbg):
         server.assert_healthy()
     return split_cookie
 
@@ -665,6 +679,9 @@ def markdown(measured, info):
                      + (" *" if by_key["%s-%s-%d" % (kind, visitor, n)].noisy else "")
                      for n in SIZES]
             lines.append("| %s | %s | %s |" % (label, visitor, " | ".join(cells)))
+    zone, without = by_key["redirect-returning-1-zone"], by_key["redirect-returning-1"]
+    lines += ["", "Metrics zone on: %s of the same scenario without it (targeted, redirected, "
+              "returning, 1 experiment)." % fmt_ratio(zone.ratio / without.ratio)]
     lines.append("")
     noisy = [sc for sc in measured if sc.noisy]
     if noisy:
@@ -827,13 +844,14 @@ def main():
             # 1. which path each scenario takes, from the module's debug lines
             dbg = Nginx(OUT / "precheck", docroot, True, "debug", False)
             plain_dbg = Nginx(OUT / "precheck-plain", docroot, False, "debug", False)
-            servers += [dbg, plain_dbg]
-            dbg.start()
-            plain_dbg.start()
-            split_cookie = precheck(dbg, plain_dbg, [baseline(0)] + sum(groups, []),
+            zone_dbg = Nginx(OUT / "precheck-zone", docroot, True, "debug", False, zone=True)
+            servers += [dbg, plain_dbg, zone_dbg]
+            for server in servers[-3:]:
+                server.start()
+            split_cookie = precheck(dbg, plain_dbg, zone_dbg, [baseline(0)] + sum(groups, []),
                                     data, bodies)
-            dbg.stop()
-            plain_dbg.stop()
+            for server in servers[-3:]:
+                server.stop()
             # the exposure log holds the assignment, not empty variables
             logged = (dbg.prefix / "access-vars.log").read_text()
             if not re.search(' %s 0 "[^"]*%d=\\d+[^"]*" %d \\d+$' % (
@@ -849,8 +867,9 @@ def main():
             twins = [Nginx(OUT / "nginx-a", docroot, True, "warn", pin, args.workers),
                      Nginx(OUT / "nginx-b", docroot, True, "warn", pin, args.workers)]
             plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
-            servers += twins + [plain]
-            for server in servers[-3:]:
+            zoned = Nginx(OUT / "nginx-zone", docroot, True, "warn", pin, args.workers, zone=True)
+            servers += twins + [plain, zoned]
+            for server in servers[-4:]:
                 server.start()
             off = baseline(0)
 
@@ -862,8 +881,10 @@ def main():
                 alone += run_side_by_side([off_side(twin)], args.duration, args, pin)
             for sc in measured:
                 cookie = sc.cookie(split_cookie)
-                if sc.server == "plain":
-                    pairs = [((sc, plain, plain.ports["plain"], cookie), off_side(twin))
+                if sc.server in ("plain", "zone"):
+                    # an nginx of its own, beside either twin's module-off page
+                    own = plain if sc.server == "plain" else zoned
+                    pairs = [((sc, own, own.ports[sc.server], cookie), off_side(twin))
                              for twin in twins]
                 else:
                     pairs = [((sc, a, a.ports[sc.server], cookie), off_side(b))
@@ -894,7 +915,7 @@ def main():
             for twin in twins:
                 alone += run_side_by_side([off_side(twin)], args.duration, args, pin)
             info["alone_rps"] = alone
-            for server in servers[-3:]:
+            for server in servers[-4:]:
                 server.stop()
                 server.assert_healthy()
         finally:

@@ -15,6 +15,9 @@ changing under it and nginx reloads.
   - nginx is reloaded (SIGHUP) a few times while the load runs.
   - The workers' memory (VmRSS) is sampled throughout; reloads replace the
     worker, and each worker is judged on its own.
+  - A metrics zone counts every request, across the reloads (its size stays
+    the same); after the run the requests it counted must be the requests
+    sent, give or take those that a reload or wrk's stop cut off.
 
 It fails on a worker that dies or an [alert], [crit] or [emerg] in the error
 log, on any status but 200, on a response from a page that no variant can
@@ -137,6 +140,11 @@ http {{
     uwsgi_temp_path {prefix}/tmp;
     scgi_temp_path {prefix}/tmp;
     default_type text/plain;
+    vantorell_metrics_zone 1m;
+    server {{
+        listen 127.0.0.1:{status_port};
+        location = /status {{ vantorell_status; }}
+    }}
     server {{
         listen 127.0.0.1:{port};
         server_name alpha;
@@ -392,9 +400,11 @@ def main():
     (prefix / "tmp").mkdir(parents=True)
     write_docroot(prefix)
     port = free_port()
+    status_port = free_port()
     user = "user root;" if os.geteuid() == 0 else ""
     conf = prefix / "nginx.conf"
-    conf.write_text(CONF.format(user=user, module=MODULE, prefix=prefix, port=port))
+    conf.write_text(CONF.format(user=user, module=MODULE, prefix=prefix, port=port,
+                                status_port=status_port))
 
     lock = DataFileLock()
     log("waiting for the data file lock (%s)" % LOCK_FILE)
@@ -411,13 +421,14 @@ def main():
         DATA_FILE.write_bytes(TEXTS["A"])
         os.chmod(DATA_FILE, 0o644)
         try:
-            nginx = start_nginx(prefix, conf, [port], timeout=15)
+            nginx = start_nginx(prefix, conf, [port, status_port], timeout=15)
         except NginxDidNotStart as e:
             raise RuntimeError(str(e))
 
         # the set-up takes the paths it is meant to before the load begins
-        for path, want in (("/always", "experiment_11_variation_1"), ("/about", "page-about"),
-                           ("/", "page-index"), ("/shop/3", None), ("/promo", None)):
+        checks = (("/always", "experiment_11_variation_1"), ("/about", "page-about"),
+                           ("/", "page-index"), ("/shop/3", None), ("/promo", None))
+        for path, want in checks:
             status, body = get(port, path)
             if status != 200 or (want and body != want):
                 raise RuntimeError("pre-check %s: %s %r" % (path, status, body))
@@ -468,6 +479,14 @@ def main():
         status, body = get(port, "/about")
         if status != 200 or body != "page-about":
             failures.append("after the load /about gave %s %r" % (status, body))
+
+        # what the metrics zone counted, over every worker and reload
+        conn = http.client.HTTPConnection("127.0.0.1", status_port, timeout=10)
+        conn.request("GET", "/status")
+        counted_doc = json.loads(conn.getresponse().read())
+        conn.close()
+        counted = {k: v for f in counted_doc["data_files"] if f["path"] == str(DATA_FILE)
+                   for k, v in f["requests"].items()}
 
         nginx.send_signal(signal.SIGQUIT)
         try:
@@ -521,6 +540,17 @@ def main():
                             % (cut, allowed))
         if rewriter.error is not None:
             failures.append("data file rewriter failed: %r" % rewriter.error)
+        # every request that reached the module once: those wrk completed,
+        # the checks before and after, and at most those cut off (by a reload,
+        # or in flight when wrk stopped), which wrk does not count as sent
+        sent = requests + len(checks) + 1
+        counted_total = sum(counted.values())
+        slack = cut + args.connections
+        if not sent <= counted_total <= sent + slack:
+            failures.append("the metrics zone counted %d requests, %d were sent (and at most "
+                            "%d cut off): %s" % (counted_total, sent, slack, counted))
+        if counted.get("error"):
+            failures.append("%d requests counted as errors" % counted["error"])
 
         verdicts = judge_memory(sampler, load_start, load_end, args.warmup, args.rss_bound)
         judged = [v for v in verdicts if "ok" in v]
@@ -547,6 +577,8 @@ def main():
             "latency_us": w["latency"],
             "responses_by_page": dict(sorted(bodies.items())),
             "reloads": reloads,
+            "metrics_zone": {"sent": sent, "counted": counted_total, "by_outcome": counted,
+                             "counters_dropped": counted_doc["counters_dropped"]},
             "data_file_rewrites": {"total": rewriter.count, "in_place": rewriter.in_place,
                                    "renamed": rewriter.renamed, "by_variant": rewriter.by_variant},
             "worker_rss_kib": {"start": first_worker[0][1], "end": last_worker[-1][1],
@@ -574,6 +606,8 @@ def main():
             % (w["latency"]["p50_us"] / 1e3, w["latency"]["p99_us"] / 1e3,
                w["latency"]["max_us"] / 1e3))
         log("reloads          %d" % reloads)
+        log("metrics zone     %d counted for %d sent (%d cut off at most): %s"
+            % (counted_total, sent, slack, ", ".join("%s %d" % kv for kv in counted.items())))
         log("data file        %d rewrites (%d in place, %d by rename): %s"
             % (rewriter.count, rewriter.in_place, rewriter.renamed,
                ", ".join("%s %d" % kv for kv in rewriter.by_variant.items())))

@@ -162,7 +162,7 @@ class Response:
 CONF = """\
 {user}
 load_module {module};
-worker_processes 1;
+worker_processes {workers};
 daemon off;
 master_process on;
 error_log {prefix}/error.log debug;
@@ -210,6 +210,7 @@ class Nginx:
         # environment (this process's), for a test to change
         self.user = "root" if os.geteuid() == 0 else None
         self.env = None
+        self.workers = 1
         (self.prefix / "tmp").mkdir(exist_ok=True)
 
     @property
@@ -225,7 +226,7 @@ class Nginx:
         data_file = ("    vantorell_data_file %s;\n" % self.data.path
                      if self.names_data_file else "")
         conf = CONF.format(user=user, module=MODULE, prefix=self.prefix, data_file=data_file,
-                           upstream=self.upstream, http=http)
+                           upstream=self.upstream, http=http, workers=self.workers)
         path = self.prefix / "nginx.conf"
         path.write_text(conf)
         return path
