@@ -153,8 +153,7 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       NULL },
 
     { ngx_string("vantorell_ignore"),
-      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_HTTP_LIF_CONF
-                        |NGX_CONF_TAKE1,
+      NGX_HTTP_LOC_CONF|NGX_HTTP_LIF_CONF|NGX_CONF_TAKE1,
       ngx_http_set_complex_value_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_vantorell_loc_conf_t, ignore),

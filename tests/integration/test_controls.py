@@ -421,6 +421,21 @@ CONSENT = """\
 """
 
 
+SERVER_WITH_PAGES = """\
+    server {{
+        listen 127.0.0.1:{port};
+        server_name alpha;
+        vantorell_module on;
+{show}
+        location / {{
+            vantorell_ignore "$vantorell_bot$vantorell_no_consent";
+            proxy_pass http://echo;
+        }}
+        location ~ ^/experiment_ {{ proxy_pass http://echo; }}
+    }}
+"""
+
+
 @pytest.mark.parametrize("agent, consent, assigned", [
     ("Mozilla/5.0 (X11; Linux x86_64) Firefox/128.0", "yes", True),
     ("Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)", "yes", False),
@@ -431,10 +446,7 @@ CONSENT = """\
 ])
 def test_bots_and_visitors_without_consent_stay_out(nginx, agent, consent, assigned):
     nginx.data.write([experiment(3, [EVERYTHING], [variation(4, 1.0)])])
-    server = nginx.server(directives="        vantorell_module on;\n"
-                                     '        vantorell_ignore "$vantorell_bot$vantorell_no_consent";\n'
-                                     + SHOW,
-                          locations=VARIATIONS)
+    server = SERVER_WITH_PAGES.format(port=nginx.port, show=SHOW)
     nginx.start(http=BOTS + CONSENT + server)
     cookies = "consent=%s" % consent if consent else "other=1"
     r = nginx.request("/page", headers=[("User-Agent", agent), ("Cookie", cookies)])
@@ -445,23 +457,3 @@ def test_bots_and_visitors_without_consent_stay_out(nginx, agent, consent, assig
     assert (r.header("X-Code") is not None) == assigned
     if not assigned:
         assert r.log == []
-
-
-def test_ignore_at_the_server_and_http_levels(nginx):
-    nginx.data.write([experiment(3, [EVERYTHING], [variation(4, 1.0)])])
-    http = ("    vantorell_ignore $arg_skip;\n"
-            + nginx.server(directives="        vantorell_module on;\n",
-                           locations=VARIATIONS + "        location /always/ {"
-                                     " vantorell_ignore false; proxy_pass http://echo; }\n")
-            + nginx.server(directives="        vantorell_module on;\n"
-                                      "        vantorell_ignore $http_x_skip;\n",
-                           locations=VARIATIONS, server_name="beta"))
-    nginx.start(http=http)
-    assert nginx.request("/page?skip=true").json()["path"] == "/page?skip=true"
-    assert nginx.request("/page").json()["path"] == "/experiment_3_variation_4"
-    assert nginx.request("/always/x?skip=true").json()["path"] == \
-        "/experiment_3_variation_4?skip=true"
-    assert nginx.request("/page?skip=true", host="beta").json()["path"] == \
-        "/experiment_3_variation_4?skip=true"
-    assert nginx.request("/page", host="beta", headers=[("X-Skip", "true")]).json()["path"] \
-        == "/page"
