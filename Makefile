@@ -89,7 +89,8 @@ $(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.s
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 NGX_LIB    := $(BUILD)/unit/libngx.a
 CORE_SRCS  := module/status.cpp module/data_file.cpp module/targeting.cpp module/visitor.cpp \
-              module/model_cache.cpp module/outcome.cpp module/split.cpp
+              module/model_cache.cpp module/outcome.cpp module/split.cpp \
+              module/force.cpp
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
 # the unit tests always link the default release's objects
 NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src

@@ -32,6 +32,7 @@
 #include "ngx_vantorell_compat.h"
 
 #include "data_file.h"
+#include "force.h"
 #include "model_cache.h"
 #include "outcome.h"
 #include "status.h"
@@ -50,7 +51,7 @@
 #define ngx_http_vantorell_debug_on(r)                                        \
     ((r)->connection->log->log_level >= NGX_LOG_DEBUG)
 
-/* Cookie lifetime: 14 days. */
+/* Cookie lifetime unless vantorell_cookie_expires says otherwise: 14 days. */
 #define VANTORELL_COOKIE_MAX_AGE  1209600
 
 
@@ -66,6 +67,10 @@ static char *ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent,
 static ngx_int_t ngx_http_vantorell_init_module(ngx_cycle_t *cycle);
 static void ngx_http_vantorell_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_vantorell_handler(ngx_http_request_t *r);
+static char *ngx_http_vantorell_cookie_flags(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf);
+static char *ngx_http_vantorell_cookie_expires(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf);
 
 
 /*
@@ -89,6 +94,8 @@ typedef struct {
     ngx_str_t                 experiments;
     unsigned                  newCode:1;
     unsigned                  assigned:1;
+    /* a QA preview chose a variation: counted as forced, nothing else */
+    unsigned                  forced:1;
     /* counted as ignored, not decided: a later location may still decide */
     unsigned                  ignored:1;
 } ngx_http_vantorell_ctx_t;
@@ -117,6 +124,27 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       offsetof(ngx_http_vantorell_srv_conf_t, cookieDomain),
       NULL },
 
+    { ngx_string("vantorell_cookie_flags"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_1MORE,
+      ngx_http_vantorell_cookie_flags,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("vantorell_cookie_expires"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
+      ngx_http_vantorell_cookie_expires,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("vantorell_visitor_id"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
+      ngx_http_set_complex_value_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, visitorId),
+      NULL },
+
     { ngx_string("vantorell_data_file"),
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
       ngx_conf_set_str_slot,
@@ -129,6 +157,13 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       ngx_http_set_complex_value_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_vantorell_loc_conf_t, ignore),
+      NULL },
+
+    { ngx_string("vantorell_force"),
+      NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_set_complex_value_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_loc_conf_t, force),
       NULL },
 
     { ngx_string("vantorell_metrics_zone"),
@@ -281,11 +316,14 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
      * set by ngx_pcalloc():
      *
      *     conf->cookieDomain = NULL;
+     *     conf->visitorId = NULL;
      *     conf->dataFile = { 0, NULL };
      */
 
     conf->enable = NGX_CONF_UNSET;
     conf->experimentsHeader = NGX_CONF_UNSET;
+    conf->cookieFlags = NGX_CONF_UNSET_UINT;
+    conf->cookieExpires = NGX_CONF_UNSET;
 
     return conf;
 }
@@ -304,6 +342,15 @@ ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
 
     if (conf->cookieDomain == NULL) {
         conf->cookieDomain = prev->cookieDomain;
+    }
+
+    ngx_conf_merge_uint_value(conf->cookieFlags, prev->cookieFlags,
+                              NGX_HTTP_VANTORELL_COOKIE_OFF);
+    ngx_conf_merge_sec_value(conf->cookieExpires, prev->cookieExpires,
+                             VANTORELL_COOKIE_MAX_AGE);
+
+    if (conf->visitorId == NULL) {
+        conf->visitorId = prev->visitorId;
     }
 
     ngx_conf_merge_str_value(conf->dataFile, prev->dataFile,
@@ -342,6 +389,162 @@ ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     if (conf->ignore == NULL) {
         conf->ignore = prev->ignore;
     }
+
+    if (conf->force == NULL) {
+        conf->force = prev->force;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static ngx_conf_bitmask_t  ngx_http_vantorell_cookie_flag_names[] = {
+    { ngx_string("off"), NGX_HTTP_VANTORELL_COOKIE_OFF },
+    { ngx_string("secure"), NGX_HTTP_VANTORELL_COOKIE_SECURE },
+    { ngx_string("httponly"), NGX_HTTP_VANTORELL_COOKIE_HTTPONLY },
+    { ngx_string("samesite=strict"),
+      NGX_HTTP_VANTORELL_COOKIE_SAMESITE_STRICT },
+    { ngx_string("samesite=lax"), NGX_HTTP_VANTORELL_COOKIE_SAMESITE_LAX },
+    { ngx_string("samesite=none"), NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE },
+    { ngx_null_string, 0 }
+};
+
+
+/*
+ * vantorell_cookie_flags off | flag ...: as userid_flags takes them, and
+ * stricter: an unknown, repeated or contradicting flag is an error, since a
+ * cookie written with attributes other than the ones meant is found only in
+ * browsers.
+ */
+static char *
+ngx_http_vantorell_cookie_flags(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf)
+{
+    ngx_http_vantorell_srv_conf_t  *vscf;
+
+    ngx_str_t           *value;
+    ngx_uint_t           i, flags;
+    ngx_conf_bitmask_t  *f;
+
+    vscf = (ngx_http_vantorell_srv_conf_t *) conf;
+
+    if (vscf->cookieFlags != NGX_CONF_UNSET_UINT) {
+        return (char *) "is duplicate";
+    }
+
+    value = (ngx_str_t *) cf->args->elts;
+    flags = 0;
+
+    for (i = 1; i < cf->args->nelts; i++) {
+
+        for (f = ngx_http_vantorell_cookie_flag_names; f->name.len; f++) {
+            if (f->name.len == value[i].len
+                && ngx_strcasecmp(f->name.data, value[i].data) == 0)
+            {
+                break;
+            }
+        }
+
+        if (f->name.len == 0) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "invalid flag \"%V\" of vantorell_cookie_flags: "
+                               "\"off\", \"secure\", \"httponly\", "
+                               "\"samesite=strict\", \"samesite=lax\" or "
+                               "\"samesite=none\"", &value[i]);
+            return (char *) NGX_CONF_ERROR;
+        }
+
+        if (flags & f->mask) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "vantorell_cookie_flags \"%V\" stands twice",
+                               &value[i]);
+            return (char *) NGX_CONF_ERROR;
+        }
+
+        if ((f->mask & NGX_HTTP_VANTORELL_COOKIE_SAMESITE)
+            && (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE))
+        {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "vantorell_cookie_flags takes one samesite "
+                               "value, \"%V\" is a second", &value[i]);
+            return (char *) NGX_CONF_ERROR;
+        }
+
+        flags |= f->mask;
+    }
+
+    if ((flags & NGX_HTTP_VANTORELL_COOKIE_OFF)
+        && flags != NGX_HTTP_VANTORELL_COOKIE_OFF)
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "vantorell_cookie_flags \"off\" stands alone");
+        return (char *) NGX_CONF_ERROR;
+    }
+
+    if ((flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE)
+        && !(flags & NGX_HTTP_VANTORELL_COOKIE_SECURE))
+    {
+        ngx_conf_log_error(NGX_LOG_WARN, cf, 0,
+                           "vantorell_cookie_flags \"samesite=none\" without "
+                           "\"secure\": browsers refuse such a cookie");
+    }
+
+    vscf->cookieFlags = flags;
+
+    return NGX_CONF_OK;
+}
+
+
+/*
+ * vantorell_cookie_expires time | max | off, as userid_expires.  A time is
+ * at most 2^31 - 1 seconds (68 years), which keeps every expiry date within
+ * four-digit years.
+ */
+static char *
+ngx_http_vantorell_cookie_expires(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf)
+{
+    ngx_http_vantorell_srv_conf_t  *vscf;
+
+    time_t      expires;
+    ngx_str_t  *value;
+
+    vscf = (ngx_http_vantorell_srv_conf_t *) conf;
+
+    if (vscf->cookieExpires != NGX_CONF_UNSET) {
+        return (char *) "is duplicate";
+    }
+
+    value = (ngx_str_t *) cf->args->elts;
+
+    if (ngx_strcmp(value[1].data, "max") == 0) {
+        vscf->cookieExpires = NGX_HTTP_VANTORELL_EXPIRES_MAX;
+        return NGX_CONF_OK;
+    }
+
+    if (ngx_strcmp(value[1].data, "off") == 0) {
+        vscf->cookieExpires = 0;
+        return NGX_CONF_OK;
+    }
+
+    expires = ngx_parse_time(&value[1], 1);
+
+    if (expires == (time_t) NGX_ERROR) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "invalid value \"%V\" of vantorell_cookie_expires: "
+                           "a time (\"14d\", \"1y 6M\"), \"max\" or \"off\"",
+                           &value[1]);
+        return (char *) NGX_CONF_ERROR;
+    }
+
+    if (expires > NGX_MAX_INT32_VALUE) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "vantorell_cookie_expires \"%V\" is too long: "
+                           "at most 68y, or \"max\"", &value[1]);
+        return (char *) NGX_CONF_ERROR;
+    }
+
+    vscf->cookieExpires = expires;
 
     return NGX_CONF_OK;
 }
@@ -822,6 +1025,55 @@ ngx_http_vantorell_new_code(ngx_http_request_t *r,
 
 
 /*
+ * vantorell_visitor_id: a non-empty value gives the visitor's code, the same
+ * wherever the id is known.  NGX_DECLINED when there is no id (the code comes
+ * from the cookie or is new, as without the directive).  The id itself is
+ * never logged: it is usually an account's.
+ */
+static ngx_int_t
+ngx_http_vantorell_id_code(ngx_http_request_t *r,
+    ngx_http_vantorell_srv_conf_t *vscf, ngx_str_t *vantorellVisitorCode)
+{
+    u_char     *code;
+    ngx_str_t   id;
+
+    if (vscf->visitorId == NULL) {
+        return NGX_DECLINED;
+    }
+
+    if (ngx_http_complex_value(r, vscf->visitorId, &id) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    if (id.len == 0) {
+        return NGX_DECLINED;
+    }
+
+    code = (u_char *) ngx_pnalloc(r->pool, vantorell::kCodeLength);
+    if (code == NULL) {
+        return NGX_ERROR;
+    }
+
+    if (!vantorell::visitorCodeOfId((const char *) id.data, id.len,
+                                    (char *) code))
+    {
+        /* OpenSSL could not take a digest: the visitor as without an id */
+        ngx_http_vantorell_log(r, "No visitor code from the visitor id: "
+                               "no digest");
+        return NGX_DECLINED;
+    }
+
+    vantorellVisitorCode->data = code;
+    vantorellVisitorCode->len = vantorell::kCodeLength;
+
+    ngx_http_vantorell_log(r, "Visitor code from the visitor id: %V",
+                           vantorellVisitorCode);
+
+    return NGX_OK;
+}
+
+
+/*
  * The domain expression usually holds client input ($host): a value with
  * anything but letters, digits, '-' and '.' would add attributes of the
  * client's choosing to the cookie, so it is left out, and said once at info
@@ -859,49 +1111,79 @@ ngx_http_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 
 
 /*
- * The cookie's expiry date, 14 days from now: formatted once a second, not
- * for every request (the worker runs one request at a time).
+ * The cookie's expiry date, `expires` seconds from now: formatted once a
+ * second for each lifetime, not for every request (the worker runs one
+ * request at a time).  The text stays until the next call.
  */
-static u_char *
-ngx_http_vantorell_expires(u_char *p)
+static ngx_str_t
+ngx_http_vantorell_expires(time_t expires)
 {
-    static time_t  formattedAt = -1;
-    static size_t  length;
+    static time_t  formattedFor = -1;
     static u_char  text[sizeof("Thu, 01-Jan-1970 00:00:00 GMT")];
+    static size_t  length;
 
-    time_t  now;
+    time_t     at;
+    ngx_str_t  date;
 
-    now = ngx_time();
+    /* at most 2^31 - 1 seconds from now: a four-digit year, which fits */
+    at = ngx_time() + expires;
 
-    if (now != formattedAt) {
-        length = ngx_http_cookie_time(text, now + VANTORELL_COOKIE_MAX_AGE)
-                 - text;
-        formattedAt = now;
+    if (at != formattedFor) {
+        length = ngx_http_cookie_time(text, at) - text;
+        formattedFor = at;
     }
 
-    return ngx_cpymem(p, text, length);
+    date.data = text;
+    date.len = length;
+
+    return date;
 }
 
 
+/*
+ * name=code[; expires=date][; domain=value]; path=/[; flag...];
+ *
+ * as the userid module writes its cookie: the length is computed from the
+ * parts, the text written into one allocation of exactly that size.
+ */
 static ngx_int_t
 ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
     ngx_str_t *vantorellVisitorCode)
 {
     static const u_char  expiresTrunked[] = "; expires=";
+    static const u_char  expiresMax[] = "; expires=Thu, 31-Dec-37 23:55:55 GMT";
     static const u_char  domain[] = "; domain=";
-    static const u_char  path[] = "; path=/;";
+    static const u_char  path[] = "; path=/";
+    static const u_char  secure[] = "; secure";
+    static const u_char  httponly[] = "; httponly";
+    static const u_char  strict[] = "; samesite=strict";
+    static const u_char  lax[] = "; samesite=lax";
+    static const u_char  none[] = "; samesite=none";
 
     size_t                          cookieLength;
     u_char                         *cookie, *p;
-    ngx_uint_t                      withDomain;
-    ngx_str_t                       cookieDomain;
+    ngx_uint_t                      withDomain, flags;
+    ngx_str_t                       cookieDomain, date;
     ngx_http_vantorell_srv_conf_t  *vscf;
-
-    /* name, "=", code, expires, the date (at most 31 bytes) and path all fit */
-    cookieLength = ngx_http_vantorell_cookie_name.len + 68;
 
     vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
+
+    flags = vscf->cookieFlags;
+
+    /* name, "=", code, the path and the closing ";" */
+    cookieLength = ngx_http_vantorell_cookie_name.len + 1
+                   + vantorell::kCodeLength + sizeof(path) - 1 + 1;
+
+    date.len = 0;
+
+    if (vscf->cookieExpires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
+        cookieLength += sizeof(expiresMax) - 1;
+
+    } else if (vscf->cookieExpires != 0) {
+        date = ngx_http_vantorell_expires(vscf->cookieExpires);
+        cookieLength += sizeof(expiresTrunked) - 1 + date.len;
+    }
 
     withDomain = 0;
 
@@ -919,7 +1201,28 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
         }
     }
 
-    cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength);
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SECURE) {
+        cookieLength += sizeof(secure) - 1;
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_HTTPONLY) {
+        cookieLength += sizeof(httponly) - 1;
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_STRICT) {
+        cookieLength += sizeof(strict) - 1;
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_LAX) {
+        cookieLength += sizeof(lax) - 1;
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE) {
+        cookieLength += sizeof(none) - 1;
+    }
+
+    /* and a NUL, for the debug line */
+    cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength + 1);
     if (cookie == NULL) {
         ngx_http_vantorell_log(r,
                 "Failed to allocate memory for setting cookie.");
@@ -930,8 +1233,14 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
                    ngx_http_vantorell_cookie_name.len);
     *p++ = '=';
     p = ngx_cpymem(p, vantorellVisitorCode->data, vantorell::kCodeLength);
-    p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
-    p = ngx_http_vantorell_expires(p);
+
+    if (vscf->cookieExpires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
+        p = ngx_cpymem(p, expiresMax, sizeof(expiresMax) - 1);
+
+    } else if (vscf->cookieExpires != 0) {
+        p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
+        p = ngx_cpymem(p, date.data, date.len);
+    }
 
     if (withDomain) {
         p = ngx_cpymem(p, domain, sizeof(domain) - 1);
@@ -939,6 +1248,28 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r,
     }
 
     p = ngx_cpymem(p, path, sizeof(path) - 1);
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SECURE) {
+        p = ngx_cpymem(p, secure, sizeof(secure) - 1);
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_HTTPONLY) {
+        p = ngx_cpymem(p, httponly, sizeof(httponly) - 1);
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_STRICT) {
+        p = ngx_cpymem(p, strict, sizeof(strict) - 1);
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_LAX) {
+        p = ngx_cpymem(p, lax, sizeof(lax) - 1);
+    }
+
+    if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE) {
+        p = ngx_cpymem(p, none, sizeof(none) - 1);
+    }
+
+    *p++ = ';';
     *p = '\0';
 
     if (ngx_http_vantorell_push_header(&r->headers_out.headers,
@@ -990,6 +1321,114 @@ ngx_http_vantorell_get_random(ngx_http_request_t *r,
     ngx_http_vantorell_log(r, "Random generated number: %.3f", randomNumber);
 
     return randomNumber;
+}
+
+
+/* ---- forced variations ------------------------------------------------- */
+
+/*
+ * vantorell_force: the pairs of its value replace the choices of the
+ * experiments they name among the targeted ones.  What cannot apply is left
+ * out with a debug line (a listed experiment that does not target the
+ * request is left out silently: forcing never targets).
+ */
+static ngx_int_t
+ngx_http_vantorell_force(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx)
+{
+    size_t                          length;
+    u_char                         *text;
+    ngx_str_t                       value, logged;
+    vantorell::ForcedList           pairs;
+    ngx_http_vantorell_loc_conf_t  *vlcf;
+
+    vlcf = (ngx_http_vantorell_loc_conf_t *)
+               ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
+
+    if (vlcf->force == NULL) {
+        return NGX_OK;
+    }
+
+    if (ngx_http_complex_value(r, vlcf->force, &value) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    if (value.len == 0) {
+        return NGX_OK;
+    }
+
+    switch (vantorell::parseForcedList((const char *) value.data, value.len,
+                                       &pairs))
+    {
+    case vantorell::ForcedParse::Ok:
+        break;
+
+    case vantorell::ForcedParse::Malformed:
+        if (ngx_http_vantorell_debug_on(r)) {
+            logged = ngx_http_vantorell_log_text(r, value.data, value.len);
+            ngx_http_vantorell_log(r, "Forced variations ignored: \"%V\" is "
+                                   "not a list of experiment=variation",
+                                   &logged);
+        }
+        return NGX_OK;
+
+    case vantorell::ForcedParse::NoMemory:
+        return NGX_ERROR;
+    }
+
+    if (vantorell::applyForcedList(ctx->model, &pairs, &ctx->targeted) == 0
+        && !ngx_http_vantorell_debug_on(r))
+    {
+        return NGX_OK;
+    }
+
+    for (const vantorell::ForcedPair &pair : pairs) {
+
+        switch (pair.fate) {
+
+        case vantorell::ForcedFate::Applied:
+            ctx->forced = 1;
+            break;
+
+        case vantorell::ForcedFate::UnknownExperiment:
+            ngx_http_vantorell_log(r, "Forced variation ignored: "
+                                   "no experiment %d",
+                                   vantorell::id32(pair.experimentId));
+            break;
+
+        case vantorell::ForcedFate::UnknownVariation:
+            ngx_http_vantorell_log(r, "Forced variation ignored: "
+                                   "experiment %d has no variation %d",
+                                   vantorell::id32(pair.experimentId),
+                                   vantorell::id32(pair.variationId));
+            break;
+
+        case vantorell::ForcedFate::Repeated:
+            ngx_http_vantorell_log(r, "Forced variation ignored: "
+                                   "experiment %d is forced before",
+                                   vantorell::id32(pair.experimentId));
+            break;
+
+        default:
+            break;
+        }
+    }
+
+    if (!ctx->forced || !ngx_http_vantorell_debug_on(r)) {
+        return NGX_OK;
+    }
+
+    length = vantorell::forcedText(pairs, NULL, 0);
+
+    text = (u_char *) ngx_pnalloc(r->pool, length + 1);
+    if (text == NULL) {
+        return NGX_OK;
+    }
+
+    vantorell::forcedText(pairs, (char *) text, length + 1);
+
+    ngx_http_vantorell_log(r, "Forced variations: %s", text);
+
+    return NGX_OK;
 }
 
 
@@ -1062,10 +1501,17 @@ ngx_http_vantorell_assigned(ngx_http_request_t *r,
     vscf = (ngx_http_vantorell_srv_conf_t *)
                ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
 
+    /* a forced view is no assignment: the split's counts never see it */
     if (ngx_http_vantorell_counts(vscf)) {
-        ngx_http_vantorell_metrics_outcome(vscf, outcome);
-        ngx_http_vantorell_metrics_assigned(r, vscf, ctx->model, ctx->targeted,
-                                            ctx->newCode);
+        if (ctx->forced) {
+            ngx_http_vantorell_metrics_outcome(vscf,
+                                               vantorell::Outcome::Forced);
+
+        } else {
+            ngx_http_vantorell_metrics_outcome(vscf, outcome);
+            ngx_http_vantorell_metrics_assigned(r, vscf, ctx->model,
+                                                ctx->targeted, ctx->newCode);
+        }
     }
 
     vmcf = (ngx_http_vantorell_main_conf_t *)
@@ -1452,7 +1898,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 {
     double                          randomNumber;
     ngx_int_t                       rc;
-    ngx_str_t                       ignore, vantorellVisitorCode;
+    ngx_str_t                       ignore, vantorellVisitorCode, cookieCode;
     ngx_http_vantorell_ctx_t       *ctx;
     ngx_http_vantorell_srv_conf_t  *vscf;
     ngx_http_vantorell_loc_conf_t  *vlcf;
@@ -1540,8 +1986,22 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
                                           NGX_DECLINED);
     }
 
-    if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode)
-        == NGX_DECLINED)
+    rc = ngx_http_vantorell_id_code(r, vscf, &vantorellVisitorCode);
+
+    if (rc == NGX_ERROR) {
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                          NGX_ERROR);
+    }
+
+    if (rc == NGX_OK) {
+        /* new where the client did not hold this code yet */
+        ctx->newCode =
+            ngx_http_vantorell_get_cookie(r, &cookieCode) != NGX_OK
+            || ngx_memcmp(cookieCode.data, vantorellVisitorCode.data,
+                          vantorell::kCodeLength) != 0;
+
+    } else if (ngx_http_vantorell_get_cookie(r, &vantorellVisitorCode)
+               == NGX_DECLINED)
     {
         if (ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK) {
             ngx_http_vantorell_log(r, "Error while updating/creating cookie");
@@ -1565,6 +2025,11 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
 
     vantorell::chooseVariations(ctx->model, &ctx->targeted, randomNumber);
+
+    if (ngx_http_vantorell_force(r, ctx) != NGX_OK) {
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                          NGX_ERROR);
+    }
 
     if (vscf->experimentsHeader
         && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)

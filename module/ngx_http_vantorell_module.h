@@ -44,10 +44,26 @@ typedef struct {
     ngx_uint_t                       statusLine;
 } ngx_http_vantorell_main_conf_t;
 
+/* vantorell_cookie_flags: the attributes written after the path */
+#define NGX_HTTP_VANTORELL_COOKIE_OFF              0x0002
+#define NGX_HTTP_VANTORELL_COOKIE_SECURE           0x0004
+#define NGX_HTTP_VANTORELL_COOKIE_HTTPONLY         0x0008
+#define NGX_HTTP_VANTORELL_COOKIE_SAMESITE_STRICT  0x0010
+#define NGX_HTTP_VANTORELL_COOKIE_SAMESITE_LAX     0x0020
+#define NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE    0x0040
+#define NGX_HTTP_VANTORELL_COOKIE_SAMESITE         0x0070
+
+/* vantorell_cookie_expires max: the fixed date that userid_expires max
+ * writes, never a number of seconds */
+#define NGX_HTTP_VANTORELL_EXPIRES_MAX             ((time_t) -2)
+
 typedef struct {
     ngx_flag_t                       enable;
     ngx_flag_t                       experimentsHeader;
     ngx_http_complex_value_t        *cookieDomain;
+    ngx_uint_t                       cookieFlags;     /* bitmask, or unset */
+    time_t                           cookieExpires;   /* seconds; 0: none */
+    ngx_http_complex_value_t        *visitorId;
     ngx_str_t                        dataFile;   /* NUL-terminated path */
 
     /* the data file's counters; null without the zone, or when the zone had
@@ -58,6 +74,7 @@ typedef struct {
 
 typedef struct {
     ngx_http_complex_value_t        *ignore;
+    ngx_http_complex_value_t        *force;
     ngx_uint_t                       status;     /* NGX_HTTP_VANTORELL_STATUS_ */
 } ngx_http_vantorell_loc_conf_t;
 

@@ -68,7 +68,7 @@ const char *outcomeName(Outcome outcome) noexcept
 {
     static const char *const names[kOutcomes] = {
         "ignored", "flagged", "data_error", "targeting_error",
-        "untargeted", "reference", "redirected", "error",
+        "untargeted", "reference", "redirected", "error", "forced",
     };
     size_t i = static_cast<size_t>(outcome);
     return i < kOutcomes ? names[i] : "";

@@ -29,9 +29,10 @@ enum class Outcome : unsigned char {
     Reference,          /* assigned; the deciding experiment gave the reference */
     Redirected,         /* assigned and redirected to a variation's location */
     Error,              /* the request failed (no memory): nginx answers 500 */
+    Forced,             /* assigned with a forced variation (a QA preview) */
 };
 
-constexpr size_t kOutcomes = 8;
+constexpr size_t kOutcomes = 9;
 
 /* "ignored", "flagged", "data_error", ...: the outcome's name in the metrics. */
 const char *outcomeName(Outcome outcome) noexcept;

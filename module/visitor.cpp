@@ -243,9 +243,53 @@ bool sha256(const char *input, size_t length, unsigned char *digest,
     return EVP_Digest(input, length, digest, digest_length, EVP_sha256(), nullptr) == 1;
 }
 
+/* Digest n of a visitor id: see visitorCodeOfId. */
+bool id_digest(const char *id, size_t length, uint32_t n, unsigned char *digest)
+{
+    unsigned int digest_length = 0;
+
+    if (n == 0) {
+        return sha256(id, length, digest, &digest_length) && digest_length == 32;
+    }
+
+    const unsigned char counter[4] = {
+        static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+        static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n),
+    };
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    bool ok = ctx != nullptr
+              && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1
+              && EVP_DigestUpdate(ctx, id, length) == 1
+              && EVP_DigestUpdate(ctx, counter, sizeof(counter)) == 1
+              && EVP_DigestFinal_ex(ctx, digest, &digest_length) == 1
+              && digest_length == 32;
+    EVP_MD_CTX_free(ctx);
+    return ok;
+}
+
 } // namespace
 
 namespace vantorell {
+
+bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    size_t written = 0;
+
+    /* each digest gives about 29.75 characters: the first almost always
+     * suffices, and every further one is as likely to as the first */
+    for (uint32_t n = 0; written < kCodeLength; ++n) {
+        if (!id_digest(id, length, n, digest)) {
+            return false;
+        }
+        for (size_t i = 0; i < 32 && written < kCodeLength; ++i) {
+            if (digest[i] < kAcceptBelow) {
+                code[written++] = kCodeAlphabet[digest[i] % kAlphabetSize];
+            }
+        }
+    }
+    return true;
+}
 
 void newVisitorCode(char *code, size_t length) noexcept
 {

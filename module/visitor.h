@@ -22,6 +22,15 @@ using Digest = std::array<unsigned char, 32>;
 /* Writes `length` characters of the code alphabet into `code` (no NUL). */
 void newVisitorCode(char *code, size_t length) noexcept;
 
+/* The code of a visitor id (an account id, any bytes): kCodeLength
+ * characters of the code alphabet drawn from digests of the id, the same for
+ * the same id on every server and in every release.  Digest 0 is SHA-256 of
+ * the id, digest n (n >= 1) SHA-256 of the id followed by n as 4 big-endian
+ * bytes; their bytes are read in order, a byte below 238 gives the character
+ * of index (byte mod 34), a byte from 238 up is skipped.  False, with no
+ * code, when OpenSSL cannot take a digest. */
+bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept;
+
 /* Where the visitor code stands in a cookie value: 0 for a value of at least
  * 16 bytes, 4 for one that begins with the front end's "_js_" and has at
  * least 16 bytes after it, -1 when the value holds no usable code.  A code is

@@ -67,6 +67,10 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
   curl -i http://127.0.0.1:$port/about             no experiment targets it
   curl -i -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop' http://127.0.0.1:$port/promo
                                                    a returning visitor keeps its variation
+  curl -i -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop' 'http://127.0.0.1:$port/promo?vantorell_force=101=1'
+                                                   QA preview: variation 1 of experiment 101, forced;
+                                                   the cookie stays the visitor's (from 127.0.0.1 only:
+                                                   a geo gate in build/demo/nginx.conf)
 
   The counters (every worker's): curl -s http://127.0.0.1:$port/vantorell/status | /usr/bin/python3 -m json.tool
   The same for Prometheus:       curl -s http://127.0.0.1:$port/metrics

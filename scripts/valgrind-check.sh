@@ -45,6 +45,10 @@ http {
         vantorell_module on;
         vantorell_experiments_header on;
         vantorell_cookie_domain \$arg_d;
+        vantorell_cookie_flags secure httponly samesite=lax;
+        vantorell_cookie_expires 30d;
+        vantorell_visitor_id \$http_x_account;
+        vantorell_force \$arg_f;
         access_log $prefix/exposure.log exposure;
         add_header X-Experiments \$vantorell_experiments always;
         root $prefix/html;
@@ -97,6 +101,8 @@ run_requests() {
   get "http://127.0.0.1:$port/status"
   get "http://127.0.0.1:$port/metrics"
   get -X POST "http://127.0.0.1:$port/metrics"
+  get "http://127.0.0.1:$port/page?f=1=3,2=5,9=9,1=7" -H 'X-Account: user-42'
+  get "http://127.0.0.1:$port/shop?f=1=2,," -H 'X-Account: \xff long account id'
 }
 
 run_requests

@@ -18,7 +18,7 @@ from test_outcome import code_with, number
 
 EVERYTHING = group(cond(""))
 OUTCOMES = ["ignored", "flagged", "data_error", "targeting_error", "untargeted",
-            "reference", "redirected", "error"]
+            "reference", "redirected", "error", "forced"]
 
 # Pages are files of the prefix (the module runs in the precontent phase);
 # variation locations answer at once, naming themselves.

@@ -677,3 +677,52 @@ TEST(ChoiceOfVariation, FirstRunningTotalAboveTheNumberWins) {
 }
 
 }  // namespace
+
+// The code of a visitor id is part of what stored cookies and analytics hold:
+// these values must never change.  They were computed independently of the
+// module (Python's hashlib) from the documented rule.
+TEST(VisitorCodeOfId, FixedCodes) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "xg06q2us4rjpcfe5"},
+        {"42", "ndykksgf6ybcfqty"},
+        {"user-42", "hbg10dfl41xdn22h"},
+        {"\xc3\xbcn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9 \xe2\x9c\x93", "4ozrbdj6it1e34ub"},
+        {std::string("a\0b\xff", 4), "1wzceejnwlzyqjzj"},
+        {std::string(10000, 'x'), "yp6dffgj6d2f4fnr"},
+    };
+    for (const auto &c : cases) {
+        char code[vantorell::kCodeLength + 1] = {};
+        ASSERT_TRUE(vantorell::visitorCodeOfId(c.first.data(), c.first.size(), code));
+        EXPECT_EQ(std::string(code), c.second) << c.first.size() << " bytes";
+        EXPECT_EQ(vantorell::visitorCodeOffset(code, vantorell::kCodeLength), 0);
+    }
+}
+
+// Every character of the alphabet equally likely, at every position: the
+// rejection of bytes from 238 up, not the bytes modulo 34.
+TEST(VisitorCodeOfId, CharactersAreUniform) {
+    constexpr int kIds = 34 * 300;
+    std::vector<int> counts(256, 0);
+    for (int i = 0; i < kIds; ++i) {
+        std::string id = "account-" + std::to_string(i);
+        char code[vantorell::kCodeLength];
+        ASSERT_TRUE(vantorell::visitorCodeOfId(id.data(), id.size(), code));
+        for (char c : code) {
+            counts[static_cast<unsigned char>(c)]++;
+        }
+    }
+    // 16 * 300 = 4800 expected per character; a chi-square over 33 degrees
+    // of freedom above 80 happens by chance about once in 10^5 runs, while
+    // taking bytes modulo 34 would give several hundred
+    const double expected = kIds * 16.0 / 34;
+    double chi2 = 0;
+    for (const char *c = "abcdefghijklmnopqrstuvwxyz01234567"; *c; ++c) {
+        double d = counts[static_cast<unsigned char>(*c)] - expected;
+        chi2 += d * d / expected;
+        counts[static_cast<unsigned char>(*c)] = 0;
+    }
+    EXPECT_LT(chi2, 80.0);
+    for (int n : counts) {
+        EXPECT_EQ(n, 0);
+    }
+}

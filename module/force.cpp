@@ -1,0 +1,198 @@
+/*
+ * Forced variations: see force.h.
+ */
+#include "force.h"
+
+#include "outcome.h"
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+const char *skipBlanks(const char *p, const char *end)
+{
+    while (p < end && isBlank(*p)) {
+        ++p;
+    }
+    return p;
+}
+
+/* [ "-" ] 1*DIGIT as a long; null when there is none or it is out of range. */
+const char *parseId(const char *p, const char *end, long *id)
+{
+    bool negative = false;
+    if (p < end && *p == '-') {
+        negative = true;
+        ++p;
+    }
+    if (p == end || *p < '0' || *p > '9') {
+        return nullptr;
+    }
+
+    /* accumulated as a negative number, which reaches LONG_MIN */
+    long value = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        int digit = *p - '0';
+        if (value < (LONG_MIN + digit) / 10) {
+            return nullptr;
+        }
+        value = value * 10 - digit;
+    }
+    if (!negative) {
+        if (value == LONG_MIN) {
+            return nullptr;
+        }
+        value = -value;
+    }
+    *id = value;
+    return p;
+}
+
+bool hasVariation(const vantorell::Experiment &experiment, long id)
+{
+    if (id == 0) {
+        return true;
+    }
+    for (const vantorell::Variation &variation : experiment.variations) {
+        if (variation.id == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace vantorell {
+
+ForcedParse parseForcedList(const char *text, size_t length, ForcedList *pairs) noexcept
+{
+    pairs->clear();
+    if (length == 0) {
+        return ForcedParse::Ok;
+    }
+
+    const char *p = text;
+    const char *end = text + length;
+    ForcedList parsed;
+
+    for (;;) {
+        ForcedPair pair;
+
+        p = parseId(skipBlanks(p, end), end, &pair.experimentId);
+        if (p == nullptr) {
+            return ForcedParse::Malformed;
+        }
+        p = skipBlanks(p, end);
+        if (p == end || *p != '=') {
+            return ForcedParse::Malformed;
+        }
+        p = parseId(skipBlanks(p + 1, end), end, &pair.variationId);
+        if (p == nullptr) {
+            return ForcedParse::Malformed;
+        }
+
+        try {
+            parsed.push_back(pair);
+        } catch (...) {
+            return ForcedParse::NoMemory;
+        }
+
+        p = skipBlanks(p, end);
+        if (p == end) {
+            break;
+        }
+        if (*p != ',') {
+            return ForcedParse::Malformed;
+        }
+        ++p;
+    }
+
+    pairs->swap(parsed);
+    return ForcedParse::Ok;
+}
+
+size_t applyForcedList(const ModelHold &hold, ForcedList *pairs,
+                       TargetedList *targeted) noexcept
+{
+    size_t applied = 0;
+
+    for (size_t i = 0; i < pairs->size(); ++i) {
+        ForcedPair &pair = (*pairs)[i];
+
+        const Experiment *experiment = hold.experiment(pair.experimentId);
+        if (experiment == nullptr) {
+            pair.fate = ForcedFate::UnknownExperiment;
+            continue;
+        }
+        if (!hasVariation(*experiment, pair.variationId)) {
+            pair.fate = ForcedFate::UnknownVariation;
+            continue;
+        }
+
+        bool isTargeted = false;
+        for (const Targeted &record : *targeted) {
+            if (record.experimentId == pair.experimentId) {
+                isTargeted = true;
+                break;
+            }
+        }
+        if (!isTargeted) {
+            pair.fate = ForcedFate::NotTargeted;
+            continue;
+        }
+
+        bool repeated = false;
+        for (size_t j = 0; j < i; ++j) {
+            if ((*pairs)[j].fate == ForcedFate::Applied
+                && (*pairs)[j].experimentId == pair.experimentId) {
+                repeated = true;
+                break;
+            }
+        }
+        if (repeated) {
+            pair.fate = ForcedFate::Repeated;
+            continue;
+        }
+
+        for (Targeted &record : *targeted) {
+            if (record.experimentId == pair.experimentId) {
+                record.variationId = pair.variationId;
+            }
+        }
+        pair.fate = ForcedFate::Applied;
+        ++applied;
+    }
+
+    return applied;
+}
+
+size_t forcedText(const ForcedList &pairs, char *buffer, size_t size) noexcept
+{
+    size_t length = 0;
+
+    for (const ForcedPair &pair : pairs) {
+        if (pair.fate != ForcedFate::Applied) {
+            continue;
+        }
+        size_t room = length < size ? size - length : 0;
+        int n = snprintf(room ? buffer + length : nullptr, room,
+                         length ? ", %d=%d" : "%d=%d",
+                         id32(pair.experimentId), id32(pair.variationId));
+        length += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+
+    if (length == 0 && size > 0) {
+        buffer[0] = '\0';
+    }
+
+    return length;
+}
+
+}  // namespace vantorell
