@@ -28,6 +28,7 @@ PREFIX    := $(BUILD)/nginx-$(NGINX_VERSION)
 NGINX     := $(PREFIX)/sbin/nginx
 MODULE_SO := $(PREFIX)/modules/ngx_http_vantorell_module.so
 PYTHON    := /usr/bin/python3
+CHECK_BIN := $(BUILD)/bin/vantorell-check
 
 MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config module/exports.map
 
@@ -42,7 +43,7 @@ RUN_ENV := VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(MODULE_SO)
 .PHONY: all build build-all deps run test test-all debian-check unit integration memcheck clean
 all: build
 
-build: $(NGINX) $(MODULE_SO) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
+build: $(NGINX) $(MODULE_SO) $(CHECK_BIN) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
 
 build-all: $(foreach v,$(NGINX_VERSIONS),$(BUILD)/nginx-$(v)/sbin/nginx \
              $(BUILD)/nginx-$(v)/modules/ngx_http_vantorell_module.so) default-link
@@ -114,6 +115,23 @@ $(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) $(N
 
 unit: $(UNIT_BIN)
 	$(UNIT_BIN)
+
+# ---- vantorell-check: the command-line tool, from the same core ----------------
+# The core's sources as the module has them, with nginx's objects for the pool
+# that targeting lends PCRE and for nginx's own Cookie header lookup.
+
+CHECK_SRCS  := $(wildcard tools/vantorell-check/*.cpp)
+CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check \
+               $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/modules \
+               -I$(NGX_SRC)/src/http/v2
+CHECK_LIBS  := -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
+
+$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(NGX_LIB)
+	@mkdir -p $(dir $@)
+	g++ $(CHECK_FLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) $(NGX_LIB) $(CHECK_LIBS)
+
+.PHONY: check-tool
+check-tool: $(CHECK_BIN)
 
 # ---- fuzzing: libFuzzer targets over the portable core (tests/fuzz/) ---------
 # Each target is clang's libFuzzer with ASan and UBSan, the core built in, and
