@@ -78,6 +78,9 @@ std::vector<std::string> sampleUrlTexts(const vantorell::Experiment &experiment)
         query += "&filter" + std::to_string(i) + "=aaaaaaaaaaaaaaaaaaaaaaaa" + std::to_string(i);
     }
     samples.push_back(path + query);
+    /* session ids and tracking tokens: long runs of letters and digits */
+    samples.push_back("www.example.com/checkout/step-2?session=3f9a0c6e1b7d4a2f8e5c9b1d0a7f3e6c"
+                      "5b2d8a4f1e7c3b9d6a0f2e8c4b1d7a5f&ref=newsletter_2024_spring_campaign_b");
     return samples;
 }
 
