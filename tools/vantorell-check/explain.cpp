@@ -64,9 +64,8 @@ std::string urlText(const std::string &host, const std::string &path, const std:
     return text;
 }
 
-/* Splits URL into host (when it names one), path and arguments. */
-bool splitUrl(const std::string &url, std::string *host, bool *hasHost, std::string *path,
-              std::string *args)
+/* Splits URL into its host, when it names one, and the request target. */
+bool splitUrl(const std::string &url, std::string *host, bool *hasHost, std::string *target)
 {
     std::string rest = url;
     *hasHost = false;
@@ -76,6 +75,9 @@ bool splitUrl(const std::string &url, std::string *host, bool *hasHost, std::str
             size_t end = rest.find_first_of("/?", n);
             *host = rest.substr(n, end == std::string::npos ? std::string::npos : end - n);
             rest = end == std::string::npos ? "/" : rest.substr(end);
+            if (rest[0] == '?') {
+                rest.insert(0, "/");
+            }
             *hasHost = true;
             break;
         }
@@ -83,9 +85,48 @@ bool splitUrl(const std::string &url, std::string *host, bool *hasHost, std::str
     if (rest.empty() || rest[0] != '/') {
         return false;
     }
-    size_t q = rest.find('?');
-    *path = rest.substr(0, q);
-    *args = q == std::string::npos ? "" : rest.substr(q + 1);
+    *target = rest;
+    return true;
+}
+
+/* The path and arguments nginx makes of a request target: its own parser of
+ * the request line, then the decoding and normalising of the path (percent
+ * escapes, "//", "/./" and "/../") that nginx applies with its default
+ * merge_slashes on.  The arguments stay as they were sent.  False for a
+ * target nginx answers with 400. */
+bool parseTarget(ngx_pool_t *pool, const std::string &target, std::string *path,
+                 std::string *args)
+{
+    std::string line = "GET " + target + " HTTP/1.1\r\n";
+    auto *r = static_cast<ngx_http_request_t *>(ngx_pcalloc(pool, sizeof(ngx_http_request_t)));
+    auto *start = static_cast<u_char *>(ngx_pnalloc(pool, line.size()));
+    if (r == nullptr || start == nullptr) {
+        return false;
+    }
+    memcpy(start, line.data(), line.size());
+    ngx_buf_t b{};
+    b.start = b.pos = start;
+    b.last = b.end = start + line.size();
+    r->pool = pool;
+    if (ngx_http_parse_request_line(r, &b) != NGX_OK || r->host_start != nullptr) {
+        return false;
+    }
+    r->uri.len = r->args_start ? static_cast<size_t>(r->args_start - 1 - r->uri_start)
+                               : static_cast<size_t>(r->uri_end - r->uri_start);
+    if (r->complex_uri || r->quoted_uri) {
+        r->uri.data = static_cast<u_char *>(ngx_pnalloc(pool, r->uri.len + 1));
+        if (r->uri.data == nullptr || ngx_http_parse_complex_uri(r, 1) != NGX_OK) {
+            return false;
+        }
+    } else {
+        r->uri.data = r->uri_start;
+    }
+    path->assign(reinterpret_cast<const char *>(r->uri.data), r->uri.len);
+    args->clear();
+    if (r->args_start && r->uri_end > r->args_start) {
+        args->assign(reinterpret_cast<const char *>(r->args_start),
+                     static_cast<size_t>(r->uri_end - r->args_start));
+    }
     return true;
 }
 
@@ -158,9 +199,9 @@ json_object *jsonText(const std::string &text)
 
 int explain(const std::string &path, const std::string &url, const Options &options)
 {
-    std::string givenHost, hostPart, uriPath, args;
+    std::string givenHost, hostPart, target, uriPath, args;
     bool urlHasHost = false;
-    if (!splitUrl(url, &hostPart, &urlHasHost, &uriPath, &args)) {
+    if (!splitUrl(url, &hostPart, &urlHasHost, &target)) {
         fprintf(stderr, "vantorell-check: URL must be http://HOST/PATH or /PATH: %s\n",
                 url.c_str());
         return kExitErrors;
@@ -180,6 +221,11 @@ int explain(const std::string &path, const std::string &url, const Options &opti
     Pool pool;
     if (pool.get() == nullptr) {
         fprintf(stderr, "vantorell-check: out of memory\n");
+        return kExitErrors;
+    }
+    if (!parseTarget(pool.get(), target, &uriPath, &args)) {
+        fprintf(stderr, "vantorell-check: nginx refuses the request target \"%s\" (400)\n",
+                target.c_str());
         return kExitErrors;
     }
 
