@@ -145,12 +145,14 @@ FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
-FUZZ_INCS      := -Imodule -Itests/unit $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
+FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
                   -I$(NGX_SRC)/src/http/modules
 FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
 FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
+# the data file target drives vantorell-check's lint as well
+FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o
 FUZZ_LIBS      := -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # clang and its libFuzzer runtime: needed here only
@@ -163,6 +165,12 @@ $(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) $(NGX_LIB) | $(FUZZ)/.deps
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
 	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
 
+$(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/*.h tools/vantorell-check/*.h) \
+                  $(NGX_LIB) | $(FUZZ)/.deps
+	@mkdir -p $(dir $@)
+	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
+	  $(FUZZ_INCS) -I$(NGX_SRC)/src/http -c $< -o $@
+
 # linked ahead of libngx.a, these replace its copies of the same objects
 $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
@@ -170,11 +178,11 @@ $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
 	  -c $(NGX_SRC)/$(filter %/$*.c,$(FUZZ_NGX_SRCS)) -o $@
 
 $(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tests/unit/nginx_pool.h \
-                $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
+                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
-	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
+	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
 
-.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS)
+.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
 .PHONY: fuzz-build fuzz fuzz-smoke
 fuzz-build: $(FUZZ_BINS)
 

@@ -102,6 +102,29 @@ private:
     ngx_pool_t *pool_ = nullptr;
 };
 
+/* One finding of lint: an error is what the module meets (its own text), a
+ * warning what it accepts but is almost always a mistake. */
+struct LintProblem {
+    bool error = false;
+    size_t position = 0;        /* the experiment's number in the file; 0: the file */
+    std::string text;
+};
+
+struct LintReport {
+    std::vector<LintProblem> problems;
+
+    void add(bool error, size_t position, std::string text)
+    {
+        problems.push_back(LintProblem{error, position, std::move(text)});
+    }
+    void error(size_t position, std::string text) { add(true, position, std::move(text)); }
+    void warn(size_t position, std::string text) { add(false, position, std::move(text)); }
+};
+
+/* Lints one data file into *report; the exit code it calls for.  `pool` is
+ * lent to targeting and reset between matches. */
+int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool);
+
 int lint(const std::vector<std::string> &files, const Options &options);
 int explain(const std::string &file, const std::string &url, const Options &options);
 int split(const std::string &file, const Options &options);

@@ -23,22 +23,8 @@ namespace vcheck {
 
 namespace {
 
-struct Problem {
-    bool error = false;
-    size_t position = 0;        /* the experiment's number in the file; 0: the file */
-    std::string text;
-};
-
-struct Report {
-    std::vector<Problem> problems;
-
-    void add(bool error, size_t position, std::string text)
-    {
-        problems.push_back(Problem{error, position, std::move(text)});
-    }
-    void error(size_t position, std::string text) { add(true, position, std::move(text)); }
-    void warn(size_t position, std::string text) { add(false, position, std::move(text)); }
-};
+using Problem = LintProblem;
+using Report = LintReport;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
@@ -238,16 +224,19 @@ void checkShapes(json_object *json, size_t position, Report *report)
     }
 }
 
-/* The core's verdict on one piece of an experiment as a file of its own. */
-vantorell::Status targetingOf(const vantorell::Experiment &experiment)
+/* The core's verdict on one piece of an experiment as a file of its own: the
+ * failure's text, empty when there is none.  A text, not the status: the
+ * status points into the model, which goes with this call. */
+std::string targetingOf(const vantorell::Experiment &experiment)
 {
     vantorell::Model model;
     model.experiments.push_back(experiment);
     vantorell::CompiledPatterns patterns;
     if (!patterns.compile(model)) {
-        return vantorell::Status{vantorell::Failure::FileNoMemory};
+        return textOf(vantorell::Status{vantorell::Failure::FileNoMemory});
     }
-    return vantorell::targetingFailure(model, patterns);
+    vantorell::Status status = vantorell::targetingFailure(model, patterns);
+    return status.ok() ? std::string() : textOf(status);
 }
 
 void checkTargeting(const vantorell::Experiment &experiment, size_t position, Report *report,
@@ -255,9 +244,9 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
 {
     vantorell::Experiment bare = experiment;
     bare.conditionGroups.clear();
-    vantorell::Status status = targetingOf(bare);
-    if (!status.ok()) {
-        report->error(position, textOf(status));
+    std::string failure = targetingOf(bare);
+    if (!failure.empty()) {
+        report->error(position, failure);
         return;     /* the module stops at the letter: no condition is looked at */
     }
 
@@ -266,10 +255,10 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
         for (size_t c = 0; c < group.conditions.size(); c++) {
             vantorell::Experiment one = bare;
             one.conditionGroups.push_back(vantorell::ConditionGroup{group.orOperator, {group.conditions[c]}});
-            status = targetingOf(one);
-            if (!status.ok()) {
+            failure = targetingOf(one);
+            if (!failure.empty()) {
                 report->error(position, format("group %zu, condition %zu: %s", g + 1, c + 1,
-                                               textOf(status).c_str()));
+                                               failure.c_str()));
                 continue;
             }
             if (group.conditions[c].matchType != 'R') {
@@ -285,7 +274,7 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
             }
             for (const std::string &sample : sampleUrlTexts(experiment)) {
                 vantorell::TargetedList targeted;
-                status = vantorell::targetExperiments(model, patterns, sample.c_str(), pool,
+                vantorell::Status status = vantorell::targetExperiments(model, patterns, sample.c_str(), pool,
                                                       &targeted);
                 ngx_reset_pool(pool);
                 if (status.failure == vantorell::Failure::PatternMatch) {
@@ -389,7 +378,9 @@ void checkIdsAndWeights(const vantorell::Experiment &experiment, size_t position
     }
 }
 
-int lintFile(const std::string &path, Report *report, ngx_pool_t *pool)
+}  // namespace
+
+int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool)
 {
     std::string text;
     struct stat identity;
@@ -455,8 +446,6 @@ int lintFile(const std::string &path, Report *report, ngx_pool_t *pool)
     return exit;
 }
 
-}  // namespace
-
 int lint(const std::vector<std::string> &files, const Options &options)
 {
     Pool pool;
@@ -468,7 +457,7 @@ int lint(const std::vector<std::string> &files, const Options &options)
     Json out(json_object_new_array());
     for (const std::string &path : files) {
         Report report;
-        int exit = lintFile(path, &report, pool.get());
+        int exit = lintPath(path, &report, pool.get());
         worst = std::max(worst, exit);
         if (options.format == Format::Json) {
             json_object *f = json_object_new_object();
