@@ -139,7 +139,7 @@ check-tool: $(CHECK_BIN)
 # instrumented too, so the sanitizers see nginx's reads of the header.
 # make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs each 30 s
 # (both first replay tests/fuzz/regressions/<target>/ when a finding was kept
-# there; none has been so far).
+# there).
 
 FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
