@@ -1,6 +1,7 @@
 """vantorell-check lint and split on small data files: the module's own texts
 for what it cannot use, warnings for what it uses but is almost always a
-mistake, and the exit codes that a pipeline acts on."""
+mistake, and the exit codes that a pipeline acts on; what the text reports
+make of bytes that a terminal would act on."""
 
 import json
 import os
@@ -133,6 +134,21 @@ def test_files_the_module_refuses(tmp_path):
         "%s: error: Data file is larger than 64 MiB." % big,
         "%s: error: Cannot read json file." % tmp_path,
     ]
+
+
+def test_text_reports_escape_what_a_terminal_acts_on(tmp_path):
+    path = tmp_path / "data.json"
+    path.write_text(json.dumps([good(groups=[group(cond("a\nb(\x1b", match="R"))])]))
+    rc, out, _ = run("lint", path)
+    assert rc == 2
+    assert out == ("%s: error: experiment number 1: group 1, condition 1: NGINX: Cannot compile "
+                   "regular expression: a\\x0ab(\\x1b, reason: missing )\n" % path)
+
+    # the path as nginx decodes it; the arguments as sent
+    path.write_text(json.dumps([good()]))
+    rc, out, _ = run("explain", path, "/a%0d%0aX%1b[31m\\z%ff?q=%0a", "--host", "alpha")
+    assert rc == 0
+    assert out.splitlines()[0] == "URL text: alpha/a\\x0d\\x0aX\\x1b[31m\\z\\xff?q=%0a"
 
 
 def test_split_exact_and_observed(tmp_path):

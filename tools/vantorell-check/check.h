@@ -52,6 +52,12 @@ struct LoadedFile {
 
 void loadFile(const std::string &path, LoadedFile *file);
 
+/* A text for a terminal: bytes that are not printable ASCII (controls, and
+ * what percent-decoding or a data file may put there) as \xHH, so that a URL
+ * or a pattern cannot move the cursor or forge a line of the report.  The
+ * backslash stays as it is: patterns are full of them. */
+std::string printable(const std::string &text);
+
 /* The module's text of a status. */
 std::string textOf(const vantorell::Status &status);
 

@@ -12,6 +12,21 @@ std::string textOf(const vantorell::Status &status)
     return vantorell::statusText(status).text;
 }
 
+std::string printable(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char escaped[5];
+            snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out;
+}
+
 void loadFile(const std::string &path, LoadedFile *file)
 {
     std::string text;

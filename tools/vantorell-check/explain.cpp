@@ -270,8 +270,8 @@ int explain(const std::string &path, const std::string &url, const Options &opti
             json_object_object_add(out.get(), "error", jsonText(file.problem));
             printJson(out.get());
         } else {
-            printf("%s: %s\nthe module leaves every request alone\n", path.c_str(),
-                   file.problem.c_str());
+            printf("%s: %s\nthe module leaves every request alone\n", printable(path).c_str(),
+                   printable(file.problem).c_str());
         }
         return kExitErrors;
     }
@@ -407,7 +407,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         json_object_object_add(o, "location", location.empty() ? nullptr : jsonText(location));
         printJson(o);
     } else {
-        printf("URL text: %s\n", text.c_str());
+        printf("URL text: %s\n", printable(text).c_str());
         for (const ExperimentReport &report : reports) {
             printf("experiment %d (number %zu in the file): %s", vantorell::id32(report.experiment->id),
                    report.position,
@@ -429,7 +429,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         printf("number: %.17g\n", number);
         if (!status.ok()) {
             printf("targeting fails: %s\nthe module leaves the request alone\n",
-                   textOf(status).c_str());
+                   printable(textOf(status)).c_str());
         } else if (targeted.empty()) {
             printf("no experiment targets the URL text: the module leaves the request alone\n");
         } else {

@@ -483,11 +483,11 @@ int lint(const std::vector<std::string> &files, const Options &options)
             continue;
         }
         for (const Problem &problem : report.problems) {
-            printf("%s: %s: ", path.c_str(), problem.error ? "error" : "warning");
+            printf("%s: %s: ", printable(path).c_str(), problem.error ? "error" : "warning");
             if (problem.position != 0) {
                 printf("experiment number %zu: ", problem.position);
             }
-            printf("%s\n", problem.text.c_str());
+            printf("%s\n", printable(problem.text).c_str());
         }
     }
     if (options.format == Format::Json) {

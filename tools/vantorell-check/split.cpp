@@ -17,7 +17,7 @@ int split(const std::string &path, const Options &options)
     LoadedFile file;
     loadFile(path, &file);
     if (!file.usable) {
-        fprintf(stderr, "%s: %s\n", path.c_str(), file.problem.c_str());
+        fprintf(stderr, "%s: %s\n", printable(path).c_str(), printable(file.problem).c_str());
         return kExitErrors;
     }
 
