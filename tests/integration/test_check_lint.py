@@ -136,7 +136,7 @@ def test_files_the_module_refuses(tmp_path):
     ]
 
 
-def test_text_reports_escape_what_a_terminal_acts_on(tmp_path):
+def test_reports_escape_what_a_terminal_acts_on(tmp_path):
     path = tmp_path / "data.json"
     path.write_text(json.dumps([good(groups=[group(cond("a\nb(\x1b", match="R"))])]))
     rc, out, _ = run("lint", path)
@@ -149,6 +149,13 @@ def test_text_reports_escape_what_a_terminal_acts_on(tmp_path):
     rc, out, _ = run("explain", path, "/a%0d%0aX%1b[31m\\z%ff?q=%0a", "--host", "alpha")
     assert rc == 0
     assert out.splitlines()[0] == "URL text: alpha/a\\x0d\\x0aX\\x1b[31m\\z\\xff?q=%0a"
+
+    # JSON keeps every character, UTF-8 included; only bytes that are not
+    # UTF-8 become \xHH text, so the report stays valid JSON
+    for url, text in [("/a%0d%0aX%1b[31m\\z%ff?q=%0a", "alpha/a\r\nX\x1b[31m\\z\\xff?q=%0a"),
+                      ("/caf%C3%A9", "alpha/caf\u00e9")]:
+        rc, out, _ = run("explain", path, url, "--host", "alpha", "--format", "json")
+        assert (rc, json.loads(out)["url_text"]) == (0, text)
 
 
 def test_split_exact_and_observed(tmp_path):

@@ -58,6 +58,11 @@ void loadFile(const std::string &path, LoadedFile *file);
  * backslash stays as it is: patterns are full of them. */
 std::string printable(const std::string &text);
 
+/* A JSON string of a text: valid UTF-8 as it is, any other byte as the text
+ * \xHH (URLs decoded by nginx and data files may hold any byte; the report
+ * must stay valid JSON). */
+json_object *jsonText(const std::string &text);
+
 /* The module's text of a status. */
 std::string textOf(const vantorell::Status &status);
 

@@ -190,11 +190,6 @@ struct ExperimentReport {
     int condition = -1;
 };
 
-json_object *jsonText(const std::string &text)
-{
-    return json_object_new_string_len(text.data(), static_cast<int>(text.size()));
-}
-
 }  // namespace
 
 int explain(const std::string &path, const std::string &url, const Options &options)

@@ -461,7 +461,7 @@ int lint(const std::vector<std::string> &files, const Options &options)
         worst = std::max(worst, exit);
         if (options.format == Format::Json) {
             json_object *f = json_object_new_object();
-            json_object_object_add(f, "file", json_object_new_string(path.c_str()));
+            json_object_object_add(f, "file", jsonText(path));
             json_object_object_add(f, "status",
                                    json_object_new_string(exit == kExitErrors     ? "errors"
                                                           : exit == kExitWarnings ? "warnings"
@@ -475,7 +475,7 @@ int lint(const std::vector<std::string> &files, const Options &options)
                                        problem.position == 0
                                            ? nullptr
                                            : json_object_new_int64(static_cast<int64_t>(problem.position)));
-                json_object_object_add(p, "text", json_object_new_string(problem.text.c_str()));
+                json_object_object_add(p, "text", jsonText(problem.text));
                 json_object_array_add(list, p);
             }
             json_object_object_add(f, "problems", list);

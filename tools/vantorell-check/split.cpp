@@ -22,19 +22,24 @@ int split(const std::string &path, const Options &options)
     }
 
     /* one run of codes for every experiment: a visitor's number is the same
-     * in all of them, as on a server */
-    std::vector<double> numbers;
-    numbers.reserve(options.visitors);
-    for (unsigned long long i = 0; i < options.visitors; i++) {
+     * in all of them, as on a server; counted as drawn, so that memory does
+     * not grow with the number of visitors */
+    size_t count = file.model.experiments.size();
+    std::vector<std::map<long, unsigned long long>> counts(count);
+    for (unsigned long long v = 0; v < options.visitors; v++) {
         char code[vantorell::kCodeLength];
         vantorell::newVisitorCode(code, sizeof(code));
         vantorell::Digest digest{};
         vantorell::visitorDigest(code, &digest);
-        numbers.push_back(vantorell::visitorNumber(digest));
+        double number = vantorell::visitorNumber(digest);
+        for (size_t i = 0; i < count; i++) {
+            const vantorell::Variation *chosen =
+                vantorell::chooseVariation(file.model.experiments[i].variations, number);
+            counts[i][chosen != nullptr ? chosen->id : 0]++;
+        }
     }
 
     Json out(json_object_new_array());
-    size_t count = file.model.experiments.size();
     for (size_t i = count; i-- > 0;) {
         const vantorell::Experiment &experiment = file.model.experiments[i];
         vantorell::Shares shares;
@@ -42,12 +47,7 @@ int split(const std::string &path, const Options &options)
             fprintf(stderr, "vantorell-check: out of memory\n");
             return kExitErrors;
         }
-        std::map<long, unsigned long long> observed;
-        for (double number : numbers) {
-            const vantorell::Variation *chosen =
-                vantorell::chooseVariation(experiment.variations, number);
-            observed[chosen != nullptr ? chosen->id : 0]++;
-        }
+        std::map<long, unsigned long long> &observed = counts[i];
         auto observedShare = [&](long id) {
             return options.visitors == 0
                        ? 0.0
