@@ -469,6 +469,9 @@ evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
     if (!status.ok()) {
         return status;
     }
+    if (evaluation.trace != NULL) {
+        evaluation.trace->result = experimentResult;
+    }
 
     /* -1 once meant failure: such an experiment is refused with a text */
     if (experimentResult && experiment.id == -1) {

@@ -96,3 +96,6 @@ def test_explain_agrees_with_nginx(nginx, cookie):
         assert pairs == (said["header"] or ""), case
         targeted = [e["id"] for e in said["experiments"] if e["targeted"]]
         assert targeted == [t["experiment"] for t in said["targeted"]], case
+        # experiment 0 matches everything, and is never targeted
+        [zero] = [e for e in said["experiments"] if e["id"] == 0]
+        assert zero["conditions_met"] and not zero["targeted"], case
