@@ -28,6 +28,7 @@ PREFIX    := $(BUILD)/nginx-$(NGINX_VERSION)
 NGINX     := $(PREFIX)/sbin/nginx
 MODULE_SO := $(PREFIX)/modules/ngx_http_vantorell_module.so
 PYTHON    := /usr/bin/python3
+CHECK_BIN := $(BUILD)/bin/vantorell-check
 
 MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config module/exports.map
 
@@ -42,7 +43,7 @@ RUN_ENV := VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(MODULE_SO)
 .PHONY: all build build-all deps run test test-all debian-check unit integration memcheck clean
 all: build
 
-build: $(NGINX) $(MODULE_SO) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
+build: $(NGINX) $(MODULE_SO) $(CHECK_BIN) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
 
 build-all: $(foreach v,$(NGINX_VERSIONS),$(BUILD)/nginx-$(v)/sbin/nginx \
              $(BUILD)/nginx-$(v)/modules/ngx_http_vantorell_module.so) default-link
@@ -115,24 +116,43 @@ $(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) $(N
 unit: $(UNIT_BIN)
 	$(UNIT_BIN)
 
+# ---- vantorell-check: the command-line tool, from the same core ----------------
+# The core's sources as the module has them, with nginx's objects for the pool
+# that targeting lends PCRE and for nginx's own Cookie header lookup.
+
+CHECK_SRCS  := $(wildcard tools/vantorell-check/*.cpp)
+CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check \
+               $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/modules \
+               -I$(NGX_SRC)/src/http/v2
+CHECK_LIBS  := -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
+
+$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(NGX_LIB)
+	@mkdir -p $(dir $@)
+	g++ $(CHECK_FLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) $(NGX_LIB) $(CHECK_LIBS)
+
+.PHONY: check-tool
+check-tool: $(CHECK_BIN)
+
 # ---- fuzzing: libFuzzer targets over the portable core (tests/fuzz/) ---------
 # Each target is clang's libFuzzer with ASan and UBSan, the core built in, and
 # nginx's objects from libngx.a; the cookie lookup's nginx sources are built
 # instrumented too, so the sanitizers see nginx's reads of the header.
 # make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs each 30 s
 # (both first replay tests/fuzz/regressions/<target>/ when a finding was kept
-# there; none has been so far).
+# there).
 
 FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
-FUZZ_INCS      := -Imodule -Itests/unit $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
+FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
                   -I$(NGX_SRC)/src/http/modules
 FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
 FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
+# the data file target drives vantorell-check's lint as well
+FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o
 FUZZ_LIBS      := -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # clang and its libFuzzer runtime: needed here only
@@ -145,6 +165,12 @@ $(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) $(NGX_LIB) | $(FUZZ)/.deps
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
 	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
 
+$(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/*.h tools/vantorell-check/*.h) \
+                  $(NGX_LIB) | $(FUZZ)/.deps
+	@mkdir -p $(dir $@)
+	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
+	  $(FUZZ_INCS) -I$(NGX_SRC)/src/http -c $< -o $@
+
 # linked ahead of libngx.a, these replace its copies of the same objects
 $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
@@ -152,11 +178,11 @@ $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
 	  -c $(NGX_SRC)/$(filter %/$*.c,$(FUZZ_NGX_SRCS)) -o $@
 
 $(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tests/unit/nginx_pool.h \
-                $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
+                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
-	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
+	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
 
-.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_NGX_OBJS)
+.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
 .PHONY: fuzz-build fuzz fuzz-smoke
 fuzz-build: $(FUZZ_BINS)
 

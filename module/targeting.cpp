@@ -315,19 +315,6 @@ isKnownTargetingType(char type)
     return type == 'P' || type == 'S' || type == 'T' || type == 'U';
 }
 
-/* "&" and, "|" or; any other letter starts afresh with the new value. */
-bool
-joinResults(bool before, char orOperator, bool value)
-{
-    switch (orOperator) {
-    case '&':
-        return before && value;
-    case '|':
-        return before || value;
-    default:
-        return value;
-    }
-}
 
 /*
  * Runs a compiled pattern over the URL text, within one budget for the whole
@@ -374,6 +361,7 @@ struct Evaluation {
     const char *url;
     size_t urlLength;
     ngx_pool_t *pool;
+    ExperimentTrace *trace;     /* null but for traceExperiment */
 };
 
 Status
@@ -439,6 +427,12 @@ evaluateCondition(const Evaluation &evaluation, const Condition &condition,
     bool matched = false;
     Status status = matchCondition(evaluation, condition, &matched);
     *satisfied = matched == condition.include;
+    if (evaluation.trace != NULL && status.ok()) {
+        ConditionTrace step;
+        step.matched = matched;
+        step.satisfied = *satisfied;
+        evaluation.trace->groups.back().conditions.push_back(step);
+    }
     return status;
 }
 
@@ -462,11 +456,21 @@ evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
 
     Status status = joinItems(experiment.conditionGroups,
                               [&evaluation](const ConditionGroup &group, bool *result) {
-                                  return evaluateGroup(evaluation, group, result);
+                                  if (evaluation.trace != NULL) {
+                                      evaluation.trace->groups.emplace_back();
+                                  }
+                                  Status status = evaluateGroup(evaluation, group, result);
+                                  if (evaluation.trace != NULL) {
+                                      evaluation.trace->groups.back().result = *result;
+                                  }
+                                  return status;
                               },
                               &experimentResult);
     if (!status.ok()) {
         return status;
+    }
+    if (evaluation.trace != NULL) {
+        evaluation.trace->result = experimentResult;
     }
 
     /* -1 once meant failure: such an experiment is refused with a text */
@@ -484,6 +488,18 @@ evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
 }  // namespace
 
 
+bool
+joinResults(bool before, char orOperator, bool value) noexcept
+{
+    switch (orOperator) {
+    case '&':
+        return before && value;
+    case '|':
+        return before || value;
+    default:
+        return value;
+    }
+}
 CompiledPatterns::~CompiledPatterns()
 {
     for (auto &entry : patterns_) {
@@ -577,11 +593,31 @@ targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
 
 
 Status
+traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
+                const char *url, ngx_pool_t *pool, ExperimentTrace *trace) noexcept
+{
+    *trace = ExperimentTrace();
+    if (!isKnownTargetingType(experiment.targetingConfiguration)) {
+        Status status = failed(Failure::UnknownTargetingType);
+        status.experimentId = experiment.id;
+        return status;
+    }
+    const Evaluation evaluation = {patterns, url, strlen(url), pool, trace};
+    try {
+        bool hit = false;
+        Status status = evaluateExperiment(evaluation, experiment, &hit);
+        trace->targeted = hit;
+        return status;
+    } catch (...) {
+        return failed(Failure::TargetedNoMemory);
+    }
+}
+Status
 targetExperiments(const Model &model, const CompiledPatterns &patterns,
                   const char *url, ngx_pool_t *pool,
                   TargetedList *targeted) noexcept
 {
-    const Evaluation evaluation = {patterns, url, strlen(url), pool};
+    const Evaluation evaluation = {patterns, url, strlen(url), pool, NULL};
     TargetedList result;
 
     /*

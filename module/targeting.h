@@ -62,6 +62,35 @@ private:
 Status targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
                          ngx_pool_t *pool, TargetedList *targeted) noexcept;
 
+/* The join of a list's running result with its next item's value: "&" and,
+ * "|" or; any other operator starts afresh with the item's value. */
+bool joinResults(bool before, char orOperator, bool value) noexcept;
+
+/* What one experiment made of a URL text, item by item: the command-line
+ * tool shows it.  Groups and conditions in the file's order, as far as the
+ * evaluation got (a failure ends it). */
+struct ConditionTrace {
+    bool matched = false;       /* the match type's comparison */
+    bool satisfied = false;     /* matched == include */
+};
+
+struct GroupTrace {
+    bool result = false;
+    std::vector<ConditionTrace> conditions;
+};
+
+struct ExperimentTrace {
+    bool result = false;        /* the joined groups, before the id is looked at */
+    bool targeted = false;      /* what targetExperiments makes of it */
+    std::vector<GroupTrace> groups;
+};
+
+/* The evaluation that targetExperiments runs for one experiment, with its
+ * steps written into *trace.  An unknown targeting configuration fails as it
+ * does there. */
+Status traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
+                       const char *url, ngx_pool_t *pool, ExperimentTrace *trace) noexcept;
+
 /* The failure that targeting meets on every URL text, whatever it is: an
  * unknown targeting configuration or match type, or a pattern that did not
  * compile; the first of them in the order targeting meets them.  None when

@@ -12,7 +12,9 @@
 // model, from a model found again, and from the memo of URL results.  What
 // nginx -t makes of the bytes (checkDataFile) must agree: the reader's text
 // when the reader fails, and a problem of a readable file only where the
-// targeting of the URL fails too.  Before the bytes, the cache is given a decoy of the
+// targeting of the URL fails too.  vantorell-check lint must agree with nginx
+// -t: an error exactly when the file cannot be used, among them the text that
+// nginx -t gives.  Before the bytes, the cache is given a decoy of the
 // same length whose digits differ, targeted with the same URL; the bytes then
 // replace it, by rename or in place, the latter also as within one tick of a
 // coarse file system clock: a cache that failed to notice would answer for
@@ -23,6 +25,7 @@
 #include "fuzz_support.h"
 
 #include "afresh.h"
+#include "check.h"
 #include "model_cache.h"
 #include "model_cache_testing.h"
 #include "nginx_pool.h"
@@ -279,6 +282,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(fresh.rc == -1, "checking the file says \"%s\", yet targeting succeeds",
                    problem.text);
     }
+
+    // lint names every problem where nginx -t names the first: its errors
+    // hold nginx -t's text (after the condition it concerns, when it
+    // concerns one), and a file with no error is one that nginx -t accepts
+    vcheck::LintReport report;
+    NginxPool lintPool;     /* lint resets the pool it is lent */
+    int linted = vcheck::lintPath(dataFile->path(), &report, lintPool.get());
+    bool named = false, errors = false;
+    for (const vcheck::LintProblem &found : report.problems) {
+        errors = errors || found.error;
+        size_t n = strlen(problem.text);
+        named = named || (found.error && found.text.size() >= n
+                          && found.text.compare(found.text.size() - n, n, problem.text) == 0);
+    }
+    FUZZ_CHECK(errors == !usable && (usable || named) && (linted == 2) == errors,
+               "nginx -t says \"%s\", lint found %zu problems (exit %d), errors %d, named %d",
+               usable ? "usable" : problem.text, report.problems.size(), linted, errors, named);
 
     // The first hold builds the model and targets with its compiled
     // patterns; the second finds the model again and answers from the memo.

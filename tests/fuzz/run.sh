@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the fuzz targets one after the other, one process each: first every
 # input under tests/fuzz/regressions/<target>/ once (past findings, which must
-# stay fixed; no such folder exists yet, and a target without one goes
+# stay fixed; a target without such a folder goes
 # straight on), then the target for SECONDS from its seed corpus.
 #
 #   run.sh OUT_DIR SECONDS TARGET...

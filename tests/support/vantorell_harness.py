@@ -28,6 +28,8 @@ ROOT = Path(__file__).resolve().parents[2]
 NGINX = Path(os.environ.get("VANTORELL_NGINX", ROOT / "build/nginx/sbin/nginx")).absolute()
 MODULE = Path(os.environ.get("VANTORELL_MODULE",
                              ROOT / "build/nginx/modules/ngx_http_vantorell_module.so")).absolute()
+# vantorell-check, built from the same core by make
+CHECK = Path(os.environ.get("VANTORELL_CHECK", ROOT / "build/bin/vantorell-check")).absolute()
 
 # The module's default data file (vantorell_data_file), and the lock through
 # which everything that writes it on this host takes turns: test runs of other

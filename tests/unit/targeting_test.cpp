@@ -352,6 +352,30 @@ TEST(TargetingConditions, JoinsConditionsAndGroupsByTheirOperators) {
         Result result = targetOne(c.groups, kUrl, pool.get());
         EXPECT_TRUE(result.status.ok()) << result.text();
         EXPECT_EQ(result.ids, c.targeted ? std::vector<long>{42} : std::vector<long>{});
+
+        // the trace that vantorell-check shows comes to the same verdict,
+        // with a value for every group and condition, each group's the join
+        // of its conditions' as traced
+        Model model = modelOf({{42, 'P', c.groups}});
+        vantorell::CompiledPatterns patterns;
+        ASSERT_TRUE(patterns.compile(model));
+        vantorell::ExperimentTrace trace;
+        ASSERT_TRUE(vantorell::traceExperiment(model.experiments[0], patterns, kUrl, pool.get(),
+                                               &trace).ok());
+        EXPECT_EQ(trace.targeted, c.targeted);
+        EXPECT_EQ(trace.result, c.targeted);
+        ASSERT_EQ(trace.groups.size(), c.groups.size());
+        for (size_t g = 0; g < c.groups.size(); g++) {
+            const auto &conditions = c.groups[g].conditions;
+            ASSERT_EQ(trace.groups[g].conditions.size(), conditions.size());
+            bool joined = false;
+            for (size_t k = 0; k < conditions.size(); k++) {
+                const vantorell::ConditionTrace &step = trace.groups[g].conditions[k];
+                EXPECT_EQ(step.satisfied, step.matched == conditions[k].include);
+                joined = vantorell::joinResults(joined, conditions[k].orOperator, step.satisfied);
+            }
+            EXPECT_EQ(trace.groups[g].result, joined) << "group " << g + 1;
+        }
     }
 }
 

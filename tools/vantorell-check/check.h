@@ -1,0 +1,145 @@
+/*
+ * The commands of vantorell-check and what they share.
+ */
+#ifndef VANTORELL_CHECK_H
+#define VANTORELL_CHECK_H
+
+#include "data_file.h"
+#include "status.h"
+#include "targeting.h"
+
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+}
+
+#include <json-c/json.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace vcheck {
+
+constexpr int kExitClean = 0;
+constexpr int kExitWarnings = 1;
+constexpr int kExitErrors = 2;
+
+constexpr unsigned long long kMaxVisitors = 100000000ULL;
+
+enum class Format { Text, Json };
+
+struct Options {
+    Format format = Format::Text;
+    bool hasCode = false;
+    bool hasCookie = false;
+    bool hasHost = false;
+    std::string code;
+    std::string cookie;
+    std::string host;
+    unsigned long long visitors = 100000;
+};
+
+/* A data file as a worker has it: its model and compiled patterns, or the
+ * problem that keeps a worker from reading it (the module's own text).
+ * Targeting may still fail on it: targetingFailure tells. */
+struct LoadedFile {
+    vantorell::Model model;
+    vantorell::CompiledPatterns patterns;
+    bool usable = false;
+    std::string problem;
+};
+
+void loadFile(const std::string &path, LoadedFile *file);
+
+/* A text for a terminal: bytes that are not printable ASCII (controls, and
+ * what percent-decoding or a data file may put there) as \xHH, so that a URL
+ * or a pattern cannot move the cursor or forge a line of the report.  The
+ * backslash stays as it is: patterns are full of them. */
+std::string printable(const std::string &text);
+
+/* A JSON string of a text: valid UTF-8 as it is, any other byte as the text
+ * \xHH (URLs decoded by nginx and data files may hold any byte; the report
+ * must stay valid JSON). */
+json_object *jsonText(const std::string &text);
+
+/* The module's text of a status. */
+std::string textOf(const vantorell::Status &status);
+
+/* Writes a JSON value to stdout, pretty, with a newline. */
+void printJson(json_object *value);
+
+/* A JSON object that owns its members; put() on an owned tree. */
+class Json {
+public:
+    explicit Json(json_object *value) : value_(value) {}
+    ~Json() { json_object_put(value_); }
+    Json(const Json &) = delete;
+    Json &operator=(const Json &) = delete;
+    json_object *get() const { return value_; }
+
+private:
+    json_object *value_;
+};
+
+/* A real nginx pool: targeting lends it to PCRE while a pattern matches, and
+ * nginx's cookie lookup takes its array from it. */
+class Pool {
+public:
+    Pool()
+    {
+        if (ngx_pagesize == 0) {
+            ngx_pagesize = getpagesize();
+            ngx_cacheline_size = NGX_CPU_CACHE_LINE;
+        }
+        file_.fd = STDERR_FILENO;
+        log_.file = &file_;
+        log_.log_level = NGX_LOG_WARN;
+        pool_ = ngx_create_pool(16384, &log_);
+    }
+    ~Pool()
+    {
+        if (pool_ != nullptr) {
+            ngx_destroy_pool(pool_);
+        }
+    }
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+    ngx_pool_t *get() const { return pool_; }
+
+private:
+    ngx_open_file_t file_{};
+    ngx_log_t log_{};
+    ngx_pool_t *pool_ = nullptr;
+};
+
+/* One finding of lint: an error is what the module meets (its own text), a
+ * warning what it accepts but is almost always a mistake. */
+struct LintProblem {
+    bool error = false;
+    size_t position = 0;        /* the experiment's number in the file; 0: the file */
+    std::string text;
+};
+
+struct LintReport {
+    std::vector<LintProblem> problems;
+
+    void add(bool error, size_t position, std::string text)
+    {
+        problems.push_back(LintProblem{error, position, std::move(text)});
+    }
+    void error(size_t position, std::string text) { add(true, position, std::move(text)); }
+    void warn(size_t position, std::string text) { add(false, position, std::move(text)); }
+};
+
+/* Lints one data file into *report; the exit code it calls for.  `pool` is
+ * lent to targeting and reset between matches. */
+int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool);
+
+int lint(const std::vector<std::string> &files, const Options &options);
+int explain(const std::string &file, const std::string &url, const Options &options);
+int split(const std::string &file, const Options &options);
+
+}  // namespace vcheck
+
+#endif

@@ -1,0 +1,444 @@
+/*
+ * explain: what the module makes of one request, step by step.
+ */
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_http.h>
+}
+
+#include "check.h"
+#include "outcome.h"
+#include "visitor.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace vcheck {
+
+namespace {
+
+ngx_str_t cookieName = ngx_string("vantorellVisitorCode");
+ngx_str_t cookieKey = ngx_string("Cookie");
+
+/* The host as nginx keeps it for a request (what the URL text begins with):
+ * lower case, without a port or a trailing dot.  Empty when there is none. */
+bool normaliseHost(const std::string &given, std::string *host)
+{
+    std::string h;
+    bool bracket = !given.empty() && given[0] == '[';
+    for (size_t i = 0; i < given.size(); i++) {
+        char c = given[i];
+        if (c == ']' && bracket) {
+            h += c;
+            break;
+        }
+        if (c == ':' && !bracket) {
+            break;
+        }
+        if (c == '/' || c == '\\' || c == '\0' || (c == '.' && i > 0 && given[i - 1] == '.')) {
+            return false;   /* nginx answers 400 to such a Host */
+        }
+        h += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    while (!h.empty() && h.back() == '.') {
+        h.pop_back();
+    }
+    *host = h;
+    return true;
+}
+
+/* host + path + "?query": the path "/" alone counts as none, the question
+ * mark stands only before a non-empty query. */
+std::string urlText(const std::string &host, const std::string &path, const std::string &args)
+{
+    std::string text = host;
+    if (path != "/") {
+        text += path;
+    }
+    if (!args.empty()) {
+        text += '?';
+        text += args;
+    }
+    return text;
+}
+
+/* Splits URL into its host, when it names one, and the request target. */
+bool splitUrl(const std::string &url, std::string *host, bool *hasHost, std::string *target)
+{
+    std::string rest = url;
+    *hasHost = false;
+    for (const char *scheme : {"http://", "https://"}) {
+        size_t n = strlen(scheme);
+        if (rest.compare(0, n, scheme) == 0) {
+            size_t end = rest.find_first_of("/?", n);
+            *host = rest.substr(n, end == std::string::npos ? std::string::npos : end - n);
+            rest = end == std::string::npos ? "/" : rest.substr(end);
+            if (rest[0] == '?') {
+                rest.insert(0, "/");
+            }
+            *hasHost = true;
+            break;
+        }
+    }
+    if (rest.empty() || rest[0] != '/') {
+        return false;
+    }
+    *target = rest;
+    return true;
+}
+
+/* The path and arguments nginx makes of a request target: its own parser of
+ * the request line, then the decoding and normalising of the path (percent
+ * escapes, "//", "/./" and "/../") that nginx applies with its default
+ * merge_slashes on.  The arguments stay as they were sent.  False for a
+ * target nginx answers with 400. */
+bool parseTarget(ngx_pool_t *pool, const std::string &target, std::string *path,
+                 std::string *args)
+{
+    std::string line = "GET " + target + " HTTP/1.1\r\n";
+    auto *r = static_cast<ngx_http_request_t *>(ngx_pcalloc(pool, sizeof(ngx_http_request_t)));
+    auto *start = static_cast<u_char *>(ngx_pnalloc(pool, line.size()));
+    if (r == nullptr || start == nullptr) {
+        return false;
+    }
+    memcpy(start, line.data(), line.size());
+    ngx_buf_t b{};
+    b.start = b.pos = start;
+    b.last = b.end = start + line.size();
+    r->pool = pool;
+    if (ngx_http_parse_request_line(r, &b) != NGX_OK || r->host_start != nullptr) {
+        return false;
+    }
+    r->uri.len = r->args_start ? static_cast<size_t>(r->args_start - 1 - r->uri_start)
+                               : static_cast<size_t>(r->uri_end - r->uri_start);
+    if (r->complex_uri || r->quoted_uri) {
+        r->uri.data = static_cast<u_char *>(ngx_pnalloc(pool, r->uri.len + 1));
+        if (r->uri.data == nullptr || ngx_http_parse_complex_uri(r, 1) != NGX_OK) {
+            return false;
+        }
+    } else {
+        r->uri.data = r->uri_start;
+    }
+    path->assign(reinterpret_cast<const char *>(r->uri.data), r->uri.len);
+    args->clear();
+    if (r->args_start && r->uri_end > r->args_start) {
+        args->assign(reinterpret_cast<const char *>(r->args_start),
+                     static_cast<size_t>(r->uri_end - r->args_start));
+    }
+    return true;
+}
+
+/* The value of the visitor cookie in a Cookie header value, found by nginx's
+ * own lookup as the module calls it.  False when the header has none. */
+bool cookieValue(ngx_pool_t *pool, const std::string &header, std::string *value)
+{
+    /* nginx hands a module the header's value without its outer blanks */
+    size_t first = header.find_first_not_of(" \t");
+    size_t last = header.find_last_not_of(" \t");
+    std::string trimmed = first == std::string::npos ? "" : header.substr(first, last - first + 1);
+
+    ngx_table_elt_t element{};
+    element.hash = 1;
+    element.key = cookieKey;
+    element.lowcase_key = reinterpret_cast<u_char *>(const_cast<char *>("cookie"));
+    element.value.data = reinterpret_cast<u_char *>(&trimmed[0]);
+    element.value.len = trimmed.size();
+
+    ngx_array_t *cookies = ngx_array_create(pool, 1, sizeof(ngx_table_elt_t *));
+    if (cookies == nullptr) {
+        return false;
+    }
+    auto slot = static_cast<ngx_table_elt_t **>(ngx_array_push(cookies));
+    *slot = &element;
+
+    ngx_str_t found = {0, nullptr};
+    if (ngx_http_parse_multi_header_lines(cookies, &cookieName, &found) == NGX_DECLINED) {
+        return false;
+    }
+    value->assign(reinterpret_cast<const char *>(found.data), found.len);
+    return true;
+}
+
+/* The item at which a joined list took its final value for good (from 0), or
+ * -1 for an empty list. */
+template <typename Item, typename Value>
+int decidingItem(const std::vector<Item> &items, size_t evaluated, Value value)
+{
+    if (evaluated == 0) {
+        return -1;
+    }
+    std::vector<bool> running;
+    bool joined = false;
+    for (size_t i = 0; i < evaluated; i++) {
+        joined = vantorell::joinResults(joined, items[i].orOperator, value(i));
+        running.push_back(joined);
+    }
+    int k = static_cast<int>(evaluated) - 1;
+    while (k > 0 && running[k - 1] == running.back()) {
+        k--;
+    }
+    return k;
+}
+
+struct ExperimentReport {
+    const vantorell::Experiment *experiment;
+    size_t position;
+    vantorell::ExperimentTrace trace;
+    int group = -1;
+    int condition = -1;
+};
+
+}  // namespace
+
+int explain(const std::string &path, const std::string &url, const Options &options)
+{
+    std::string givenHost, hostPart, target, uriPath, args;
+    bool urlHasHost = false;
+    if (!splitUrl(url, &hostPart, &urlHasHost, &target)) {
+        fprintf(stderr, "vantorell-check: URL must be http://HOST/PATH or /PATH: %s\n",
+                url.c_str());
+        return kExitErrors;
+    }
+    if (urlHasHost && options.hasHost) {
+        fprintf(stderr, "vantorell-check: the URL names its host: --host is not taken\n");
+        return kExitErrors;
+    }
+    givenHost = urlHasHost ? hostPart : options.host;
+    std::string host;
+    if (!normaliseHost(givenHost, &host)) {
+        fprintf(stderr, "vantorell-check: nginx refuses the host \"%s\" (400)\n",
+                givenHost.c_str());
+        return kExitErrors;
+    }
+
+    Pool pool;
+    if (pool.get() == nullptr) {
+        fprintf(stderr, "vantorell-check: out of memory\n");
+        return kExitErrors;
+    }
+    if (!parseTarget(pool.get(), target, &uriPath, &args)) {
+        fprintf(stderr, "vantorell-check: nginx refuses the request target \"%s\" (400)\n",
+                target.c_str());
+        return kExitErrors;
+    }
+
+    /* the visitor's code: given, from the cookie as the module reads it, or new */
+    std::string code, source;
+    if (options.hasCode) {
+        int offset = vantorell::visitorCodeOffset(options.code.data(), options.code.size());
+        if (offset < 0) {
+            fprintf(stderr,
+                    "vantorell-check: a code is 16 cookie octets (optionally after \"_js_\"): "
+                    "the module would not use \"%s\"\n",
+                    options.code.c_str());
+            return kExitErrors;
+        }
+        code = options.code.substr(offset, vantorell::kCodeLength);
+        source = "given";
+    } else if (options.hasCookie) {
+        std::string value;
+        int offset = -1;
+        if (cookieValue(pool.get(), options.cookie, &value)) {
+            offset = vantorell::visitorCodeOffset(value.data(), value.size());
+        }
+        if (offset >= 0) {
+            code = value.substr(offset, vantorell::kCodeLength);
+            source = offset > 0 ? "cookie (front end's \"_js_\" form)" : "cookie";
+        }
+    }
+    if (code.empty()) {
+        char fresh[vantorell::kCodeLength];
+        vantorell::newVisitorCode(fresh, sizeof(fresh));
+        code.assign(fresh, sizeof(fresh));
+        source = options.hasCookie ? "generated (the cookie holds no usable code)" : "generated";
+    }
+
+    LoadedFile file;
+    loadFile(path, &file);
+    if (!file.usable) {
+        if (options.format == Format::Json) {
+            Json out(json_object_new_object());
+            json_object_object_add(out.get(), "file", jsonText(path));
+            json_object_object_add(out.get(), "outcome", json_object_new_string("data_error"));
+            json_object_object_add(out.get(), "error", jsonText(file.problem));
+            printJson(out.get());
+        } else {
+            printf("%s: %s\nthe module leaves every request alone\n", printable(path).c_str(),
+                   printable(file.problem).c_str());
+        }
+        return kExitErrors;
+    }
+
+    const std::string text = urlText(host, uriPath, args);
+
+    /* what decides: targetExperiments itself; the traces only show why */
+    vantorell::TargetedList targeted;
+    vantorell::Status status =
+        vantorell::targetExperiments(file.model, file.patterns, text.c_str(), pool.get(),
+                                     &targeted);
+
+    std::vector<ExperimentReport> reports;
+    size_t count = file.model.experiments.size();
+    for (size_t i = count; i-- > 0;) {
+        const vantorell::Experiment &experiment = file.model.experiments[i];
+        ExperimentReport report{&experiment, count - i, {}};
+        vantorell::Status traced = vantorell::traceExperiment(
+            experiment, file.patterns, text.c_str(), pool.get(), &report.trace);
+        const auto &groups = experiment.conditionGroups;
+        const auto &tgroups = report.trace.groups;
+        report.group = decidingItem(groups, tgroups.size(),
+                                    [&](size_t g) { return tgroups[g].result; });
+        if (report.group >= 0) {
+            const auto &conditions = groups[report.group].conditions;
+            const auto &tconditions = tgroups[report.group].conditions;
+            report.condition = decidingItem(conditions, tconditions.size(),
+                                            [&](size_t c) { return tconditions[c].satisfied; });
+        }
+        (void) traced;
+        reports.push_back(std::move(report));
+    }
+
+    std::string digestHex(64, '0'), header, location, outcome;
+    double number = 0.0;
+    vantorell::Digest digest{};
+    if (vantorell::visitorDigest(code.data(), &digest)) {
+        char hex[2 * sizeof(digest) + 1];
+        vantorell::digestText(digest, hex);
+        digestHex = hex;
+    }
+    number = vantorell::visitorNumber(digest);
+
+    if (!status.ok()) {
+        outcome = "targeting_error";
+    } else if (targeted.empty()) {
+        outcome = "untargeted";
+    } else {
+        for (vantorell::Targeted &record : targeted) {
+            const vantorell::Experiment *experiment =
+                vantorell::findExperiment(file.model, record.experimentId);
+            const vantorell::Variation *chosen =
+                experiment != nullptr ? vantorell::chooseVariation(experiment->variations, number)
+                                      : nullptr;
+            record.variationId = chosen != nullptr ? chosen->id : 0;
+        }
+        std::vector<char> buffer(vantorell::experimentsHeaderText(targeted, nullptr, 0) + 1);
+        vantorell::experimentsHeaderText(targeted, buffer.data(), buffer.size());
+        header = buffer.data();
+        const vantorell::Targeted &deciding = targeted.front();
+        if (deciding.variationId == 0) {
+            outcome = "reference";
+        } else {
+            outcome = "redirected";
+            buffer.assign(vantorell::variationLocationText(deciding.experimentId,
+                                                           deciding.variationId, nullptr, 0)
+                              + 1,
+                          '\0');
+            vantorell::variationLocationText(deciding.experimentId, deciding.variationId,
+                                             buffer.data(), buffer.size());
+            location = buffer.data();
+            if (!args.empty()) {
+                location += "?" + args;
+            }
+        }
+    }
+
+    if (options.format == Format::Json) {
+        Json out(json_object_new_object());
+        json_object *o = out.get();
+        json_object_object_add(o, "file", jsonText(path));
+        json_object_object_add(o, "url_text", jsonText(text));
+        json_object *list = json_object_new_array();
+        for (const ExperimentReport &report : reports) {
+            json_object *e = json_object_new_object();
+            json_object_object_add(e, "id", json_object_new_int(vantorell::id32(report.experiment->id)));
+            json_object_object_add(e, "position", json_object_new_int64(static_cast<int64_t>(report.position)));
+            json_object_object_add(e, "targeted", json_object_new_boolean(report.trace.targeted));
+            json_object_object_add(e, "conditions_met", json_object_new_boolean(report.trace.result));
+            json_object_object_add(e, "deciding_group",
+                                   report.group >= 0 ? json_object_new_int(report.group + 1) : nullptr);
+            json_object_object_add(e, "deciding_condition",
+                                   report.condition >= 0 ? json_object_new_int(report.condition + 1)
+                                                         : nullptr);
+            json_object *groups = json_object_new_array();
+            for (const vantorell::GroupTrace &group : report.trace.groups) {
+                json_object *g = json_object_new_object();
+                json_object_object_add(g, "result", json_object_new_boolean(group.result));
+                json_object *conditions = json_object_new_array();
+                for (const vantorell::ConditionTrace &condition : group.conditions) {
+                    json_object *c = json_object_new_object();
+                    json_object_object_add(c, "matched", json_object_new_boolean(condition.matched));
+                    json_object_object_add(c, "satisfied", json_object_new_boolean(condition.satisfied));
+                    json_object_array_add(conditions, c);
+                }
+                json_object_object_add(g, "conditions", conditions);
+                json_object_array_add(groups, g);
+            }
+            json_object_object_add(e, "groups", groups);
+            json_object_array_add(list, e);
+        }
+        json_object_object_add(o, "experiments", list);
+        json_object *visitor = json_object_new_object();
+        json_object_object_add(visitor, "code", jsonText(code));
+        json_object_object_add(visitor, "source", jsonText(source));
+        json_object_object_add(visitor, "digest", jsonText(digestHex));
+        json_object_object_add(visitor, "number", json_object_new_double(number));
+        json_object_object_add(o, "visitor", visitor);
+        json_object *chosen = json_object_new_array();
+        for (const vantorell::Targeted &record : targeted) {
+            json_object *t = json_object_new_object();
+            json_object_object_add(t, "experiment", json_object_new_int(vantorell::id32(record.experimentId)));
+            json_object_object_add(t, "variation", json_object_new_int(vantorell::id32(record.variationId)));
+            json_object_array_add(chosen, t);
+        }
+        json_object_object_add(o, "targeted", status.ok() ? chosen : nullptr);
+        if (!status.ok()) {
+            json_object_put(chosen);
+        }
+        json_object_object_add(o, "outcome", jsonText(outcome));
+        json_object_object_add(o, "error", status.ok() ? nullptr : jsonText(textOf(status)));
+        json_object_object_add(o, "header", header.empty() ? nullptr : jsonText(header));
+        json_object_object_add(o, "location", location.empty() ? nullptr : jsonText(location));
+        printJson(o);
+    } else {
+        printf("URL text: %s\n", printable(text).c_str());
+        for (const ExperimentReport &report : reports) {
+            printf("experiment %d (number %zu in the file): %s", vantorell::id32(report.experiment->id),
+                   report.position,
+                   report.trace.targeted ? "targeted"
+                   : report.trace.result ? "conditions met, but its id is never targeted"
+                                         : "not targeted");
+            if (report.group >= 0) {
+                printf(", decided by group %d", report.group + 1);
+                if (report.condition >= 0) {
+                    printf(" (condition %d)", report.condition + 1);
+                }
+            } else {
+                printf(" (no condition groups)");
+            }
+            printf("\n");
+        }
+        printf("visitor code: %s (%s)\n", code.c_str(), source.c_str());
+        printf("digest: %s\n", digestHex.c_str());
+        printf("number: %.17g\n", number);
+        if (!status.ok()) {
+            printf("targeting fails: %s\nthe module leaves the request alone\n",
+                   printable(textOf(status)).c_str());
+        } else if (targeted.empty()) {
+            printf("no experiment targets the URL text: the module leaves the request alone\n");
+        } else {
+            for (const vantorell::Targeted &record : targeted) {
+                printf("experiment %d: %s %d\n", vantorell::id32(record.experimentId),
+                       record.variationId == 0 ? "the reference, variation" : "variation",
+                       vantorell::id32(record.variationId));
+            }
+            printf("experiments header: %s\n", header.c_str());
+            printf("location: %s\n", location.empty() ? "none (the reference: no redirect)"
+                                                      : location.c_str());
+        }
+    }
+    return status.ok() ? kExitClean : kExitErrors;
+}
+
+}  // namespace vcheck
