@@ -76,6 +76,8 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
   The same for Prometheus:       curl -s http://127.0.0.1:$port/metrics
   Who saw what (the variables):  tail -f $prefix/exposure.log
   The module's log lines:        tail -f $prefix/error.log
+  Lint the data file:            $top/build/bin/vantorell-check lint $data
+  Why a visitor got a variation: $top/build/bin/vantorell-check explain $data /promo --host 127.0.0.1 --cookie 'vantorellVisitorCode=abcdefghijklmnop'
   Ctrl-C stops the demo.
 
 TXT
