@@ -99,7 +99,7 @@ NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
               -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)
 # VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule $(NGX_INCS)
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule -Itools/vantorell-check $(NGX_INCS)
 UNIT_LIBS  := -lgtest -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # nginx's own objects as a library; main() is renamed so the tests bring theirs.
@@ -110,7 +110,7 @@ $(NGX_LIB): $(NGX_OBJS)/.built
 	ar rcs $@ $(BUILD)/unit/nginx_nomain.o $(NGX_OBJS)/ngx_modules.o \
 	  $$(find $(NGX_OBJS)/src -name '*.o' ! -path '*/src/core/nginx.o')
 
-$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) $(NGX_LIB)
+$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) tools/vantorell-check/nginx_pool.h $(NGX_LIB)
 	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) $(NGX_LIB) $(UNIT_LIBS)
 
 unit: $(UNIT_BIN)
@@ -177,7 +177,7 @@ $(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
 	clang-14 $(FUZZ_SAN) -fsanitize=fuzzer-no-link $(FUZZ_INCS) \
 	  -c $(NGX_SRC)/$(filter %/$*.c,$(FUZZ_NGX_SRCS)) -o $@
 
-$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tests/unit/nginx_pool.h \
+$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tools/vantorell-check/nginx_pool.h \
                 $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
 	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)

@@ -4,6 +4,7 @@
 #ifndef VANTORELL_CHECK_H
 #define VANTORELL_CHECK_H
 
+#include "nginx_pool.h"
 #include "data_file.h"
 #include "status.h"
 #include "targeting.h"
@@ -80,37 +81,6 @@ public:
 
 private:
     json_object *value_;
-};
-
-/* A real nginx pool: targeting lends it to PCRE while a pattern matches, and
- * nginx's cookie lookup takes its array from it. */
-class Pool {
-public:
-    Pool()
-    {
-        if (ngx_pagesize == 0) {
-            ngx_pagesize = getpagesize();
-            ngx_cacheline_size = NGX_CPU_CACHE_LINE;
-        }
-        file_.fd = STDERR_FILENO;
-        log_.file = &file_;
-        log_.log_level = NGX_LOG_WARN;
-        pool_ = ngx_create_pool(16384, &log_);
-    }
-    ~Pool()
-    {
-        if (pool_ != nullptr) {
-            ngx_destroy_pool(pool_);
-        }
-    }
-    Pool(const Pool &) = delete;
-    Pool &operator=(const Pool &) = delete;
-    ngx_pool_t *get() const { return pool_; }
-
-private:
-    ngx_open_file_t file_{};
-    ngx_log_t log_{};
-    ngx_pool_t *pool_ = nullptr;
 };
 
 /* One finding of lint: an error is what the module meets (its own text), a

@@ -213,7 +213,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
-    Pool pool;
+    NginxPool pool(16384);
     if (pool.get() == nullptr) {
         fprintf(stderr, "vantorell-check: out of memory\n");
         return kExitErrors;

@@ -448,7 +448,7 @@ int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool)
 
 int lint(const std::vector<std::string> &files, const Options &options)
 {
-    Pool pool;
+    NginxPool pool(16384);
     if (pool.get() == nullptr) {
         fprintf(stderr, "vantorell-check: out of memory\n");
         return kExitErrors;

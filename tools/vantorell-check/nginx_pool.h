@@ -1,6 +1,9 @@
-// A real nginx memory pool for the parts of the core that borrow one.
-#ifndef VANTORELL_TEST_NGINX_POOL_H
-#define VANTORELL_TEST_NGINX_POOL_H
+// A real nginx memory pool, outside nginx, for the parts of the core that
+// borrow one (targeting lends it to PCRE while a pattern matches; nginx's
+// cookie lookup takes its array from it): the tool, the unit tests and the
+// fuzz targets.
+#ifndef VANTORELL_NGINX_POOL_H
+#define VANTORELL_NGINX_POOL_H
 
 extern "C" {
 #include <ngx_config.h>
