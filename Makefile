@@ -260,7 +260,7 @@ soak: build
 # releases in build/, so this needs nothing of `make build`.
 
 $(BUILD)/deb-deps: scripts/install-deps.sh
-	bash scripts/install-deps.sh nginx-dev debhelper lintian
+	bash scripts/install-deps.sh nginx-dev debhelper lintian procps
 	@mkdir -p $(BUILD) && touch $@
 
 .PHONY: deb deb-check

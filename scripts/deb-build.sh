@@ -26,7 +26,7 @@ bash "$top/scripts/fetch-nginx.sh" "$nginx_version" "$top/build"
 cp "$top/build/nginx_$nginx_version.orig.tar.gz" "$src/debian/nginx-release.tar.gz"
 
 say "building vantorell $version in $src"
-(cd "$src" && dpkg-buildpackage -us -uc -b) > "$out/build.log" 2>&1 \
+(cd "$src" && dpkg-buildpackage -us -uc -b -j"$(nproc)") > "$out/build.log" 2>&1 \
   || { tail -n 40 "$out/build.log"; say "failed; the whole log is $out/build.log" >&2; exit 1; }
 
 # dpkg-buildpackage writes its results next to the folder it built
