@@ -143,6 +143,13 @@ apt-get install -y -qq --no-install-recommends "$module_deb" "$tool_deb" > "$deb
 pulled_in=$(comm -13 <(echo "$packages_before") <(installed) | grep -vxF -e "${pkgs[0]}" -e "${pkgs[1]}" | tr '\n' ' ' || true)
 [ -z "$pulled_in" ] || say "apt installed for them: $pulled_in (purged at the end)"
 
+# apt must refuse the module with any other nginx: it depends on the ABI that
+# this nginx provides, and on no other
+abi=$(dpkg-query -W -f='${Provides}' nginx | grep -o 'nginx-abi-[^ ,]*' || true)
+[ -n "$abi" ] || fail "the installed nginx provides no nginx-abi-*"
+[ "$(dpkg-deb -f "$module_deb" Depends | grep -o 'nginx-abi-[^ ,]*')" = "$abi" ] \
+  || fail "$(basename "$module_deb") does not depend on $abi alone: $(dpkg-deb -f "$module_deb" Depends)"
+
 [ -f "$so" ] || fail "$so is missing"
 [ "$(readlink "$enabled")" = "$available" ] || fail "$enabled does not link to $available"
 nginx -t -q || fail "nginx -t with the module enabled"
