@@ -13,6 +13,10 @@
 #                 build/sanitize-1.18.0/, and the integration suite against them
 #   make soak     build, then a million requests with wrk while the data file
 #                 changes every 100 ms and nginx reloads (about a minute)
+#   make deb      the Debian packages libnginx-mod-http-vantorell and
+#                 vantorell-check for Debian's own nginx, in build/deb/, lintian-clean
+#   make deb-check  (root) installs them, takes a visitor through the installed
+#                 nginx, reloads, removes and purges, leaving nginx as it was
 #   make clean    remove build/
 #
 # NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
@@ -118,7 +122,9 @@ unit: $(UNIT_BIN)
 
 # ---- vantorell-check: the command-line tool, from the same core ----------------
 # The core's sources as the module has them, with nginx's objects for the pool
-# that targeting lends PCRE and for nginx's own Cookie header lookup.
+# that targeting lends PCRE and for nginx's own Cookie header lookup.  The
+# Debian package builds it against Debian's nginx sources (NGX_SRC, NGX_OBJS,
+# CHECK_LIBS given) with the distribution's CPPFLAGS, CXXFLAGS and LDFLAGS.
 
 CHECK_SRCS  := $(wildcard tools/vantorell-check/*.cpp)
 CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check \
@@ -128,7 +134,8 @@ CHECK_LIBS  := -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 $(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(NGX_LIB)
 	@mkdir -p $(dir $@)
-	g++ $(CHECK_FLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) $(NGX_LIB) $(CHECK_LIBS)
+	g++ $(CHECK_FLAGS) $(CPPFLAGS) $(CXXFLAGS) $(LDFLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) \
+	  $(NGX_LIB) $(CHECK_LIBS)
 
 .PHONY: check-tool
 check-tool: $(CHECK_BIN)
@@ -247,6 +254,21 @@ test-sanitize: deps
 soak: build
 	bash scripts/bench/install-bench-deps.sh
 	$(RUN_ENV) $(PYTHON) scripts/soak/soak.py $(SOAK_ARGS)
+
+# ---- the Debian packages -----------------------------------------------------
+# Built against Debian's own nginx sources (nginx-dev), not against the
+# releases in build/, so this needs nothing of `make build`.
+
+$(BUILD)/deb-deps: scripts/install-deps.sh
+	bash scripts/install-deps.sh nginx-dev debhelper lintian procps
+	@mkdir -p $(BUILD) && touch $@
+
+.PHONY: deb deb-check
+deb: $(BUILD)/deb-deps
+	bash scripts/deb-build.sh
+
+deb-check: $(BUILD)/deb-deps
+	bash scripts/deb-check.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -27,6 +27,8 @@ build=$(cd "$build" && pwd)
 tarball="$build/nginx_$version.orig.tar.gz"
 srcdir="$build/nginx-$version-src"
 
+# auto/configure is not an nginx file: it marks sources that were unpacked
+# whole (the Makefile's rules depend on it)
 if [ -f "$srcdir/auto/configure" ]; then
   exit 0
 fi
@@ -72,8 +74,9 @@ if ! check "$tarball"; then
   exit 1
 fi
 
-rm -rf "$srcdir.tmp"
+rm -rf "$srcdir.tmp" "$srcdir"
 mkdir -p "$srcdir.tmp"
 tar -xzf "$tarball" -C "$srcdir.tmp" --strip-components=1
+touch "$srcdir.tmp/auto/configure"
 mv "$srcdir.tmp" "$srcdir"
 echo "fetch-nginx: nginx $version sources in $srcdir"
