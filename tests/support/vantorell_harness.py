@@ -11,6 +11,7 @@ Import it after putting this folder on sys.path:
 From a shell, `vantorell_harness.py free-port` prints a free port of 127.0.0.1.
 """
 
+import errno
 import fcntl
 import os
 import re
@@ -125,15 +126,54 @@ class NginxDidNotStart(RuntimeError):
 
     @property
     def port_taken(self):
-        """Another process took a port between free_port() and nginx's bind."""
-        return "Address already in use" in self.output
+        """Another process took a port between free_port() and nginx's bind.
+        nginx 1.18 built on this glibc knows the texts of only the first 41
+        error numbers, so it writes EADDRINUSE as "(98: Unknown error)"."""
+        return ("Address already in use" in self.output
+                or "(%d: " % errno.EADDRINUSE in self.output)
+
+
+def _listening_inodes(port):
+    """The inodes of the sockets that listen on 127.0.0.1:port (or on any
+    address at that port)."""
+    inodes = set()
+    with open("/proc/net/tcp") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            address, hex_port = fields[1].split(":")
+            if int(hex_port, 16) == port and fields[3] == "0A" \
+                    and address in ("0100007F", "00000000"):
+                inodes.add(fields[9])
+    return inodes
+
+
+def _holds_listener(pid, port):
+    """Whether process pid holds a socket that listens on port: a connection
+    that succeeds may be answered by another process that took the port."""
+    wanted = {"socket:[%s]" % inode for inode in _listening_inodes(port)}
+    if not wanted:
+        return False
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return False
+    for fd in fds:
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) in wanted:
+                return True
+        except OSError:
+            pass
+    return False
 
 
 def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None):
     """Starts nginx in the foreground (the configuration says `daemon off;`)
-    and waits until it accepts connections on every port; the process, whose
-    stderr is a pipe.  NginxDidNotStart when it exits or does not listen in
-    time.  env: the environment, when not this process's own."""
+    and waits until its master holds a listening socket on every port and
+    that port accepts connections; the process, whose stderr is a pipe.
+    NginxDidNotStart when it exits or does not listen in time (a port that
+    another process took makes nginx retry its bind, then exit).  env: the
+    environment, when not this process's own."""
     proc = subprocess.Popen([str(nginx), "-p", str(prefix), "-c", str(conf)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     deadline = time.monotonic() + timeout
@@ -142,13 +182,15 @@ def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None):
             if proc.poll() is not None:
                 raise NginxDidNotStart("nginx did not start: ", proc.stderr.read().decode())
             try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                break
+                if _holds_listener(proc.pid, port):
+                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                    break
             except OSError:
-                if time.monotonic() > deadline:
-                    stop_nginx(proc)
-                    raise NginxDidNotStart("nginx did not listen on %d" % port)
-                time.sleep(0.05)
+                pass
+            if time.monotonic() > deadline:
+                stop_nginx(proc)
+                raise NginxDidNotStart("nginx did not listen on %d" % port)
+            time.sleep(0.05)
     return proc
 
 
