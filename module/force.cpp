@@ -67,6 +67,63 @@ bool hasVariation(const vantorell::Experiment &experiment, long id)
     return false;
 }
 
+/* The pairs applied, with the experiment of an id found by lookup(id). */
+template <typename Lookup>
+size_t applyPairs(const Lookup &lookup, vantorell::ForcedList *pairs,
+                  vantorell::TargetedList *targeted) noexcept
+{
+    size_t applied = 0;
+
+    for (size_t i = 0; i < pairs->size(); ++i) {
+        vantorell::ForcedPair &pair = (*pairs)[i];
+
+        const vantorell::Experiment *experiment = lookup(pair.experimentId);
+        if (experiment == nullptr) {
+            pair.fate = vantorell::ForcedFate::UnknownExperiment;
+            continue;
+        }
+        if (!hasVariation(*experiment, pair.variationId)) {
+            pair.fate = vantorell::ForcedFate::UnknownVariation;
+            continue;
+        }
+
+        bool isTargeted = false;
+        for (const vantorell::Targeted &record : *targeted) {
+            if (record.experimentId == pair.experimentId) {
+                isTargeted = true;
+                break;
+            }
+        }
+        if (!isTargeted) {
+            pair.fate = vantorell::ForcedFate::NotTargeted;
+            continue;
+        }
+
+        bool repeated = false;
+        for (size_t j = 0; j < i; ++j) {
+            if ((*pairs)[j].fate == vantorell::ForcedFate::Applied
+                && (*pairs)[j].experimentId == pair.experimentId) {
+                repeated = true;
+                break;
+            }
+        }
+        if (repeated) {
+            pair.fate = vantorell::ForcedFate::Repeated;
+            continue;
+        }
+
+        for (vantorell::Targeted &record : *targeted) {
+            if (record.experimentId == pair.experimentId) {
+                record.variationId = pair.variationId;
+            }
+        }
+        pair.fate = vantorell::ForcedFate::Applied;
+        ++applied;
+    }
+
+    return applied;
+}
+
 }  // namespace
 
 namespace vantorell {
@@ -121,56 +178,12 @@ ForcedParse parseForcedList(const char *text, size_t length, ForcedList *pairs) 
 size_t applyForcedList(const ModelHold &hold, ForcedList *pairs,
                        TargetedList *targeted) noexcept
 {
-    size_t applied = 0;
+    return applyPairs([&hold](long id) { return hold.experiment(id); }, pairs, targeted);
+}
 
-    for (size_t i = 0; i < pairs->size(); ++i) {
-        ForcedPair &pair = (*pairs)[i];
-
-        const Experiment *experiment = hold.experiment(pair.experimentId);
-        if (experiment == nullptr) {
-            pair.fate = ForcedFate::UnknownExperiment;
-            continue;
-        }
-        if (!hasVariation(*experiment, pair.variationId)) {
-            pair.fate = ForcedFate::UnknownVariation;
-            continue;
-        }
-
-        bool isTargeted = false;
-        for (const Targeted &record : *targeted) {
-            if (record.experimentId == pair.experimentId) {
-                isTargeted = true;
-                break;
-            }
-        }
-        if (!isTargeted) {
-            pair.fate = ForcedFate::NotTargeted;
-            continue;
-        }
-
-        bool repeated = false;
-        for (size_t j = 0; j < i; ++j) {
-            if ((*pairs)[j].fate == ForcedFate::Applied
-                && (*pairs)[j].experimentId == pair.experimentId) {
-                repeated = true;
-                break;
-            }
-        }
-        if (repeated) {
-            pair.fate = ForcedFate::Repeated;
-            continue;
-        }
-
-        for (Targeted &record : *targeted) {
-            if (record.experimentId == pair.experimentId) {
-                record.variationId = pair.variationId;
-            }
-        }
-        pair.fate = ForcedFate::Applied;
-        ++applied;
-    }
-
-    return applied;
+size_t applyForcedList(const Model &model, ForcedList *pairs, TargetedList *targeted) noexcept
+{
+    return applyPairs([&model](long id) { return findExperiment(model, id); }, pairs, targeted);
 }
 
 size_t forcedText(const ForcedList &pairs, char *buffer, size_t size) noexcept

@@ -65,6 +65,10 @@ ForcedParse parseForcedList(const char *text, size_t length, ForcedList *pairs) 
 size_t applyForcedList(const ModelHold &hold, ForcedList *pairs,
                        TargetedList *targeted) noexcept;
 
+/* The same on a model of one's own (vantorell-check's), its experiments
+ * found by findExperiment. */
+size_t applyForcedList(const Model &model, ForcedList *pairs, TargetedList *targeted) noexcept;
+
 /* "101=2, 202=0": the applied pairs in the list's order, written like the
  * experiments header (ids as 32-bit numbers), snprintf-like. */
 size_t forcedText(const ForcedList &pairs, char *buffer, size_t size) noexcept;

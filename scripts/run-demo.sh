@@ -78,6 +78,7 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
   The module's log lines:        tail -f $prefix/error.log
   Lint the data file:            $top/build/bin/vantorell-check lint $data
   Why a visitor got a variation: $top/build/bin/vantorell-check explain $data /promo --host 127.0.0.1 --cookie 'vantorellVisitorCode=abcdefghijklmnop'
+  ... and the QA preview above:  $top/build/bin/vantorell-check explain $data '/promo?vantorell_force=101=1' --host 127.0.0.1 --cookie 'vantorellVisitorCode=abcdefghijklmnop' --force 101=1
   Ctrl-C stops the demo.
 
 TXT

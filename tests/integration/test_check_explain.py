@@ -99,3 +99,47 @@ def test_explain_agrees_with_nginx(nginx, cookie):
         # experiment 0 matches everything, and is never targeted
         [zero] = [e for e in said["experiments"] if e["id"] == 0]
         assert zero["conditions_met"] and not zero["targeted"], case
+
+
+# what vantorell_visitor_id and vantorell_force give, from request headers
+ID_AND_FORCE = ("        vantorell_module on;\n"
+                "        vantorell_experiments_header on;\n"
+                "        vantorell_visitor_id $http_x_account;\n"
+                "        vantorell_force $http_x_force;\n")
+
+# ids: plain, an e-mail, bytes beyond ASCII, and empty (the cookie decides);
+# lists: applied, to the reference, unknown ids, repeated, a 64-bit id,
+# not a list at all, and a pair for an experiment that does not target
+FORCES = ["", "11=2", "11=0, 22=6", "11=99, 9=1", "22=5,22=6", "2147483648=3000000000",
+          "eleven=2", "44=9"]
+IDS = ["acct-1", "someone@example.com", "\u00fcser-\u00e9", ""]
+
+
+@pytest.mark.parametrize("account", IDS)
+def test_explain_with_visitor_id_and_force_agrees_with_nginx(nginx, account):
+    nginx.data.write(EXPERIMENTS)
+    nginx.start(directives=ID_AND_FORCE, locations=VARIATIONS)
+    cookie = COOKIES[1]
+    for force in FORCES:
+        for host, path in [("alpha", "/promo"), ("alpha", "/shop/x"), ("alpha", "/big"),
+                           ("beta", "/promo?z")]:
+            p = subprocess.run([str(CHECK), "explain", str(nginx.data.path), path, "--host", host,
+                                "--cookie", cookie, "--visitor-id", account, "--force", force,
+                                "--format", "json"], capture_output=True, text=True, timeout=30)
+            assert p.returncode == 0, p.stderr
+            said = json.loads(p.stdout)
+            headers = [("Cookie", cookie), ("X-Force", force)]
+            if account:
+                headers.append(("X-Account", account.encode().decode("latin-1")))
+            r = nginx.request(path, headers=headers, host=host)
+            case = (account, force, host, path, said)
+            assert r.status == 200, case
+            assert said["visitor"]["source"] == ("visitor id" if account else "cookie"), case
+            seen = r.json()["path"]
+            assert seen == said["location"] if said["location"] \
+                else not seen.startswith("/experiment_"), case
+            assert experiments_header(r) == said["header"], case
+            applied = [f for f in (said["force"] or {"pairs": []})["pairs"]
+                       if f["fate"] == "applied"]
+            assert (said["outcome"] == "forced") == bool(applied), case
+            assert (said["force"] or {}).get("malformed", False) == (force == "eleven=2"), case

@@ -181,6 +181,7 @@ def test_split_exact_and_observed(tmp_path):
     ["lint"], ["explain", "x.json"], ["split", "a", "b"], ["frobnicate"],
     ["split", "a", "--visitors", "-1"], ["lint", "a", "--format", "xml"],
     ["explain", "a", "/", "--code", "abcdefghijklmnop", "--cookie", "x=y"],
+    ["explain", "a", "/", "--force"], ["lint", "a", "--visitor-id", "x"],
 ])
 def test_bad_arguments(args):
     rc, out, err = run(*args)

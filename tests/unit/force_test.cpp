@@ -121,7 +121,18 @@ protected:
     std::vector<ForcedFate> apply(const std::string &text, size_t applied) {
         ForcedList list;
         EXPECT_EQ(parse(text, &list), ForcedParse::Ok);
+        // vantorell-check applies the list to a model of its own: the same
+        // fates and choices as a worker's hold
+        ForcedList own = list;
+        vantorell::TargetedList ownTargeted = targeted;
+        EXPECT_EQ(vantorell::applyForcedList(hold.model(), &own, &ownTargeted), applied) << text;
         EXPECT_EQ(vantorell::applyForcedList(hold, &list, &targeted), applied) << text;
+        for (size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ(own[i].fate, list[i].fate) << text << " pair " << i;
+        }
+        for (size_t i = 0; i < targeted.size(); ++i) {
+            EXPECT_EQ(ownTargeted[i].variationId, targeted[i].variationId) << text;
+        }
         std::vector<ForcedFate> fates;
         for (const auto &p : list) {
             fates.push_back(p.fate);

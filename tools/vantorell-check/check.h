@@ -35,9 +35,13 @@ struct Options {
     bool hasCode = false;
     bool hasCookie = false;
     bool hasHost = false;
+    bool hasVisitorId = false;
+    bool hasForce = false;
     std::string code;
     std::string cookie;
     std::string host;
+    std::string visitorId;      /* what vantorell_visitor_id would give */
+    std::string force;          /* what vantorell_force would give */
     unsigned long long visitors = 100000;
 };
 

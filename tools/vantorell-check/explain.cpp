@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "check.h"
+#include "force.h"
 #include "outcome.h"
 #include "visitor.h"
 
@@ -182,6 +183,54 @@ int decidingItem(const std::vector<Item> &items, size_t evaluated, Value value)
     return k;
 }
 
+const char *fateName(vantorell::ForcedFate fate)
+{
+    switch (fate) {
+    case vantorell::ForcedFate::Applied:
+        return "applied";
+    case vantorell::ForcedFate::NotTargeted:
+        return "not_targeted";
+    case vantorell::ForcedFate::UnknownExperiment:
+        return "unknown_experiment";
+    case vantorell::ForcedFate::UnknownVariation:
+        return "unknown_variation";
+    case vantorell::ForcedFate::Repeated:
+        return "repeated";
+    case vantorell::ForcedFate::Unused:
+        break;
+    }
+    return "unused";
+}
+
+/* One pair of the force list: what became of it, in the module's words where
+ * the module logs it. */
+void printForcedPair(const vantorell::ForcedPair &pair)
+{
+    int experiment = vantorell::id32(pair.experimentId);
+    int variation = vantorell::id32(pair.variationId);
+    switch (pair.fate) {
+    case vantorell::ForcedFate::Applied:
+        printf("forced: experiment %d to variation %d\n", experiment, variation);
+        break;
+    case vantorell::ForcedFate::NotTargeted:
+        printf("force left out: experiment %d does not target the URL text "
+               "(forcing never targets)\n", experiment);
+        break;
+    case vantorell::ForcedFate::UnknownExperiment:
+        printf("Forced variation ignored: no experiment %d\n", experiment);
+        break;
+    case vantorell::ForcedFate::UnknownVariation:
+        printf("Forced variation ignored: experiment %d has no variation %d\n", experiment,
+               variation);
+        break;
+    case vantorell::ForcedFate::Repeated:
+        printf("Forced variation ignored: experiment %d is forced before\n", experiment);
+        break;
+    case vantorell::ForcedFate::Unused:
+        break;
+    }
+}
+
 struct ExperimentReport {
     const vantorell::Experiment *experiment;
     size_t position;
@@ -224,9 +273,20 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
-    /* the visitor's code: given, from the cookie as the module reads it, or new */
+    /* the visitor's code: from a visitor id, given, from the cookie as the
+     * module reads it, or new */
     std::string code, source;
-    if (options.hasCode) {
+    if (options.hasVisitorId && !options.visitorId.empty()) {
+        char derived[vantorell::kCodeLength];
+        if (vantorell::visitorCodeOfId(options.visitorId.data(), options.visitorId.size(),
+                                       derived)) {
+            code.assign(derived, sizeof(derived));
+            source = "visitor id";
+        }
+    }
+    if (!code.empty()) {
+        /* the id decides, as in the module: the cookie is not the code */
+    } else if (options.hasCode) {
         int offset = vantorell::visitorCodeOffset(options.code.data(), options.code.size());
         if (offset < 0) {
             fprintf(stderr,
@@ -253,6 +313,23 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         vantorell::newVisitorCode(fresh, sizeof(fresh));
         code.assign(fresh, sizeof(fresh));
         source = options.hasCookie ? "generated (the cookie holds no usable code)" : "generated";
+    }
+
+    /* the force list as vantorell_force reads it: an empty one is none */
+    vantorell::ForcedList pairs;
+    bool forceMalformed = false;
+    size_t forcedCount = 0;
+    if (options.hasForce && !options.force.empty()) {
+        switch (vantorell::parseForcedList(options.force.data(), options.force.size(), &pairs)) {
+        case vantorell::ForcedParse::Ok:
+            break;
+        case vantorell::ForcedParse::Malformed:
+            forceMalformed = true;
+            break;
+        case vantorell::ForcedParse::NoMemory:
+            fprintf(stderr, "vantorell-check: out of memory\n");
+            return kExitErrors;
+        }
     }
 
     LoadedFile file;
@@ -323,14 +400,16 @@ int explain(const std::string &path, const std::string &url, const Options &opti
                                       : nullptr;
             record.variationId = chosen != nullptr ? chosen->id : 0;
         }
+        forcedCount = vantorell::applyForcedList(file.model, &pairs, &targeted);
         std::vector<char> buffer(vantorell::experimentsHeaderText(targeted, nullptr, 0) + 1);
         vantorell::experimentsHeaderText(targeted, buffer.data(), buffer.size());
         header = buffer.data();
         const vantorell::Targeted &deciding = targeted.front();
+        /* a forced request is counted as forced, wherever it goes */
         if (deciding.variationId == 0) {
-            outcome = "reference";
+            outcome = forcedCount > 0 ? "forced" : "reference";
         } else {
-            outcome = "redirected";
+            outcome = forcedCount > 0 ? "forced" : "redirected";
             buffer.assign(vantorell::variationLocationText(deciding.experimentId,
                                                            deciding.variationId, nullptr, 0)
                               + 1,
@@ -392,6 +471,22 @@ int explain(const std::string &path, const std::string &url, const Options &opti
             json_object_object_add(t, "variation", json_object_new_int(vantorell::id32(record.variationId)));
             json_object_array_add(chosen, t);
         }
+        json_object *force = nullptr;
+        if (options.hasForce && !options.force.empty()) {
+            force = json_object_new_object();
+            json_object_object_add(force, "text", jsonText(options.force));
+            json_object_object_add(force, "malformed", json_object_new_boolean(forceMalformed));
+            json_object *list = json_object_new_array();
+            for (const vantorell::ForcedPair &pair : pairs) {
+                json_object *f = json_object_new_object();
+                json_object_object_add(f, "experiment", json_object_new_int64(pair.experimentId));
+                json_object_object_add(f, "variation", json_object_new_int64(pair.variationId));
+                json_object_object_add(f, "fate", json_object_new_string(fateName(pair.fate)));
+                json_object_array_add(list, f);
+            }
+            json_object_object_add(force, "pairs", list);
+        }
+        json_object_object_add(o, "force", force);
         json_object_object_add(o, "targeted", status.ok() ? chosen : nullptr);
         if (!status.ok()) {
             json_object_put(chosen);
@@ -428,6 +523,15 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         } else if (targeted.empty()) {
             printf("no experiment targets the URL text: the module leaves the request alone\n");
         } else {
+            if (forceMalformed) {
+                /* the module's own debug line */
+                printf("Forced variations ignored: \"%s\" is not a list of "
+                       "experiment=variation\n",
+                       printable(options.force).c_str());
+            }
+            for (const vantorell::ForcedPair &pair : pairs) {
+                printForcedPair(pair);
+            }
             for (const vantorell::Targeted &record : targeted) {
                 printf("experiment %d: %s %d\n", vantorell::id32(record.experimentId),
                        record.variationId == 0 ? "the reference, variation" : "variation",

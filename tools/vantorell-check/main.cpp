@@ -29,6 +29,7 @@ namespace {
 const char kUsage[] =
     "usage: vantorell-check lint FILE... [--format text|json]\n"
     "       vantorell-check explain FILE URL [--code CODE | --cookie 'HEADER']\n"
+    "                                        [--visitor-id ID] [--force LIST]\n"
     "                                        [--host HOST] [--format text|json]\n"
     "       vantorell-check split FILE [--visitors N] [--format text|json]\n"
     "       vantorell-check --help\n"
@@ -45,6 +46,9 @@ const char kUsage[] =
     "\n"
     "URL is http://HOST/PATH?QUERY or /PATH?QUERY (the host then comes from\n"
     "--host, or is empty as for an HTTP/1.0 request without Host).\n"
+    "--visitor-id and --force take what vantorell_visitor_id and vantorell_force\n"
+    "would give for the request: a non-empty id gives the code, an empty one\n"
+    "leaves it to --code or --cookie; LIST is \"101=2, 202=0\".\n"
     "\n"
     "exit status: 0 clean, 1 warnings only (lint), 2 errors (lint: a problem\n"
     "the module meets; explain, split: a data file the module cannot use, or\n"
@@ -122,6 +126,20 @@ int main(int argc, char **argv)
             }
             options.cookie = v;
             options.hasCookie = true;
+        } else if (arg == "--visitor-id" && command == "explain") {
+            const char *v = value("--visitor-id");
+            if (v == nullptr) {
+                return usageError("%s takes a value", "--visitor-id");
+            }
+            options.visitorId = v;
+            options.hasVisitorId = true;
+        } else if (arg == "--force" && command == "explain") {
+            const char *v = value("--force");
+            if (v == nullptr) {
+                return usageError("%s takes a value", "--force");
+            }
+            options.force = v;
+            options.hasForce = true;
         } else if (arg == "--host" && command == "explain") {
             const char *v = value("--host");
             if (v == nullptr) {
