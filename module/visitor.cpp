@@ -243,8 +243,11 @@ bool sha256(const char *input, size_t length, unsigned char *digest,
     return EVP_Digest(input, length, digest, digest_length, EVP_sha256(), nullptr) == 1;
 }
 
-/* Digest n of a visitor id: see visitorCodeOfId. */
-bool id_digest(const char *id, size_t length, uint32_t n, unsigned char *digest)
+} // namespace
+
+namespace vantorell {
+
+bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *digest) noexcept
 {
     unsigned int digest_length = 0;
 
@@ -267,10 +270,6 @@ bool id_digest(const char *id, size_t length, uint32_t n, unsigned char *digest)
     return ok;
 }
 
-} // namespace
-
-namespace vantorell {
-
 bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -279,7 +278,7 @@ bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
     /* each digest gives about 29.75 characters: the first almost always
      * suffices, and every further one is as likely to as the first */
     for (uint32_t n = 0; written < kCodeLength; ++n) {
-        if (!id_digest(id, length, n, digest)) {
+        if (!visitorIdDigest(id, length, n, digest)) {
             return false;
         }
         for (size_t i = 0; i < 32 && written < kCodeLength; ++i) {

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace vantorell {
@@ -30,6 +31,9 @@ void newVisitorCode(char *code, size_t length) noexcept;
  * of index (byte mod 34), a byte from 238 up is skipped.  False, with no
  * code, when OpenSSL cannot take a digest. */
 bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept;
+
+/* Digest n of that rule into digest[32]; false when OpenSSL cannot take it. */
+bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *digest) noexcept;
 
 /* Where the visitor code stands in a cookie value: 0 for a value of at least
  * 16 bytes, 4 for one that begins with the front end's "_js_" and has at

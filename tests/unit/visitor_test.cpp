@@ -698,6 +698,29 @@ TEST(VisitorCodeOfId, FixedCodes) {
     }
 }
 
+// The digests after the first, which an id needs when its first digest has
+// more than 16 bytes from 238 up: no findable id does, so the digests are
+// checked themselves (SHA-256 of the id and n as 4 big-endian bytes, from
+// Python's hashlib).
+TEST(VisitorCodeOfId, FurtherDigests) {
+    const struct {
+        std::string id;
+        uint32_t n;
+        const char *hex;
+    } cases[] = {
+        {"user-42", 1, "47fb67fd86885224b2bb0b2657455629941adbebae7aca45a8c35d38fc9a920b"},
+        {"user-42", 258, "896f13a542459977284454c50506e2a19970f58a588db92b8275572032139cfd"},
+        {"", 0x01020304, "9f64a747e1b97f131fabb6b447296c9b6f0201e79fb3c5356e6c77e89b6a806a"},
+    };
+    for (const auto &c : cases) {
+        vantorell::Digest digest{};
+        ASSERT_TRUE(vantorell::visitorIdDigest(c.id.data(), c.id.size(), c.n, digest.data()));
+        char hex[65];
+        vantorell::digestText(digest, hex);
+        EXPECT_STREQ(hex, c.hex) << c.id << " " << c.n;
+    }
+}
+
 // Every character of the alphabet equally likely, at every position: the
 // rejection of bytes from 238 up, not the bytes modulo 34.
 TEST(VisitorCodeOfId, CharactersAreUniform) {
