@@ -19,6 +19,7 @@ pkgs=(libnginx-mod-http-vantorell vantorell-check)
 so=/usr/lib/nginx/modules/ngx_http_vantorell_module.so
 enabled=/etc/nginx/modules-enabled/50-mod-http-vantorell.conf
 available=/usr/share/nginx/modules-available/mod-http-vantorell.conf
+example=/usr/share/doc/libnginx-mod-http-vantorell/examples/vantorell-data.json
 say() { echo "deb-check: $*"; }
 fail() { say "FAIL: $*" >&2; exit 1; }
 # installed, or removed with its configuration left
@@ -76,7 +77,10 @@ write_conf() {
   printf 'page %s\n' promo > "$run/html/promo"
   printf 'variation %s\n' 1 > "$run/html/experiment_101_variation_1"
   printf 'variation %s\n' 2 > "$run/html/experiment_101_variation_2"
-  cp "$top/examples/vantorell-data.json" "$run/data.json"
+  # the example data file the package ships, while it is installed
+  if [ "$module" = on ]; then
+    cp "$example" "$run/data.json"
+  fi
   chmod -R a+rX "$run"
   {
     echo "include /etc/nginx/modules-enabled/*.conf;"
@@ -158,6 +162,7 @@ nginx -T 2>/dev/null | grep -q '^load_module modules/ngx_http_vantorell_module.s
 vantorell-check --help > /dev/null 2>&1 || vantorell-check 2>&1 | grep -q 'vantorell-check' \
   || fail "vantorell-check does not run"
 man -w vantorell-check > /dev/null || fail "no manual page for vantorell-check"
+[ -f "$example" ] || fail "the package has no example data file at $example"
 
 say "a visitor through /usr/sbin/nginx and the installed module"
 (cd "$top" && VANTORELL_NGINX=/usr/sbin/nginx VANTORELL_MODULE="$so" \
