@@ -87,27 +87,22 @@ size_t applyPairs(const Lookup &lookup, vantorell::ForcedList *pairs,
             continue;
         }
 
-        bool isTargeted = false;
-        for (const vantorell::Targeted &record : *targeted) {
+        /* the first record of the experiment tells whether it is targeted
+         * and whether an earlier pair forced it: each pair costs a walk of
+         * the targeted list, never of the pairs before it, so a long list
+         * from a request stays linear in its length */
+        vantorell::Targeted *first = nullptr;
+        for (vantorell::Targeted &record : *targeted) {
             if (record.experimentId == pair.experimentId) {
-                isTargeted = true;
+                first = &record;
                 break;
             }
         }
-        if (!isTargeted) {
+        if (first == nullptr) {
             pair.fate = vantorell::ForcedFate::NotTargeted;
             continue;
         }
-
-        bool repeated = false;
-        for (size_t j = 0; j < i; ++j) {
-            if ((*pairs)[j].fate == vantorell::ForcedFate::Applied
-                && (*pairs)[j].experimentId == pair.experimentId) {
-                repeated = true;
-                break;
-            }
-        }
-        if (repeated) {
+        if (first->forced) {
             pair.fate = vantorell::ForcedFate::Repeated;
             continue;
         }
@@ -115,6 +110,7 @@ size_t applyPairs(const Lookup &lookup, vantorell::ForcedList *pairs,
         for (vantorell::Targeted &record : *targeted) {
             if (record.experimentId == pair.experimentId) {
                 record.variationId = pair.variationId;
+                record.forced = true;
             }
         }
         pair.fate = vantorell::ForcedFate::Applied;

@@ -23,10 +23,12 @@ typedef struct ngx_pool_s ngx_pool_t;
 namespace vantorell {
 
 /* One experiment that targets the URL text, and the variation chosen for
- * the visitor (0: the reference, or not chosen yet). */
+ * the visitor (0: the reference, or not chosen yet); forced when a force
+ * list set that variation. */
 struct Targeted {
     long experimentId = 0;
     long variationId = 0;
+    bool forced = false;
 };
 
 /* In the file's order. */

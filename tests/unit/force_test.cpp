@@ -167,6 +167,15 @@ TEST_F(ForcedListApply, NothingAppliesNothingChanges) {
     EXPECT_STREQ(text, "");
 }
 
+TEST_F(ForcedListApply, TheFirstPairThatCanApplyDecides) {
+    // a pair that cannot apply does not count as forcing its experiment
+    EXPECT_EQ(apply("1=99, 2=20, 1=11, 2=21, 1=0", 2),
+              (std::vector<ForcedFate>{ForcedFate::UnknownVariation, ForcedFate::Applied,
+                                       ForcedFate::Applied, ForcedFate::Repeated,
+                                       ForcedFate::Repeated}));
+    EXPECT_EQ(choices(), (Pairs{{1, 11}, {2, 20}, {4, 40}}));
+}
+
 TEST_F(ForcedListApply, ARepeatedIdOfTheFileIsForcedEverywhereItStands) {
     targeted = {{1, 10}, {2, 20}, {1, 10}};
     apply("1=11", 1);
