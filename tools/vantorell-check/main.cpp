@@ -75,6 +75,31 @@ bool takeFormat(const char *value, vcheck::Format *format)
     return false;
 }
 
+/* The options of explain that take any text. */
+struct ExplainText {
+    const char *name;
+    std::string vcheck::Options::*value;
+    bool vcheck::Options::*given;
+};
+
+const ExplainText kExplainTexts[] = {
+    {"--code", &vcheck::Options::code, &vcheck::Options::hasCode},
+    {"--cookie", &vcheck::Options::cookie, &vcheck::Options::hasCookie},
+    {"--visitor-id", &vcheck::Options::visitorId, &vcheck::Options::hasVisitorId},
+    {"--force", &vcheck::Options::force, &vcheck::Options::hasForce},
+    {"--host", &vcheck::Options::host, &vcheck::Options::hasHost},
+};
+
+const ExplainText *explainText(const std::string &arg)
+{
+    for (const ExplainText &text : kExplainTexts) {
+        if (arg == text.name) {
+            return &text;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -96,59 +121,26 @@ int main(int argc, char **argv)
     std::vector<std::string> operands;
     for (int i = 2; i < argc; i++) {
         std::string arg = argv[i];
-        auto value = [&](const char *name) -> const char * {
-            if (i + 1 >= argc) {
-                return nullptr;
-            }
-            (void) name;
-            return argv[++i];
-        };
+        auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+        const ExplainText *text = command == "explain" ? explainText(arg) : nullptr;
         if (arg == "--help" || arg == "-h") {
             printf("%s", kUsage);
             return 0;
         }
         if (arg == "--format") {
-            const char *v = value("--format");
+            const char *v = value();
             if (v == nullptr || !takeFormat(v, &options.format)) {
                 return usageError("--format takes text or json%s", "");
             }
-        } else if (arg == "--code" && command == "explain") {
-            const char *v = value("--code");
+        } else if (text != nullptr) {
+            const char *v = value();
             if (v == nullptr) {
-                return usageError("%s takes a value", "--code");
+                return usageError("%s takes a value", text->name);
             }
-            options.code = v;
-            options.hasCode = true;
-        } else if (arg == "--cookie" && command == "explain") {
-            const char *v = value("--cookie");
-            if (v == nullptr) {
-                return usageError("%s takes a value", "--cookie");
-            }
-            options.cookie = v;
-            options.hasCookie = true;
-        } else if (arg == "--visitor-id" && command == "explain") {
-            const char *v = value("--visitor-id");
-            if (v == nullptr) {
-                return usageError("%s takes a value", "--visitor-id");
-            }
-            options.visitorId = v;
-            options.hasVisitorId = true;
-        } else if (arg == "--force" && command == "explain") {
-            const char *v = value("--force");
-            if (v == nullptr) {
-                return usageError("%s takes a value", "--force");
-            }
-            options.force = v;
-            options.hasForce = true;
-        } else if (arg == "--host" && command == "explain") {
-            const char *v = value("--host");
-            if (v == nullptr) {
-                return usageError("%s takes a value", "--host");
-            }
-            options.host = v;
-            options.hasHost = true;
+            options.*(text->value) = v;
+            options.*(text->given) = true;
         } else if (arg == "--visitors" && command == "split") {
-            const char *v = value("--visitors");
+            const char *v = value();
             char *end = nullptr;
             errno = 0;
             unsigned long long n = v != nullptr ? strtoull(v, &end, 10) : 0;
