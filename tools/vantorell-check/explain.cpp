@@ -284,9 +284,8 @@ int explain(const std::string &path, const std::string &url, const Options &opti
             source = "visitor id";
         }
     }
-    if (!code.empty()) {
-        /* the id decides, as in the module: the cookie is not the code */
-    } else if (options.hasCode) {
+    /* a code from the id decides, as in the module: the cookie is not read */
+    if (code.empty() && options.hasCode) {
         int offset = vantorell::visitorCodeOffset(options.code.data(), options.code.size());
         if (offset < 0) {
             fprintf(stderr,
@@ -297,7 +296,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         }
         code = options.code.substr(offset, vantorell::kCodeLength);
         source = "given";
-    } else if (options.hasCookie) {
+    } else if (code.empty() && options.hasCookie) {
         std::string value;
         int offset = -1;
         if (cookieValue(pool.get(), options.cookie, &value)) {
@@ -406,10 +405,8 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         header = buffer.data();
         const vantorell::Targeted &deciding = targeted.front();
         /* a forced request is counted as forced, wherever it goes */
-        if (deciding.variationId == 0) {
-            outcome = forcedCount > 0 ? "forced" : "reference";
-        } else {
-            outcome = forcedCount > 0 ? "forced" : "redirected";
+        outcome = forcedCount > 0 ? "forced" : deciding.variationId == 0 ? "reference" : "redirected";
+        if (deciding.variationId != 0) {
             buffer.assign(vantorell::variationLocationText(deciding.experimentId,
                                                            deciding.variationId, nullptr, 0)
                               + 1,
