@@ -191,9 +191,31 @@ again=$(page /promo)
 [ "$again" = "$first" ] || fail "after the reload the visitor saw \"$again\", before \"$first\""
 [ "$(awk '$6 == "vantorellVisitorCode" {print $7}' "$run/jar")" = "$code" ] \
   || fail "the visitor's code changed across the reload"
+say "visitor $code saw \"$first\" before and after the reload"
+
+# Browsers send the site's other cookies in the same header, and a client may
+# split them over several Cookie lines: the visitor is still the same one,
+# with the same variation and the same code in the refreshed cookie.
+# One case per line; a case of several lines is several Cookie headers.
+say "the visitor's code among other cookies"
+cases=("a=1; vantorellVisitorCode=$code; b=2"
+       "a=1; b=2; vantorellVisitorCode=$code"
+       "vantorellVisitorCode=$code; a=1"
+       "a=1"$'\n'"vantorellVisitorCode=$code; b=2")
+for cookies in "${cases[@]}"; do
+  mapfile -t lines <<< "$cookies"
+  headers=()
+  for line in "${lines[@]}"; do headers+=(-H "Cookie: $line"); done
+  status=$(curl -s -o "$run/body" -D "$run/headers" -w '%{http_code}' "${headers[@]}" \
+             "http://127.0.0.1:$port/promo") || fail "curl /promo with Cookie: ${lines[*]}"
+  [ "$status" = 200 ] || fail "/promo with Cookie: ${lines[*]} answered $status"
+  [ "$(cat "$run/body")" = "$first" ] \
+    || fail "with Cookie: ${lines[*]} the visitor saw \"$(cat "$run/body")\", before \"$first\""
+  set_code=$(sed -n 's/^[Ss]et-[Cc]ookie: vantorellVisitorCode=\([^;]*\).*/\1/p' "$run/headers" | tr -d '\r')
+  [ "$set_code" = "$code" ] || fail "with Cookie: ${lines[*]} the visitor's cookie became \"$set_code\", not $code"
+done
 no_alarm_in_log
 stop_nginx
-say "visitor $code saw \"$first\" before and after the reload"
 
 say "vantorell-check agrees with the installed nginx"
 # the example's second experiment has weights summing to 0.67: a warning
