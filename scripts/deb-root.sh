@@ -95,6 +95,20 @@ recipe() {
   esac
 }
 
+# A check root is made again when a check stopped before it could purge
+# (killed): an nginx already there would not be pulled in, and the packages
+# themselves make deb-check.sh refuse to run.
+untouched() {
+  local p
+  [ "$1" = check ] || return 0
+  for p in nginx libnginx-mod-http-vantorell vantorell-check; do
+    if chroot "$root" dpkg-query -W -f='${db:Status-Status}' "$p" 2> /dev/null | grep -qv '^not-installed$'; then
+      say "build/roots/$release-check holds $p from a check that did not finish"
+      return 1
+    fi
+  done
+}
+
 # makes the root of the kind given unless it is there with the same recipe;
 # sets root
 root=
@@ -103,7 +117,7 @@ ensure_root() {
   root="$roots/$release-$kind"
   recipe "$kind"
   want=$(printf '%s\n' "${args[@]}" "$release" "${sources[@]}")
-  if [ -d "$root" ] && [ "$(cat "$root.recipe" 2> /dev/null)" = "$want" ]; then
+  if [ -d "$root" ] && [ "$(cat "$root.recipe" 2> /dev/null)" = "$want" ] && untouched "$kind"; then
     say "reusing build/roots/$release-$kind"
     return 0
   fi
