@@ -71,10 +71,8 @@ sources=("deb $mirror $release main" "deb $mirror $release-updates main")
 # mmdebstrap's arguments for a root of the kind given, less its target, in
 # the array args
 recipe() {
-  # dpkg without fsync (only while the root is made), apt without recommends
-  # (also for what deb-check.sh installs later)
-  args=(--mode=root --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata
-        --aptopt='APT::Install-Recommends "false"')
+  # apt without recommends, also for what deb-check.sh installs later
+  args=(--mode=root --aptopt='APT::Install-Recommends "false"')
   case "$1" in
     build)
       local depends
@@ -93,6 +91,9 @@ recipe() {
              --customize-hook='chroot "$1" apt-get install -y -q --download-only nginx'
              --skip=cleanup/apt) ;;
   esac
+  # dpkg without fsync while the root is made, the hooks above included: the
+  # hooks of this folder come after them and take it away at the end
+  args+=(--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata)
 }
 
 # A check root is made again when a check stopped before it could purge
