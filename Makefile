@@ -120,9 +120,13 @@ unit: $(UNIT_BIN)
 
 NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
 NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
+# quic and v3: an nginx configured with HTTP/3, as Debian 13's is, includes
+# their headers from its core and HTTP headers (older releases have neither
+# folder, and a missing one is no fault)
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
-              -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS) -I$(NGX_SRC)/src/http \
-              -I$(NGX_SRC)/src/http/modules -I$(NGX_SRC)/src/http/v2
+              -I$(NGX_SRC)/src/event/quic -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS) \
+              -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/modules -I$(NGX_SRC)/src/http/v2 \
+              -I$(NGX_SRC)/src/http/v3
 NGX_PARSE_SRCS := src/http/ngx_http_parse.c src/core/ngx_string.c src/core/ngx_palloc.c \
                   src/core/ngx_array.c src/os/unix/ngx_alloc.c
 
