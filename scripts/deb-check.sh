@@ -157,7 +157,11 @@ abi=$(dpkg-query -W -f='${Provides}' nginx | grep -o 'nginx-abi-[^ ,]*' || true)
 [ -f "$so" ] || fail "$so is missing"
 [ "$(readlink "$enabled")" = "$available" ] || fail "$enabled does not link to $available"
 nginx -t -q || fail "nginx -t with the module enabled"
-nginx -T 2>/dev/null | grep -q '^load_module modules/ngx_http_vantorell_module.so;' \
+# from a file: grep -q would stop reading at the line, and nginx, still
+# writing the rest of its configuration, would die of SIGPIPE and fail the
+# pipeline
+nginx -T > "$run/nginx-T" 2> /dev/null || fail "nginx -T"
+grep -q '^load_module modules/ngx_http_vantorell_module.so;' "$run/nginx-T" \
   || fail "nginx -T does not show the module's load_module"
 vantorell-check --help > /dev/null 2>&1 || vantorell-check 2>&1 | grep -q 'vantorell-check' \
   || fail "vantorell-check does not run"
