@@ -770,10 +770,12 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
             i = 0;
         }
 
+        /* header names are case-insensitive */
         if (h[i].hash == 0
             || h[i].key.len != ngx_http_vantorell_triggered_key.len
-            || ngx_strncmp(h[i].key.data, ngx_http_vantorell_triggered_key.data,
-                           ngx_http_vantorell_triggered_key.len) != 0)
+            || ngx_strncasecmp(h[i].key.data,
+                               ngx_http_vantorell_triggered_key.data,
+                               ngx_http_vantorell_triggered_key.len) != 0)
         {
             continue;
         }
