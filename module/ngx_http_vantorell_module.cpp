@@ -1895,6 +1895,19 @@ ngx_http_vantorell_decided(ngx_http_vantorell_srv_conf_t *vscf,
 
 
 /*
+ * A request the module could not decide (no memory), counted as an error.
+ * nginx answers it with 500, as it does for realip and limit_req: NGX_ERROR
+ * from a phase handler would close the connection without an answer.
+ */
+static ngx_int_t
+ngx_http_vantorell_failed(ngx_http_vantorell_srv_conf_t *vscf)
+{
+    return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                      NGX_HTTP_INTERNAL_SERVER_ERROR);
+}
+
+
+/*
  * An ignored pass.  Counted once per request: the request keeps a record
  * that says so (only with a metrics zone; without one nothing is kept), and a
  * later location that decides the request after all takes the count back.
@@ -1963,7 +1976,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     if (vlcf->ignore != NULL
         && ngx_http_complex_value(r, vlcf->ignore, &ignore) != NGX_OK)
     {
-        return NGX_ERROR;
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
     if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
@@ -1987,8 +2000,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         /* from here on, the request's record owns what the stages hold */
         ctx = ngx_http_vantorell_create_ctx(r);
         if (ctx == NULL) {
-            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                              NGX_ERROR);
+            return ngx_http_vantorell_failed(vscf);
         }
     }
 
@@ -1997,18 +2009,21 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
                                           NGX_DECLINED);
     }
 
-    rc = ngx_http_vantorell_get_model(r, &ctx->model);
-    if (rc != NGX_OK) {
-        return ngx_http_vantorell_decided(vscf,
-                   rc == NGX_DECLINED ? vantorell::Outcome::DataError
-                                      : vantorell::Outcome::Error, rc);
+    if (ngx_http_vantorell_get_model(r, &ctx->model) != NGX_OK) {
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::DataError,
+                                          NGX_DECLINED);
     }
 
     rc = ngx_http_vantorell_get_targeted(r, &ctx->model, &ctx->targeted);
+
+    if (rc == NGX_ERROR) {
+        return ngx_http_vantorell_failed(vscf);
+    }
+
     if (rc != NGX_OK) {
         return ngx_http_vantorell_decided(vscf,
-                   rc == NGX_DECLINED ? vantorell::Outcome::TargetingError
-                                      : vantorell::Outcome::Error, rc);
+                                          vantorell::Outcome::TargetingError,
+                                          rc);
     }
 
     if (ctx->targeted.empty()) {
@@ -2020,8 +2035,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     rc = ngx_http_vantorell_id_code(r, vscf, &vantorellVisitorCode);
 
     if (rc == NGX_ERROR) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (rc == NGX_OK) {
@@ -2036,8 +2050,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     {
         if (ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK) {
             ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                              NGX_ERROR);
+            return ngx_http_vantorell_failed(vscf);
         }
 
         ctx->newCode = 1;
@@ -2049,8 +2062,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     if (ngx_http_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
         ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
@@ -2058,23 +2070,21 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     vantorell::chooseVariations(ctx->model, &ctx->targeted, randomNumber);
 
     if (ngx_http_vantorell_force(r, ctx) != NGX_OK) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (vscf->experimentsHeader
         && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)
     {
         ngx_http_vantorell_log(r, "Error while writing vantorell header");
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     /* counted where it is decided, before a redirect (assigned) */
     rc = ngx_http_vantorell_redirect(r, ctx, ctx->targeted.front());
 
     if (rc == NGX_ERROR) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error, rc);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     return rc;
