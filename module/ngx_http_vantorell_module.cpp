@@ -1951,8 +1951,11 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
      * Subrequests (auth_request, mirror, SSI includes...) share their
      * parent's header list: an experiment run in one would flag, redirect
      * or answer for the parent.  The module acts on the main request only.
+     * A post action runs after the response has gone: a cookie set there
+     * would never reach the visitor, and the request was looked at already
+     * (or left alone on purpose).
      */
-    if (r != r->main) {
+    if (r != r->main || r->post_action) {
         return NGX_DECLINED;
     }
 

@@ -160,6 +160,28 @@ def test_ssi_include_is_served_as_if_the_module_were_off(nginx, main):
     assert r.log == (["Not targeted by any experiment."] if main == "decided" else [])
 
 
+@pytest.mark.parametrize("main", list(MAIN_LOCATION))
+def test_post_action_is_left_alone(nginx, backends, main):
+    # a post action runs once the response has gone: deciding it would count
+    # the request again and make a visitor whose cookie is never sent
+    track = backends("track")
+    start(nginx, [experiment(1, [group(cond("alpha/track"))], [variation(2, 1.0)])],
+          locations="""
+        location /buy { %spost_action /track; proxy_pass http://echo; }
+        location = /track { internal; proxy_pass http://track; }
+        location ~ ^/experiment_ { proxy_pass http://track; }
+""" % MAIN_LOCATION[main], http_extra=upstream_block("track", track))
+
+    r = nginx.request("/buy")
+    assert r.status == 200
+    assert r.all("Set-Cookie") == []
+    assert track.wait_for(1) == ["/track"]
+    time.sleep(0.2)
+    assert track.paths == ["/track"]
+    assert nginx.log_since_mark() == \
+        (["Not targeted by any experiment."] if main == "decided" else [])
+
+
 # ---- one decision per request -----------------------------------------------
 
 PROMO_PAGE = b"promo page\n"
