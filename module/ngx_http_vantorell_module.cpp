@@ -674,9 +674,10 @@ ngx_http_vantorell_cleanup(void *data)
 
 
 /*
- * nginx clears r->ctx on every internal redirect; the pool cleanup that
- * carries the record stays, so the record is found again there (as the
- * realip module finds its own).
+ * nginx clears r->ctx on every internal redirect, and so does a filter that
+ * finalizes the request itself (the not-modified filter's 412), which need
+ * not be internal; the pool cleanup that carries the record stays, so the
+ * record is found again there (as the realip module finds its own).
  */
 static ngx_http_vantorell_ctx_t *
 ngx_http_vantorell_get_ctx(ngx_http_request_t *r)
@@ -687,7 +688,7 @@ ngx_http_vantorell_get_ctx(ngx_http_request_t *r)
     ctx = (ngx_http_vantorell_ctx_t *)
               ngx_http_get_module_ctx(r, ngx_http_vantorell_module);
 
-    if (ctx != NULL || !r->internal) {
+    if (ctx != NULL || !(r->internal || r->filter_finalize)) {
         return ctx;
     }
 
