@@ -1467,6 +1467,113 @@ ngx_http_vantorell_force(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx)
 /* ---- outcome ------------------------------------------------------------ */
 
 /*
+ * Takes every client header named like the experiments header out of the
+ * request's header list, whatever its case.  Marking it (hash 0) is not
+ * enough: the proxy module forwards every element of the list.
+ *
+ * No other element moves, since the request's records (headers_in.host, the
+ * cookies...) point at them.  The list's parts are cut around a removed
+ * element instead, as it stands in its part:
+ *   - its last one: the part ends before it;
+ *   - its first, in a part after the list's first: the part starts after it;
+ *   - its only one, in a part after the list's first: the part is unlinked;
+ *   - otherwise the elements after it become a part of their own.
+ * Every part but the list's first keeps at least one element, since nginx's
+ * walks of a list read a part's first element before they look at its count.
+ * ngx_list_push() appends after the last part's elements while that part
+ * holds fewer than nalloc: a last part cut out of another may have no room
+ * after its elements, so nalloc comes down to its count, and the next push
+ * starts a part of its own.
+ */
+static ngx_int_t
+ngx_http_vantorell_drop_client_header(ngx_http_request_t *r)
+{
+    ngx_uint_t        i, dropped;
+    ngx_list_t       *list;
+    ngx_list_part_t  *part, *prev, *tail;
+    ngx_table_elt_t  *h;
+
+    list = &r->headers_in.headers;
+    prev = NULL;
+    part = &list->part;
+    dropped = 0;
+    i = 0;
+
+    while (part != NULL) {
+
+        if (i >= part->nelts) {
+            prev = part;
+            part = part->next;
+            i = 0;
+            continue;
+        }
+
+        h = (ngx_table_elt_t *) part->elts;
+
+        if (h[i].key.len != ngx_http_vantorell_experiment_key.len
+            || ngx_strncasecmp(h[i].key.data,
+                               ngx_http_vantorell_experiment_key.data,
+                               ngx_http_vantorell_experiment_key.len) != 0)
+        {
+            i++;
+            continue;
+        }
+
+        if (i + 1 == part->nelts && (i > 0 || prev == NULL)) {
+            part->nelts--;
+
+        } else if (i + 1 == part->nelts) {
+            prev->next = part->next;
+
+            if (list->last == part) {
+                list->last = prev;
+            }
+
+            part = prev;
+            i = part->nelts;
+
+        } else if (i == 0 && prev != NULL) {
+            part->elts = &h[1];
+            part->nelts--;
+
+        } else {
+            tail = (ngx_list_part_t *) ngx_palloc(r->pool,
+                                                  sizeof(ngx_list_part_t));
+            if (tail == NULL) {
+                return NGX_ERROR;
+            }
+
+            tail->elts = &h[i + 1];
+            tail->nelts = part->nelts - i - 1;
+            tail->next = part->next;
+
+            part->nelts = i;
+            part->next = tail;
+
+            if (list->last == part) {
+                list->last = tail;
+            }
+        }
+
+        dropped++;
+    }
+
+    if (dropped == 0) {
+        return NGX_OK;
+    }
+
+    if (list->last != &list->part && list->last->nelts < list->nalloc) {
+        list->nalloc = list->last->nelts;
+    }
+
+    ngx_http_vantorell_log(r, "Client's vantorell-experiment headers "
+                           "dropped: %ui", dropped);
+
+    return NGX_OK;
+}
+
+
+/*
  * "id=variation" pairs of the targeted list, in list order, joined by a comma
  * and a blank.  The length is computed with the format that writes the text.
  */
@@ -2006,6 +2113,17 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         if (ctx == NULL) {
             return ngx_http_vantorell_failed(vscf);
         }
+    }
+
+    /*
+     * The upstream hears of experiments from the module alone, whatever the
+     * decision: a client's header of that name would choose its variation
+     * for it, even one not yet released.
+     */
+    if (vscf->experimentsHeader
+        && ngx_http_vantorell_drop_client_header(r) != NGX_OK)
+    {
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (ngx_http_vantorell_flag_triggered(r)) {

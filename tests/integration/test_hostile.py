@@ -110,8 +110,7 @@ def test_many_flag_and_experiment_headers(nginx):
     r = nginx.request("/page", headers=headers)
     assert r.status == 200
     assert r.json()["path"] == "/experiment_1_variation_2"
-    experiments = echoed(r, "vantorell-experiment")
-    assert experiments[:500] == ["x"] * 500 and experiments[500:] == ["1=2"]
+    assert echoed(r, "vantorell-experiment") == ["1=2"]
 
 
 def test_a_hundred_thousand_experiments(nginx):
