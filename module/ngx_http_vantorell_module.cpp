@@ -674,9 +674,10 @@ ngx_http_vantorell_cleanup(void *data)
 
 
 /*
- * nginx clears r->ctx on every internal redirect; the pool cleanup that
- * carries the record stays, so the record is found again there (as the
- * realip module finds its own).
+ * nginx clears r->ctx on every internal redirect, and so does a filter that
+ * finalizes the request itself (the not-modified filter's 412), which need
+ * not be internal; the pool cleanup that carries the record stays, so the
+ * record is found again there (as the realip module finds its own).
  */
 static ngx_http_vantorell_ctx_t *
 ngx_http_vantorell_get_ctx(ngx_http_request_t *r)
@@ -687,7 +688,7 @@ ngx_http_vantorell_get_ctx(ngx_http_request_t *r)
     ctx = (ngx_http_vantorell_ctx_t *)
               ngx_http_get_module_ctx(r, ngx_http_vantorell_module);
 
-    if (ctx != NULL || !r->internal) {
+    if (ctx != NULL || !(r->internal || r->filter_finalize)) {
         return ctx;
     }
 
@@ -770,10 +771,12 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
             i = 0;
         }
 
+        /* header names are case-insensitive */
         if (h[i].hash == 0
             || h[i].key.len != ngx_http_vantorell_triggered_key.len
-            || ngx_strncmp(h[i].key.data, ngx_http_vantorell_triggered_key.data,
-                           ngx_http_vantorell_triggered_key.len) != 0)
+            || ngx_strncasecmp(h[i].key.data,
+                               ngx_http_vantorell_triggered_key.data,
+                               ngx_http_vantorell_triggered_key.len) != 0)
         {
             continue;
         }
@@ -1464,6 +1467,113 @@ ngx_http_vantorell_force(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx)
 /* ---- outcome ------------------------------------------------------------ */
 
 /*
+ * Takes every client header named like the experiments header out of the
+ * request's header list, whatever its case.  Marking it (hash 0) is not
+ * enough: the proxy module forwards every element of the list.
+ *
+ * No other element moves, since the request's records (headers_in.host, the
+ * cookies...) point at them.  The list's parts are cut around a removed
+ * element instead, as it stands in its part:
+ *   - its last one: the part ends before it;
+ *   - its first, in a part after the list's first: the part starts after it;
+ *   - its only one, in a part after the list's first: the part is unlinked;
+ *   - otherwise the elements after it become a part of their own.
+ * Every part but the list's first keeps at least one element, since nginx's
+ * walks of a list read a part's first element before they look at its count.
+ * ngx_list_push() appends after the last part's elements while that part
+ * holds fewer than nalloc: a last part cut out of another may have no room
+ * after its elements, so nalloc comes down to its count, and the next push
+ * starts a part of its own.
+ */
+static ngx_int_t
+ngx_http_vantorell_drop_client_header(ngx_http_request_t *r)
+{
+    ngx_uint_t        i, dropped;
+    ngx_list_t       *list;
+    ngx_list_part_t  *part, *prev, *tail;
+    ngx_table_elt_t  *h;
+
+    list = &r->headers_in.headers;
+    prev = NULL;
+    part = &list->part;
+    dropped = 0;
+    i = 0;
+
+    while (part != NULL) {
+
+        if (i >= part->nelts) {
+            prev = part;
+            part = part->next;
+            i = 0;
+            continue;
+        }
+
+        h = (ngx_table_elt_t *) part->elts;
+
+        if (h[i].key.len != ngx_http_vantorell_experiment_key.len
+            || ngx_strncasecmp(h[i].key.data,
+                               ngx_http_vantorell_experiment_key.data,
+                               ngx_http_vantorell_experiment_key.len) != 0)
+        {
+            i++;
+            continue;
+        }
+
+        if (i + 1 == part->nelts && (i > 0 || prev == NULL)) {
+            part->nelts--;
+
+        } else if (i + 1 == part->nelts) {
+            prev->next = part->next;
+
+            if (list->last == part) {
+                list->last = prev;
+            }
+
+            part = prev;
+            i = part->nelts;
+
+        } else if (i == 0 && prev != NULL) {
+            part->elts = &h[1];
+            part->nelts--;
+
+        } else {
+            tail = (ngx_list_part_t *) ngx_palloc(r->pool,
+                                                  sizeof(ngx_list_part_t));
+            if (tail == NULL) {
+                return NGX_ERROR;
+            }
+
+            tail->elts = &h[i + 1];
+            tail->nelts = part->nelts - i - 1;
+            tail->next = part->next;
+
+            part->nelts = i;
+            part->next = tail;
+
+            if (list->last == part) {
+                list->last = tail;
+            }
+        }
+
+        dropped++;
+    }
+
+    if (dropped == 0) {
+        return NGX_OK;
+    }
+
+    if (list->last != &list->part && list->last->nelts < list->nalloc) {
+        list->nalloc = list->last->nelts;
+    }
+
+    ngx_http_vantorell_log(r, "Client's vantorell-experiment headers "
+                           "dropped: %ui", dropped);
+
+    return NGX_OK;
+}
+
+
+/*
  * "id=variation" pairs of the targeted list, in list order, joined by a comma
  * and a blank.  The length is computed with the format that writes the text.
  */
@@ -1893,6 +2003,19 @@ ngx_http_vantorell_decided(ngx_http_vantorell_srv_conf_t *vscf,
 
 
 /*
+ * A request the module could not decide (no memory), counted as an error.
+ * nginx answers it with 500, as it does for realip and limit_req: NGX_ERROR
+ * from a phase handler would close the connection without an answer.
+ */
+static ngx_int_t
+ngx_http_vantorell_failed(ngx_http_vantorell_srv_conf_t *vscf)
+{
+    return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
+                                      NGX_HTTP_INTERNAL_SERVER_ERROR);
+}
+
+
+/*
  * An ignored pass.  Counted once per request: the request keeps a record
  * that says so (only with a metrics zone; without one nothing is kept), and a
  * later location that decides the request after all takes the count back.
@@ -1936,8 +2059,11 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
      * Subrequests (auth_request, mirror, SSI includes...) share their
      * parent's header list: an experiment run in one would flag, redirect
      * or answer for the parent.  The module acts on the main request only.
+     * A post action runs after the response has gone: a cookie set there
+     * would never reach the visitor, and the request was looked at already
+     * (or left alone on purpose).
      */
-    if (r != r->main) {
+    if (r != r->main || r->post_action) {
         return NGX_DECLINED;
     }
 
@@ -1961,7 +2087,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     if (vlcf->ignore != NULL
         && ngx_http_complex_value(r, vlcf->ignore, &ignore) != NGX_OK)
     {
-        return NGX_ERROR;
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
     if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
@@ -1985,9 +2111,19 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         /* from here on, the request's record owns what the stages hold */
         ctx = ngx_http_vantorell_create_ctx(r);
         if (ctx == NULL) {
-            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                              NGX_ERROR);
+            return ngx_http_vantorell_failed(vscf);
         }
+    }
+
+    /*
+     * The upstream hears of experiments from the module alone, whatever the
+     * decision: a client's header of that name would choose its variation
+     * for it, even one not yet released.
+     */
+    if (vscf->experimentsHeader
+        && ngx_http_vantorell_drop_client_header(r) != NGX_OK)
+    {
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (ngx_http_vantorell_flag_triggered(r)) {
@@ -1995,18 +2131,21 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
                                           NGX_DECLINED);
     }
 
-    rc = ngx_http_vantorell_get_model(r, &ctx->model);
-    if (rc != NGX_OK) {
-        return ngx_http_vantorell_decided(vscf,
-                   rc == NGX_DECLINED ? vantorell::Outcome::DataError
-                                      : vantorell::Outcome::Error, rc);
+    if (ngx_http_vantorell_get_model(r, &ctx->model) != NGX_OK) {
+        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::DataError,
+                                          NGX_DECLINED);
     }
 
     rc = ngx_http_vantorell_get_targeted(r, &ctx->model, &ctx->targeted);
+
+    if (rc == NGX_ERROR) {
+        return ngx_http_vantorell_failed(vscf);
+    }
+
     if (rc != NGX_OK) {
         return ngx_http_vantorell_decided(vscf,
-                   rc == NGX_DECLINED ? vantorell::Outcome::TargetingError
-                                      : vantorell::Outcome::Error, rc);
+                                          vantorell::Outcome::TargetingError,
+                                          rc);
     }
 
     if (ctx->targeted.empty()) {
@@ -2018,8 +2157,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     rc = ngx_http_vantorell_id_code(r, vscf, &vantorellVisitorCode);
 
     if (rc == NGX_ERROR) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (rc == NGX_OK) {
@@ -2034,8 +2172,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     {
         if (ngx_http_vantorell_new_code(r, &vantorellVisitorCode) != NGX_OK) {
             ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-            return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                              NGX_ERROR);
+            return ngx_http_vantorell_failed(vscf);
         }
 
         ctx->newCode = 1;
@@ -2047,8 +2184,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     if (ngx_http_vantorell_set_cookie(r, &vantorellVisitorCode) != NGX_OK) {
         ngx_http_vantorell_log(r, "Error while updating/creating cookie");
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     randomNumber = ngx_http_vantorell_get_random(r, &vantorellVisitorCode);
@@ -2056,23 +2192,21 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     vantorell::chooseVariations(ctx->model, &ctx->targeted, randomNumber);
 
     if (ngx_http_vantorell_force(r, ctx) != NGX_OK) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     if (vscf->experimentsHeader
         && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)
     {
         ngx_http_vantorell_log(r, "Error while writing vantorell header");
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error,
-                                          NGX_ERROR);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     /* counted where it is decided, before a redirect (assigned) */
     rc = ngx_http_vantorell_redirect(r, ctx, ctx->targeted.front());
 
     if (rc == NGX_ERROR) {
-        return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Error, rc);
+        return ngx_http_vantorell_failed(vscf);
     }
 
     return rc;

@@ -51,6 +51,7 @@ http {
         vantorell_force \$arg_f;
         access_log $prefix/exposure.log exposure;
         add_header X-Experiments \$vantorell_experiments always;
+        add_header X-Client \$http_vantorell_experiment always;
         root $prefix/html;
         location / { try_files \$uri \$uri/ =404; }
         location /skip { vantorell_ignore true; try_files /page =404; }
@@ -89,6 +90,16 @@ experiments='[
   "conditionsData":[{"orOperator":"|","conditions":[
     {"orOperator":"|","id":3,"url":"alpha/shop","matchType":"E","include":"Y"}]}]}]'
 
+# the client's own experiments headers, dropped in runs that cut across
+# nginx's parts of 20 request headers
+client_headers=()
+for i in $(seq 60); do
+  case $i in
+    5|30|31|50) client_headers+=(-H "X-Other-$i: $i") ;;
+    *) client_headers+=(-H "Vantorell-Experiment: 2=$i") ;;
+  esac
+done
+
 run_requests() {
   get "http://127.0.0.1:$port/page?a=1"
   get "http://127.0.0.1:$port/page" -H 'Cookie: vantorellVisitorCode=abcdefghijklmnop'
@@ -98,6 +109,8 @@ run_requests() {
   get "http://127.0.0.1:$port/skip"
   get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: true'
   get "http://127.0.0.1:$port/page" -H 'vantorell-triggered: no'
+  get "http://127.0.0.1:$port/page" "${client_headers[@]}"
+  get "http://127.0.0.1:$port/shop" -H 'vantorell-experiment: 2=5' -H 'If-Match: "nope"'
   get "http://127.0.0.1:$port/status"
   get "http://127.0.0.1:$port/metrics"
   get -X POST "http://127.0.0.1:$port/metrics"

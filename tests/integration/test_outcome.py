@@ -77,8 +77,56 @@ def test_experiments_header(nginx, pairs, value):
     start(nginx, experiments)
     r = nginx.request("/page", headers=[("vantorell-experiment", "client")])
     assert r.status == 200
-    assert echoed(r, "vantorell-experiment") == ["client", value]
+    assert echoed(r, "vantorell-experiment") == [value]
     assert "Vantorell experiment: " + value in r.log
+
+
+def client_headers(*names):
+    """The client's headers: ("E", n) stands for n experiments headers of its
+    own, "x" for one other header.  nginx keeps request headers in parts of
+    20 (the first holds Host): long runs cut across the parts."""
+    headers, others = [], 0
+    for name in names:
+        if name == "x":
+            headers.append(("X-Other-%d" % others, str(others)))
+            others += 1
+        else:
+            spellings = ["vantorell-experiment", "Vantorell-Experiment",
+                         "VANTORELL-EXPERIMENT"]
+            headers += [(spellings[i % 3], "202=2") for i in range(name[1])]
+    return headers
+
+
+# name: (the path, the client's headers, what the upstream hears)
+CLIENT_EXPERIMENTS = {
+    "an untargeted page": ("/about", client_headers(("E", 1)), []),
+    "a targeted page": ("/shop", client_headers(("E", 1)), ["1=2"]),
+    "the client's flag": ("/shop", client_headers(("E", 1)) + [("vantorell-triggered", "true")],
+                          []),
+    "names in any case, among other headers": (
+        "/shop", client_headers("x", ("E", 2), "x", ("E", 1), "x"), ["1=2"]),
+    "runs across the list's parts": (
+        "/shop", client_headers("x", ("E", 1), "x", ("E", 15), ("E", 25), "x", ("E", 1),
+                                *["x", ("E", 1)] * 12, ("E", 3), *["x"] * 30, ("E", 2)),
+        ["1=2"]),
+    "every header but Host": ("/shop", client_headers(("E", 70)), ["1=2"]),
+}
+
+
+@pytest.mark.parametrize("name", list(CLIENT_EXPERIMENTS))
+def test_the_upstream_hears_experiments_from_the_module_only(nginx, name):
+    # a client's header would choose its variation at an upstream that
+    # renders from the header, even one not yet released
+    path, headers, heard = CLIENT_EXPERIMENTS[name]
+    start(nginx, [experiment(1, [group(cond("alpha/shop"))], [variation(2, 1.0)])])
+    r = nginx.request(path, headers=headers)
+    assert r.status == 200
+    assert echoed(r, "vantorell-experiment") == heard
+    # every other header reaches the upstream, in its order
+    assert [(k.lower(), v) for k, v in r.json()["headers"]
+            if k.lower().startswith(("x-other-", "vantorell-triggered"))] == \
+        [(k.lower(), v) for k, v in headers if k.lower() != "vantorell-experiment"] + \
+        ([("vantorell-triggered", "true")] if heard else [])
 
 
 def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(nginx):
@@ -93,9 +141,11 @@ def test_reference_head_keeps_the_page_while_a_later_experiment_has_a_variation(
 
 def test_header_off(nginx):
     start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], header=False)
-    r = nginx.request("/page")
+    r = nginx.request("/page", headers=[("vantorell-experiment", "client")])
     assert r.json()["path"] == "/experiment_1_variation_2"
-    assert echoed(r, "vantorell-experiment") == []
+    # without the header the module says nothing to the upstream, and takes
+    # nothing away
+    assert echoed(r, "vantorell-experiment") == ["client"]
     assert not any(line.startswith("Vantorell experiment") for line in r.log)
 
 

@@ -114,15 +114,22 @@ def test_auth_request_gets_the_auth_backends_verdict(nginx, backends, targets, v
         assert len(r.all("Set-Cookie")) == 1
 
 
-def test_mirror_sends_one_request_to_each_backend(nginx, backends):
+# The main request's location decided (its record then stops a subrequest
+# too) or ignored (nothing recorded: only the main request check stops it).
+MAIN_LOCATION = {"decided": "", "ignored": "vantorell_ignore true; "}
+
+
+@pytest.mark.parametrize("main", list(MAIN_LOCATION))
+def test_mirror_sends_one_request_to_each_backend(nginx, backends, main):
     prod = backends("prod")
     shadow = backends("shadow")
     start(nginx, [experiment(1, [group(cond("alpha/shadow"))], [variation(2, 1.0)])],
           locations="""
-        location /buy { mirror /shadow; proxy_pass http://prod; }
+        location /buy { %smirror /shadow; proxy_pass http://prod; }
         location = /shadow { internal; proxy_pass http://shadow; }
         location ~ ^/experiment_ { proxy_pass http://prod; }
-""", http_extra=upstream_block("prod", prod) + upstream_block("shadow", shadow))
+""" % MAIN_LOCATION[main],
+          http_extra=upstream_block("prod", prod) + upstream_block("shadow", shadow))
 
     r = nginx.request("/buy")
     assert r.status == 200
@@ -132,16 +139,17 @@ def test_mirror_sends_one_request_to_each_backend(nginx, backends):
     assert shadow.paths == ["/shadow"]
 
 
-def test_ssi_include_is_served_as_if_the_module_were_off(nginx):
+@pytest.mark.parametrize("main", list(MAIN_LOCATION))
+def test_ssi_include_is_served_as_if_the_module_were_off(nginx, main):
     html = nginx.prefix / "html"
     (html / "ssi").mkdir(parents=True)
     (html / "ssi" / "page.html").write_text('<p><!--# include virtual="/inc?x=1" --></p>')
     start(nginx, [experiment(1, [group(cond("alpha/inc"))], [variation(2, 1.0)])],
           locations="""
-        location /ssi/ { ssi on; root %s; }
+        location /ssi/ { %sssi on; root %s; }
         location /inc { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % html)
+""" % (MAIN_LOCATION[main], html))
 
     r = nginx.request("/ssi/page.html")
     assert r.status == 200
@@ -149,7 +157,29 @@ def test_ssi_include_is_served_as_if_the_module_were_off(nginx):
     assert included["path"] == "/inc?x=1"
     assert not any(k.lower() == "vantorell-experiment" for k, _ in included["headers"])
     assert r.all("Set-Cookie") == []
-    assert r.log == ["Not targeted by any experiment."]
+    assert r.log == (["Not targeted by any experiment."] if main == "decided" else [])
+
+
+@pytest.mark.parametrize("main", list(MAIN_LOCATION))
+def test_post_action_is_left_alone(nginx, backends, main):
+    # a post action runs once the response has gone: deciding it would count
+    # the request again and make a visitor whose cookie is never sent
+    track = backends("track")
+    start(nginx, [experiment(1, [group(cond("alpha/track"))], [variation(2, 1.0)])],
+          locations="""
+        location /buy { %spost_action /track; proxy_pass http://echo; }
+        location = /track { internal; proxy_pass http://track; }
+        location ~ ^/experiment_ { proxy_pass http://track; }
+""" % MAIN_LOCATION[main], http_extra=upstream_block("track", track))
+
+    r = nginx.request("/buy")
+    assert r.status == 200
+    assert r.all("Set-Cookie") == []
+    assert track.wait_for(1) == ["/track"]
+    time.sleep(0.2)
+    assert track.paths == ["/track"]
+    assert nginx.log_since_mark() == \
+        (["Not targeted by any experiment."] if main == "decided" else [])
 
 
 # ---- one decision per request -----------------------------------------------

@@ -198,6 +198,25 @@ def test_values_survive_a_later_internal_redirect(nginx):
                                    logged((high, "0", "5=0", "5", "0"), 200, "/named/x")]
 
 
+# A filter that answers for the request itself (the not-modified filter's
+# 412) clears the request's module contexts without an internal redirect.
+@pytest.mark.parametrize("condition, status", [
+    (("If-Match", '"nope"'), 412),
+    (("If-None-Match", "*"), 304),
+], ids=["412", "304"])
+def test_values_when_a_filter_answers(nginx, condition, status):
+    html = promo_page(nginx)
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 0.0)])],
+          directives="        root %s;\n" % html,
+          locations=VARIATIONS + "        location /promo/ { }\n")
+    r = nginx.request("/promo/index.html",
+                      headers=[condition, ("Cookie", "vantorellVisitorCode=" + CODE)])
+    assert r.status == status
+    values = (CODE, "0", "1=0", "1", "0")
+    assert shown(r) == values
+    assert exposures(nginx, 1) == [logged(values, status, "/promo/index.html")]
+
+
 def test_a_read_before_the_decision_does_not_stick(nginx):
     # the rewrite phase runs before the module: what it reads there is not
     # found, and later reads of the same request still see the assignment

@@ -110,6 +110,7 @@ TEST(OutcomeText, VisitorCodeInACookieValue) {
              {std::string(15, 'a') + " ", -1},
              {std::string(15, 'a') + "\\", -1},
              {std::string(15, 'a') + ";", -1},
+             {std::string(7, 'a') + "," + std::string(8, 'a'), -1},
              {"_js_" + std::string(15, 'b') + "\x80", -1},
              {std::string(16, 'a') + " trailing bytes are not the code", 0},
              {"!#$%&'()*+-./:<=", 0},
