@@ -104,105 +104,107 @@ $(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.s
 	$(MAKE) -C $(BUILD)/nginx-$*-src -f $(BUILD)/nginx-$*-objs/Makefile install > /dev/null
 	@touch $(BUILD)/nginx-$*/sbin/nginx $(BUILD)/nginx-$*/modules/ngx_http_vantorell_module.so
 
-# ---- unit tests: the portable core against a real nginx pool -----------------
+# ---- unit tests: the portable core, on its own -------------------------------
 
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
-NGX_LIB    := $(BUILD)/unit/libngx.a
 CORE_SRCS  := module/status.cpp module/data_file.cpp module/targeting.cpp module/visitor.cpp \
               module/model_cache.cpp module/outcome.cpp module/split.cpp \
-              module/force.cpp
+              module/force.cpp module/pattern_messages.cpp
+CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
-# the unit tests always link the default release's objects
-NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
-NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
-NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
-              -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS)
 # VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule -Itools/vantorell-check $(NGX_INCS)
-UNIT_LIBS  := -lgtest -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule
 
-# nginx's own objects as a library; main() is renamed so the tests bring theirs.
-$(NGX_LIB): $(NGX_OBJS)/.built
+$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) | $(BUILD)/.deps
 	@mkdir -p $(dir $@)
-	objcopy --redefine-sym main=ngx_nginx_main $(NGX_OBJS)/src/core/nginx.o $(BUILD)/unit/nginx_nomain.o
-	rm -f $@
-	ar rcs $@ $(BUILD)/unit/nginx_nomain.o $(NGX_OBJS)/ngx_modules.o \
-	  $$(find $(NGX_OBJS)/src -name '*.o' ! -path '*/src/core/nginx.o')
-
-$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) tools/vantorell-check/nginx_pool.h $(NGX_LIB)
-	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) $(NGX_LIB) $(UNIT_LIBS)
+	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) -lgtest -lpthread $(CORE_LIBS)
 
 unit: $(UNIT_BIN)
 	$(UNIT_BIN)
 
 # ---- vantorell-check: the command-line tool, from the same core ----------------
-# The core's sources as the module has them, with nginx's objects for the pool
-# that targeting lends PCRE and for nginx's own Cookie header lookup.  The
-# Debian package builds it against Debian's nginx sources (NGX_SRC, NGX_OBJS,
-# CHECK_LIBS given) with the distribution's CPPFLAGS, CXXFLAGS and LDFLAGS.
+# The core's sources as the module has them, and the few sources of nginx
+# that parse a request line and a Cookie header as nginx does (with the pool
+# and arrays they allocate from), compiled against a configured nginx tree:
+# the default release's here.  The Debian package gives NGX_SRC and NGX_OBJS
+# of Debian's own nginx sources, configured as Debian's nginx is, with the
+# distribution's CPPFLAGS, CFLAGS, CXXFLAGS and LDFLAGS.
+
+NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
+NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
+NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
+              -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS) -I$(NGX_SRC)/src/http \
+              -I$(NGX_SRC)/src/http/modules -I$(NGX_SRC)/src/http/v2
+NGX_PARSE_SRCS := src/http/ngx_http_parse.c src/core/ngx_string.c src/core/ngx_palloc.c \
+                  src/core/ngx_array.c src/os/unix/ngx_alloc.c
 
 CHECK_SRCS  := $(wildcard tools/vantorell-check/*.cpp)
-CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check \
-               $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/modules \
-               -I$(NGX_SRC)/src/http/v2
-CHECK_LIBS  := -lpthread -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
+CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check $(NGX_INCS)
+CHECK_NGX   := $(BUILD)/check-ngx
+CHECK_NGX_OBJS := $(addprefix $(CHECK_NGX)/,$(notdir $(NGX_PARSE_SRCS:.c=.o))) \
+                  $(CHECK_NGX)/nginx_runtime.o
 
-$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(NGX_LIB)
+# configured (ngx_auto_config.h) is all the tool needs of the nginx tree
+$(CHECK_NGX)/%.o: $(NGX_OBJS)/Makefile tools/vantorell-check/nginx_runtime.c
+	@mkdir -p $(dir $@)
+	gcc -c -O2 -g $(CPPFLAGS) $(CFLAGS) $(NGX_INCS) -o $@ \
+	  $(if $(filter nginx_runtime,$*),tools/vantorell-check/nginx_runtime.c,$(NGX_SRC)/$(filter %/$*.c,$(NGX_PARSE_SRCS)))
+
+$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(CHECK_NGX_OBJS)
 	@mkdir -p $(dir $@)
 	g++ $(CHECK_FLAGS) $(CPPFLAGS) $(CXXFLAGS) $(LDFLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) \
-	  $(NGX_LIB) $(CHECK_LIBS)
+	  $(CHECK_NGX_OBJS) $(CORE_LIBS)
 
+.SECONDARY: $(CHECK_NGX_OBJS)
 .PHONY: check-tool
 check-tool: $(CHECK_BIN)
 
 # ---- fuzzing: libFuzzer targets over the portable core (tests/fuzz/) ---------
-# Each target is clang's libFuzzer with ASan and UBSan, the core built in, and
-# nginx's objects from libngx.a; the cookie lookup's nginx sources are built
-# instrumented too, so the sanitizers see nginx's reads of the header.
-# make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs each 30 s
-# (both first replay tests/fuzz/regressions/<target>/ when a finding was kept
-# there).
+# Each target is clang's libFuzzer with ASan and UBSan, and the core built in.
+# The cookie target drives nginx's own cookie lookup: the tool's few nginx
+# sources are built instrumented into it, so the sanitizers see nginx's reads
+# of the header.  make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs
+# each 30 s (both first replay tests/fuzz/regressions/<target>/ when a finding
+# was kept there).
 
 FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
-FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check $(NGX_INCS) -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/v2 \
-                  -I$(NGX_SRC)/src/http/modules
-FUZZ_NGX_SRCS  := src/http/ngx_http_parse.c src/core/ngx_string.c
-FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(FUZZ_NGX_SRCS:.c=.o)))
+FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check
+FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(NGX_PARSE_SRCS:.c=.o))) $(FUZZ)/ngx/nginx_runtime.o
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
 # the data file target drives vantorell-check's lint as well
 FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o
-FUZZ_LIBS      := -ljson-c -lssl -lcrypto -lpcre -lcrypt -lz
 
 # clang and its libFuzzer runtime: needed here only
 $(FUZZ)/.deps: scripts/install-deps.sh
 	bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
 	@mkdir -p $(FUZZ) && touch $@
 
-$(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) $(NGX_LIB) | $(FUZZ)/.deps
+$(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
 	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
 
 $(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/*.h tools/vantorell-check/*.h) \
-                  $(NGX_LIB) | $(FUZZ)/.deps
+                  | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
-	  $(FUZZ_INCS) -I$(NGX_SRC)/src/http -c $< -o $@
+	  $(FUZZ_INCS) -c $< -o $@
 
-# linked ahead of libngx.a, these replace its copies of the same objects
-$(FUZZ)/ngx/%.o: $(NGX_LIB) | $(FUZZ)/.deps
+$(FUZZ)/ngx/%.o: $(NGX_OBJS)/Makefile tools/vantorell-check/nginx_runtime.c | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
-	clang-14 $(FUZZ_SAN) -fsanitize=fuzzer-no-link $(FUZZ_INCS) \
-	  -c $(NGX_SRC)/$(filter %/$*.c,$(FUZZ_NGX_SRCS)) -o $@
+	clang-14 $(FUZZ_SAN) -fsanitize=fuzzer-no-link $(NGX_INCS) -o $@ \
+	  -c $(if $(filter nginx_runtime,$*),tools/vantorell-check/nginx_runtime.c,$(NGX_SRC)/$(filter %/$*.c,$(NGX_PARSE_SRCS)))
 
-$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h) tools/vantorell-check/nginx_pool.h \
-                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB)
+# only the cookie target takes nginx's sources
+$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h tests/unit/*.h) tools/vantorell-check/nginx_pool.h \
+                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
-	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS) $(NGX_LIB) $(FUZZ_LIBS)
+	  $(if $(filter cookie,$*),$(NGX_INCS)) -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) \
+	  $(if $(filter cookie,$*),$(FUZZ_NGX_OBJS)) $(CORE_LIBS)
 
 .SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
 .PHONY: fuzz-build fuzz fuzz-smoke
@@ -269,8 +271,8 @@ test-all: build unit
 # configured --with-compat with NGINX_BIN's arguments (nginx -V), or with
 # NGINX_CONFIGURE_ARGS (what nginx -V says on the machine that runs nginx);
 # with NGINX_BIN it checks that this binary loads the result.  docs/building.md
-# tells the rest.  NGINX_SRC is the operator's tree; NGX_SRC below is the
-# default release's, for the unit tests.
+# tells the rest.  NGINX_SRC is the operator's tree; NGX_SRC above is the
+# default release's, for vantorell-check.
 export NGINX_CONFIGURE_ARGS
 .PHONY: custom custom-check
 custom:
@@ -291,10 +293,26 @@ run: build
 # wrk against the built nginx: module off, module on in every scenario and the
 # split_clients peer, side by side with module off, in about 4 minutes; results in build/bench/
 # Timing lives here, never in the tests.  BENCH_ARGS=--help lists the knobs.
-.PHONY: bench
+.PHONY: bench regex-bench
 bench: build
 	bash scripts/bench/install-bench-deps.sh
 	$(RUN_ENV) $(PYTHON) scripts/bench/bench.py $(BENCH_ARGS)
+	$(MAKE) --no-print-directory regex-bench
+
+# Targeting without the worker's memo of URL texts: what a URL never seen
+# before costs, on shop data files of 100 experiments (a fifth of their
+# conditions regular expressions, then all of them) and of 1,000.
+REGEX_BENCH := $(BUILD)/bench/regex_bench
+$(REGEX_BENCH): scripts/bench/regex_bench.cpp $(CORE_SRCS) $(wildcard module/*.h)
+	@mkdir -p $(dir $@)
+	g++ -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -o $@ $< $(CORE_SRCS) $(CORE_LIBS)
+
+regex-bench: $(REGEX_BENCH)
+	$(PYTHON) scripts/bench/make_data.py 100 -o $(BUILD)/bench/mixed-100.json
+	$(PYTHON) scripts/bench/make_data.py 100 --all-regex -o $(BUILD)/bench/regex-100.json
+	$(PYTHON) scripts/bench/make_data.py 1000 -o $(BUILD)/bench/mixed-1000.json
+	cd $(BUILD)/bench && $(REGEX_BENCH) mixed-100.json regex-100.json mixed-1000.json \
+	  | tee regex.txt
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build of nginx 1.18.0 and the
 # module in its own folder; the integration suite against it, stopping at the

@@ -1001,7 +1001,7 @@ bool checkDataFile(const char *path, StatusText *problem, size_t *experiments) n
 }
 
 
-Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                    TargetedList *targeted) noexcept
 {
     CachedModel *model = hold.cached_;
@@ -1028,7 +1028,7 @@ Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
     }
 
     TargetedList result;
-    Status status = targetExperiments(model->model, model->patterns, url, pool, &result);
+    Status status = targetExperiments(model->model, model->patterns, url, memory, &result);
 
     if (memoise && status.failure != Failure::TargetedNoMemory) {
         model->memo.store(key, result, status);

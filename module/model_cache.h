@@ -101,7 +101,7 @@ public:
 private:
     friend Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                                FileReport *report) noexcept;
-    friend Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+    friend Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
                                  double number) noexcept;
@@ -142,7 +142,7 @@ inline bool checkDataFile(const char *path, StatusText *problem) noexcept
 
 /* targetExperiments on the held model, with its compiled patterns and its
  * memo of recent URL texts. */
-Status targetModel(const ModelHold &hold, const char *url, ngx_pool_t *pool,
+Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                    TargetedList *targeted) noexcept;
 
 /* The visitor's variation for every targeted experiment, from the

@@ -923,6 +923,34 @@ ngx_http_vantorell_get_url(ngx_http_request_t *r)
 }
 
 
+namespace {
+
+/*
+ * The request's pool as the core's allocator.  A block handed back is freed
+ * at once when the pool took it from the heap (one of its large blocks, such
+ * as the matcher's backtracking frames); the rest goes with the request.
+ */
+class PoolAllocator final : public vantorell::Allocator {
+public:
+    explicit PoolAllocator(ngx_pool_t *pool) noexcept : pool_(pool) {}
+
+    void *allocate(size_t size) noexcept override
+    {
+        return ngx_palloc(pool_, size);
+    }
+
+    void release(void *block) noexcept override
+    {
+        ngx_pfree(pool_, block);
+    }
+
+private:
+    ngx_pool_t *pool_;
+};
+
+}  // namespace
+
+
 static ngx_int_t
 ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
     vantorell::ModelHold *model, vantorell::TargetedList *targeted)
@@ -930,6 +958,7 @@ ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
     u_char             *url;
     ngx_str_t           logged;
     vantorell::Status   status;
+    PoolAllocator       memory(r->pool);
 
     url = ngx_http_vantorell_get_url(r);
     if (url == NULL) {
@@ -937,7 +966,7 @@ ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    status = vantorell::targetModel(*model, (const char *) url, r->pool,
+    status = vantorell::targetModel(*model, (const char *) url, &memory,
                                     targeted);
     if (!status.ok()) {
         ngx_http_vantorell_log(r, "Error in the targeting configuration: %s",

@@ -39,7 +39,7 @@ struct Status {
     size_t position = 0;            /* an experiment's position in the file, from 1 */
     long experimentId = 0;
     const char *pattern = nullptr;  /* a condition's expression: lives with its model */
-    const char *reason = nullptr;   /* PCRE's own (static) text, or null */
+    const char *reason = nullptr;   /* the compiler's text: lives with its model, or null */
 
     bool ok() const noexcept { return failure == Failure::None; }
 };

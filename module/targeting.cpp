@@ -2,49 +2,55 @@
  * Targeting: the condition groups of every experiment evaluated against one
  * URL text, with the model's regular expressions compiled once.
  *
- * Nothing here logs or throws: a failure is a Status with its arguments.  The
- * only nginx object used is the pool lent to PCRE while a pattern matches.
+ * Nothing here logs or throws: a failure is a Status with its arguments.
+ * Nothing here is nginx's either: what the matcher needs while it runs comes
+ * from the Allocator that the caller lends the evaluation.
  */
-extern "C" {
-#include <ngx_config.h>
-#include <ngx_core.h>
-}
-
 #include "targeting.h"
+#include "pattern_messages.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 /*
- * How deep PCRE's matcher may recurse.  The library recurses on the machine
- * stack (about 500 bytes a level), and patterns such as "(a|b)*" take one or
- * two levels per subject byte: a URL text of some 12,000 bytes, which a long
+ * How deep the matcher's backtracking may nest.  Each level is a frame of the
+ * matcher's memory, and a repeated group such as "(a/)*" or "(a|b)*" takes
+ * two levels per repetition: a URL text of some 12,000 bytes, which a long
  * Host header plus a long path reaches with nginx's default buffers, would
- * overflow an 8 MB worker stack and kill the worker.  5,000 levels stay within
- * about 2.5 MB; past them the match is a failure of this request only.
+ * take tens of thousands of frames.  10,000 levels allow about 5,000
+ * repetitions of a group, as many as the module has always allowed; past them
+ * the match is a failure of this request only.
  */
-#define VANTORELL_PCRE_RECURSION_LIMIT 5000
+#define VANTORELL_PCRE_DEPTH_LIMIT 10000
+
+/*
+ * The most memory, in KiB, that the matcher's frames may take for one match:
+ * the depth limit bounds their number, this their size whatever the number
+ * of capture groups in the pattern.  Realistic patterns stay under 2 MiB at
+ * the deepest.
+ */
+#define VANTORELL_PCRE_HEAP_LIMIT_KIB (16 * 1024)
 
 /*
  * How much work one pattern may do on one URL text, in steps of the matcher
  * (see chargeMatchStep).  A pattern with nested repetition can backtrack
  * exponentially on a URL the client chooses, and even a linear pattern can
- * rescan the rest of the URL from every start position.  PCRE's own
- * match_limit cannot bound either: PCRE 8 restarts its counter at every start
- * position, so a limit of N allows N steps per byte of the URL, and a long
- * URL buys seconds of the worker, and of every request it serves, with each
- * request.  This budget is one for the whole match, every start position
- * included: a few milliseconds of the worker at worst, on the longest URL
- * texts that nginx accepts, and no reasonable URL pattern comes near it.
+ * rescan the rest of the URL from every start position.  A step count kept
+ * per start position cannot bound either: a limit of N would allow N steps
+ * per byte of the URL, and a long URL would buy seconds of the worker, and of
+ * every request it serves, with each request.  This budget is one for the
+ * whole match, every start position included: a few milliseconds of the
+ * worker at worst, on the longest URL texts that nginx accepts, and no
+ * reasonable URL pattern comes near it.
  */
 #define VANTORELL_PCRE_MATCH_BUDGET 200000
 
 /*
  * Bytes that an item may compare ahead of the match position for one step of
- * the budget.  PCRE compares a byte some eight times faster than it takes a
- * step, and small counts such as "\d{4}" or "[0-9a-f]{32}", tried at every
- * start position of a long URL, must stay well within the budget.
+ * the budget.  The matcher compares a byte some eight times faster than it
+ * takes a step, and small counts such as "\d{4}" or "[0-9a-f]{32}", tried at
+ * every start position of a long URL, must stay well within the budget.
  */
 #define VANTORELL_PCRE_READ_AHEAD_PER_STEP 8
 
@@ -52,47 +58,23 @@ extern "C" {
  * Every pattern is compiled with a call into chargeMatchStep before each of
  * its items, so that the budget sees every step of the interpreter.  The
  * calls make the compiled pattern about four times larger: a pattern of more
- * than about 8,000 items no longer fits PCRE's size limit and does not
- * compile ("regular expression is too large").
+ * than about 8,000 items no longer fits the library's size limit and does
+ * not compile ("regular expression is too large").
  */
-#define VANTORELL_PCRE_COMPILE_OPTIONS PCRE_AUTO_CALLOUT
+#define VANTORELL_PCRE_COMPILE_OPTIONS PCRE2_AUTO_CALLOUT
 
 /* Room for the offsets of the whole match only; the offsets are not used. */
-#define VANTORELL_PCRE_OVECTOR_SIZE 3
+#define VANTORELL_PCRE_MATCH_PAIRS 1
 
 namespace vantorell {
 
 namespace {
 
-/*
- * PCRE's allocation hooks while it matches: everything PCRE allocates then
- * comes from the pool of the request being evaluated and goes away with it.
- * Outside a match there is no pool and the hook refuses.
- */
-ngx_pool_t *pcrePool;
-
-void *
-pcrePoolAllocate(size_t size)
-{
-    if (pcrePool == NULL) {
-        return NULL;
-    }
-
-    return ngx_palloc(pcrePool, size);
-}
-
-void
-pcrePoolRelease(void *p)
-{
-    /* blocks go back with their pool */
-    (void) p;
-}
-
-/* The work done so far by one pcre_exec, over all its start positions. */
+/* The work done so far by one pcre2_match, over all its start positions. */
 struct MatchBudget {
     const char *pattern;    /* the text compiled: the items' source */
     long spent;
-    int lastPosition;
+    PCRE2_SIZE lastPosition;
 };
 
 /*
@@ -166,18 +148,19 @@ leastRepeat(const char *item, int length)
     return 1;
 }
 
-/* The longest group captured so far (PCRE keeps every group up to the
- * highest back-reference, even when our vector is smaller). */
+/* The longest group captured so far. */
 long
-longestCapture(const pcre_callout_block *block)
+longestCapture(const pcre2_callout_block *block)
 {
     long longest = 0;
 
-    for (int group = 1; group < block->capture_top; group++) {
-        int start = block->offset_vector[2 * group];
-        int end = block->offset_vector[2 * group + 1];
-        if (start >= 0 && end - start > longest) {
-            longest = end - start;
+    for (uint32_t group = 1; group < block->capture_top; group++) {
+        PCRE2_SIZE start = block->offset_vector[2 * group];
+        PCRE2_SIZE end = block->offset_vector[2 * group + 1];
+        if (start != PCRE2_UNSET && end != PCRE2_UNSET && end > start
+            && static_cast<long>(end - start) > longest)
+        {
+            longest = static_cast<long>(end - start);
         }
     }
 
@@ -194,9 +177,9 @@ longestCapture(const pcre_callout_block *block)
  * are charged one by one.
  */
 long
-readAhead(const pcre_callout_block *block, const char *pattern)
+readAhead(const pcre2_callout_block *block, const char *pattern)
 {
-    int length = block->next_item_length;
+    int length = static_cast<int>(block->next_item_length);
 
     /* a single character reads a single byte */
     if (length < 2 || pattern == NULL) {
@@ -211,94 +194,111 @@ readAhead(const pcre_callout_block *block, const char *pattern)
 
     long unit = reference ? longestCapture(block) : 1;
     long bytes = unit * leastRepeat(item, length);
-    long rest = block->subject_length - block->current_position;
+    long rest = static_cast<long>(block->subject_length - block->current_position);
 
     return bytes < rest ? bytes : rest;
 }
 
 /*
- * PCRE's callout hook while one of our matches runs: called before every item
- * of the pattern, at every start position, and at the pattern's own "(?C)"
- * points.  Each call is one step, plus the bytes the matcher moved over since
- * the previous call: a possessive or auto-possessified scan such as "a*+", a
- * back-reference that matched, or the skip to the next start position did
- * that much work between two calls.  Bytes that the next item may read ahead
- * without moving are charged before it runs, one step for every
- * VANTORELL_PCRE_READ_AHEAD_PER_STEP.  Past the budget the match is abandoned
- * with the same error as PCRE's own match limit.
+ * The matcher's callout while one of our matches runs: called before every
+ * item of the pattern, at every start position, and at the pattern's own
+ * "(?C)" points.  Each call is one step, plus the bytes the matcher moved
+ * over since the previous call: a possessive or auto-possessified scan such
+ * as "a*+", a back-reference that matched, or the skip to the next start
+ * position did that much work between two calls.  Bytes that the next item
+ * may read ahead without moving are charged before it runs, one step for
+ * every VANTORELL_PCRE_READ_AHEAD_PER_STEP.  Past the budget the match is
+ * abandoned with the same error as the library's own match limit.
  */
 int
-chargeMatchStep(pcre_callout_block *block)
+chargeMatchStep(pcre2_callout_block *block, void *data)
 {
-    MatchBudget *budget = static_cast<MatchBudget *>(block->callout_data);
-    if (budget == NULL) {
-        /* not one of our matches: nothing to charge it to */
-        return 0;
-    }
+    MatchBudget *budget = static_cast<MatchBudget *>(data);
 
-    long moved = static_cast<long>(block->current_position)
-                 - budget->lastPosition;
-    budget->lastPosition = block->current_position;
-    budget->spent += 1 + (moved < 0 ? -moved : moved)
+    PCRE2_SIZE position = block->current_position;
+    long moved = position >= budget->lastPosition
+                 ? static_cast<long>(position - budget->lastPosition)
+                 : static_cast<long>(budget->lastPosition - position);
+    budget->lastPosition = position;
+    budget->spent += 1 + moved
                      + readAhead(block, budget->pattern)
                        / VANTORELL_PCRE_READ_AHEAD_PER_STEP;
 
-    return budget->spent > VANTORELL_PCRE_MATCH_BUDGET ? PCRE_ERROR_MATCHLIMIT
+    return budget->spent > VANTORELL_PCRE_MATCH_BUDGET ? PCRE2_ERROR_MATCHLIMIT
                                                        : 0;
 }
 
+void *
+allocateFrom(PCRE2_SIZE size, void *allocator)
+{
+    return static_cast<Allocator *>(allocator)->allocate(size);
+}
+
+void
+releaseTo(void *block, void *allocator)
+{
+    if (block != NULL) {
+        static_cast<Allocator *>(allocator)->release(block);
+    }
+}
 
 /*
- * Lends PCRE an allocator for one compilation or match, so that every way
- * out puts back the hooks that were installed before (nginx's own, which
- * SSI's run-time regular expressions rely on): a pool for a match, the
- * process heap for a pattern kept with a model, which outlives every request.
+ * What pcre2_match needs besides the pattern: a general context that takes
+ * memory from the evaluation's allocator, a match context with the limits
+ * and the budget's callout, and a match data block (which also keeps the
+ * matcher's backtracking frames between matches).  Made on the evaluation's
+ * first regular expression, used by all of its others, and given back to the
+ * allocator at its end.  Nothing process-wide is touched, so a match of ours
+ * cannot disturb nginx's own regular expressions or another module's.
  */
-class PcreMemoryLease {
+class MatchScratch {
 public:
-    explicit PcreMemoryLease(ngx_pool_t *pool) noexcept
-        : previousMalloc_(pcre_malloc), previousFree_(pcre_free), previousPool_(pcrePool)
+    explicit MatchScratch(Allocator *memory) noexcept : memory_(memory) {}
+
+    ~MatchScratch()
     {
-        pcrePool = pool;
-        pcre_malloc = pool != NULL ? pcrePoolAllocate : malloc;
-        pcre_free = pool != NULL ? pcrePoolRelease : free;
+        pcre2_match_data_free(data_);
+        pcre2_match_context_free(context_);
+        pcre2_general_context_free(general_);
     }
 
-    ~PcreMemoryLease()
+    MatchScratch(const MatchScratch &) = delete;
+    MatchScratch &operator=(const MatchScratch &) = delete;
+
+    /* False when the allocator has no memory for them. */
+    bool prepare() noexcept
     {
-        pcrePool = previousPool_;
-        pcre_malloc = previousMalloc_;
-        pcre_free = previousFree_;
+        if (data_ != NULL) {
+            return true;
+        }
+        if (general_ == NULL) {
+            general_ = pcre2_general_context_create(allocateFrom, releaseTo, memory_);
+            if (general_ == NULL) {
+                return false;
+            }
+        }
+        if (context_ == NULL) {
+            context_ = pcre2_match_context_create(general_);
+            if (context_ == NULL) {
+                return false;
+            }
+            /* the library's own counters stay as further caps */
+            pcre2_set_match_limit(context_, VANTORELL_PCRE_MATCH_BUDGET);
+            pcre2_set_depth_limit(context_, VANTORELL_PCRE_DEPTH_LIMIT);
+            pcre2_set_heap_limit(context_, VANTORELL_PCRE_HEAP_LIMIT_KIB);
+        }
+        data_ = pcre2_match_data_create(VANTORELL_PCRE_MATCH_PAIRS, general_);
+        return data_ != NULL;
     }
 
-    PcreMemoryLease(const PcreMemoryLease &) = delete;
-    PcreMemoryLease &operator=(const PcreMemoryLease &) = delete;
+    pcre2_match_context *context() const noexcept { return context_; }
+    pcre2_match_data *data() const noexcept { return data_; }
 
 private:
-    void *(*previousMalloc_)(size_t);
-    void (*previousFree_)(void *);
-    ngx_pool_t *previousPool_;
-};
-
-/*
- * Installs chargeMatchStep as PCRE's callout hook for one pcre_exec.  The hook
- * is process-wide, like the allocation hooks: whatever was there before is put
- * back on every way out, so the rest of nginx never sees ours.
- */
-class PcreCalloutLease {
-public:
-    PcreCalloutLease() : previousCallout_(pcre_callout)
-    {
-        pcre_callout = chargeMatchStep;
-    }
-
-    ~PcreCalloutLease() { pcre_callout = previousCallout_; }
-
-    PcreCalloutLease(const PcreCalloutLease &) = delete;
-    PcreCalloutLease &operator=(const PcreCalloutLease &) = delete;
-
-private:
-    int (*previousCallout_)(pcre_callout_block *);
+    Allocator *memory_;
+    pcre2_general_context *general_ = nullptr;
+    pcre2_match_context *context_ = nullptr;
+    pcre2_match_data *data_ = nullptr;
 };
 
 Status
@@ -306,6 +306,16 @@ failed(Failure failure) noexcept
 {
     Status status;
     status.failure = failure;
+    return status;
+}
+
+/* A condition whose pattern did not compile, with the compiler's text. */
+Status
+compileFailure(const Condition &condition, const CompiledPattern *pattern) noexcept
+{
+    Status status = failed(Failure::PatternCompile);
+    status.pattern = condition.url.c_str();
+    status.reason = pattern != NULL && !pattern->error.empty() ? pattern->error.c_str() : NULL;
     return status;
 }
 
@@ -318,35 +328,23 @@ isKnownTargetingType(char type)
 
 /*
  * Runs a compiled pattern over the URL text, within one budget for the whole
- * URL.  Memory that PCRE takes while matching comes from the request pool.
+ * URL.  Memory that the matcher takes comes from the evaluation's allocator.
  */
 Status
-runPattern(const pcre *re, const char *expression, const char *url,
-           size_t urlLength, ngx_pool_t *pool, bool *matched)
+runPattern(const pcre2_code *re, const char *expression, const char *url,
+           size_t urlLength, MatchScratch *scratch, bool *matched)
 {
-    MatchBudget budget = {expression, 0, 0};
+    int rc = PCRE2_ERROR_NOMEMORY;
 
-    /* PCRE's own counters stay as further caps; its match limit, counted
-     * afresh at every start position, is the budget as well */
-    pcre_extra limits;
-    memset(&limits, 0, sizeof(limits));
-    limits.flags = PCRE_EXTRA_MATCH_LIMIT | PCRE_EXTRA_MATCH_LIMIT_RECURSION
-                   | PCRE_EXTRA_CALLOUT_DATA;
-    limits.match_limit = VANTORELL_PCRE_MATCH_BUDGET;
-    limits.match_limit_recursion = VANTORELL_PCRE_RECURSION_LIMIT;
-    limits.callout_data = &budget;
-
-    int ovector[VANTORELL_PCRE_OVECTOR_SIZE];
-    int rc;
-    {
-        PcreMemoryLease memory(pool);
-        PcreCalloutLease callout;
-        rc = pcre_exec(re, &limits, url, static_cast<int>(urlLength), 0, 0,
-                       ovector, VANTORELL_PCRE_OVECTOR_SIZE);
+    if (scratch->prepare()) {
+        MatchBudget budget = {expression, 0, 0};
+        pcre2_set_callout(scratch->context(), chargeMatchStep, &budget);
+        rc = pcre2_match(re, reinterpret_cast<PCRE2_SPTR>(url), urlLength, 0, 0,
+                         scratch->data(), scratch->context());
     }
 
     /* 0 means the capture groups did not fit the vector: still a match */
-    if (rc >= 0 || rc == PCRE_ERROR_NOMATCH) {
+    if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH) {
         *matched = rc >= 0;
         return Status();
     }
@@ -360,7 +358,7 @@ struct Evaluation {
     const CompiledPatterns &patterns;
     const char *url;
     size_t urlLength;
-    ngx_pool_t *pool;
+    MatchScratch *scratch;
     ExperimentTrace *trace;     /* null but for traceExperiment */
 };
 
@@ -383,14 +381,11 @@ matchCondition(const Evaluation &evaluation, const Condition &condition,
 
     const CompiledPattern *pattern = evaluation.patterns.find(condition);
     if (pattern == NULL || pattern->re == NULL) {
-        Status status = failed(Failure::PatternCompile);
-        status.pattern = condition.url.c_str();
-        status.reason = pattern != NULL ? pattern->error : NULL;
-        return status;
+        return compileFailure(condition, pattern);
     }
 
     return runPattern(pattern->re, condition.url.c_str(), evaluation.url,
-                      evaluation.urlLength, evaluation.pool, matched);
+                      evaluation.urlLength, evaluation.scratch, matched);
 }
 
 /*
@@ -503,16 +498,35 @@ joinResults(bool before, char orOperator, bool value) noexcept
 CompiledPatterns::~CompiledPatterns()
 {
     for (auto &entry : patterns_) {
-        free(entry.second.re);
+        pcre2_code_free(entry.second.re);
     }
+}
+
+
+/*
+ * The compiler's text for a pattern that does not compile.  Operators' log
+ * parsing and alerts know the texts of the first-generation library, so
+ * those are kept where the fault has one.
+ */
+static std::string
+compileErrorText(int code)
+{
+    const char *legacy = legacyCompileMessage(code);
+    if (legacy != NULL) {
+        return legacy;
+    }
+
+    PCRE2_UCHAR text[256];
+    if (pcre2_get_error_message(code, text, sizeof(text)) < 0) {
+        return "unknown";
+    }
+    return reinterpret_cast<const char *>(text);
 }
 
 
 bool
 CompiledPatterns::compile(const Model &model) noexcept
 {
-    PcreMemoryLease heap(NULL);
-
     for (const Experiment &experiment : model.experiments) {
         for (const ConditionGroup &group : experiment.conditionGroups) {
             for (const Condition &condition : group.conditions) {
@@ -520,24 +534,28 @@ CompiledPatterns::compile(const Model &model) noexcept
                     continue;
                 }
 
-                CompiledPattern pattern;
-                int errorOffset = 0;
-                pattern.re = pcre_compile(condition.url.c_str(),
-                                          VANTORELL_PCRE_COMPILE_OPTIONS,
-                                          &pattern.error, &errorOffset, NULL);
-                if (pattern.re == NULL
-                    && (pattern.error == NULL
-                        || strcmp(pattern.error, "failed to get memory") == 0))
-                {
+                /* the patterns live with the model, which outlives every
+                 * request: the process heap, as the library's default */
+                int code = 0;
+                PCRE2_SIZE offset = 0;
+                pcre2_code *re = pcre2_compile(
+                    reinterpret_cast<PCRE2_SPTR>(condition.url.c_str()), PCRE2_ZERO_TERMINATED,
+                    VANTORELL_PCRE_COMPILE_OPTIONS, &code, &offset, NULL);
+                if (re == NULL && code == PCRE2_ERROR_HEAP_FAILED) {
                     /* the heap, not the pattern: do not keep this as the
                      * pattern's error */
                     return false;
                 }
 
                 try {
-                    patterns_.emplace(&condition, pattern);
+                    CompiledPattern &pattern = patterns_[&condition];
+                    pattern.re = re;
+                    re = NULL;
+                    if (pattern.re == NULL) {
+                        pattern.error = compileErrorText(code);
+                    }
                 } catch (...) {
-                    free(pattern.re);
+                    pcre2_code_free(re);
                     return false;
                 }
             }
@@ -579,10 +597,7 @@ targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
                 }
                 const CompiledPattern *pattern = patterns.find(condition);
                 if (pattern == NULL || pattern->re == NULL) {
-                    Status status = failed(Failure::PatternCompile);
-                    status.pattern = condition.url.c_str();
-                    status.reason = pattern != NULL ? pattern->error : NULL;
-                    return status;
+                    return compileFailure(condition, pattern);
                 }
             }
         }
@@ -594,7 +609,7 @@ targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
 
 Status
 traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
-                const char *url, ngx_pool_t *pool, ExperimentTrace *trace) noexcept
+                const char *url, Allocator *memory, ExperimentTrace *trace) noexcept
 {
     *trace = ExperimentTrace();
     if (!isKnownTargetingType(experiment.targetingConfiguration)) {
@@ -602,7 +617,8 @@ traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
         status.experimentId = experiment.id;
         return status;
     }
-    const Evaluation evaluation = {patterns, url, strlen(url), pool, trace};
+    MatchScratch scratch(memory);
+    const Evaluation evaluation = {patterns, url, strlen(url), &scratch, trace};
     try {
         bool hit = false;
         Status status = evaluateExperiment(evaluation, experiment, &hit);
@@ -614,10 +630,11 @@ traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
 }
 Status
 targetExperiments(const Model &model, const CompiledPatterns &patterns,
-                  const char *url, ngx_pool_t *pool,
+                  const char *url, Allocator *memory,
                   TargetedList *targeted) noexcept
 {
-    const Evaluation evaluation = {patterns, url, strlen(url), pool, NULL};
+    MatchScratch scratch(memory);
+    const Evaluation evaluation = {patterns, url, strlen(url), &scratch, NULL};
     TargetedList result;
 
     /*

@@ -4,21 +4,24 @@
  * A URL text is "host + path + ?query"; each experiment's condition groups
  * are evaluated against it.  The regular expressions of a model are compiled
  * once, with the model (CompiledPatterns), and every match runs within one
- * step budget.  The nginx pool is used only by the regular-expression
- * matcher, for what PCRE allocates while it matches.
+ * step budget.  The caller's Allocator is used only by the regular-expression
+ * matcher, for what it takes while it matches.
  */
 #ifndef VANTORELL_TARGETING_H
 #define VANTORELL_TARGETING_H
 
+#include "allocator.h"
 #include "data_file.h"
 #include "status.h"
 
-#include <pcre.h>
+#ifndef PCRE2_CODE_UNIT_WIDTH
+#define PCRE2_CODE_UNIT_WIDTH 8
+#endif
+#include <pcre2.h>
 
+#include <string>
 #include <unordered_map>
 #include <vector>
-
-typedef struct ngx_pool_s ngx_pool_t;
 
 namespace vantorell {
 
@@ -35,10 +38,10 @@ struct Targeted {
 using TargetedList = std::vector<Targeted>;
 
 /* One "R" condition's pattern: compiled on the heap, or the compiler's
- * error text (PCRE's own static text). */
+ * error text. */
 struct CompiledPattern {
-    pcre *re = nullptr;
-    const char *error = nullptr;
+    pcre2_code *re = nullptr;
+    std::string error;
 };
 
 class CompiledPatterns {
@@ -62,7 +65,7 @@ private:
  * variation chosen.  `patterns` must have been compiled from `model`.  On
  * failure *targeted is left as it was. */
 Status targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
-                         ngx_pool_t *pool, TargetedList *targeted) noexcept;
+                         Allocator *memory, TargetedList *targeted) noexcept;
 
 /* The join of a list's running result with its next item's value: "&" and,
  * "|" or; any other operator starts afresh with the item's value. */
@@ -91,7 +94,7 @@ struct ExperimentTrace {
  * steps written into *trace.  An unknown targeting configuration fails as it
  * does there. */
 Status traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
-                       const char *url, ngx_pool_t *pool, ExperimentTrace *trace) noexcept;
+                       const char *url, Allocator *memory, ExperimentTrace *trace) noexcept;
 
 /* The failure that targeting meets on every URL text, whatever it is: an
  * unknown targeting configuration or match type, or a pattern that did not

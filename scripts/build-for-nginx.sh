@@ -29,8 +29,8 @@ nginx_bin=${3:-}
 top=$(cd "$(dirname "$0")/.." && pwd)
 
 # the Debian packages of a compiler and of the libraries that nginx's build and
-# the module link
-BUILD_PACKAGES="build-essential libjson-c-dev libpcre3-dev libpcre2-dev libssl-dev zlib1g-dev"
+# the module link; nginx before 1.21.5 knows only the first-generation PCRE
+BUILD_PACKAGES="build-essential libjson-c-dev libpcre2-dev libssl-dev zlib1g-dev"
 
 say() { echo "build-for-nginx: $*"; }
 die() { echo "build-for-nginx: $*" >&2; exit 1; }
@@ -47,6 +47,10 @@ else
 fi
 version=$(sed -n 's/^#define NGINX_VERSION *"\([0-9.]*\)".*/\1/p' "$src/src/core/nginx.h")
 [ -n "$version" ] || die "cannot tell the release of $src/src/core/nginx.h"
+
+if [ "$(printf '%s\n' "$version" 1.21.5 | sort -V | head -n 1)" != 1.21.5 ]; then
+  BUILD_PACKAGES="$BUILD_PACKAGES libpcre3-dev"
+fi
 
 # What the build needs.  Nothing is installed here: this runs on operators'
 # machines, where apt is theirs to drive.

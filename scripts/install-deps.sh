@@ -7,8 +7,9 @@ set -euo pipefail
 # split check's p-value; header-only, nothing to link).  prometheus: promtool
 # checks the metrics exposition, and the tests scrape the module with a real
 # Prometheus server of their own (its packaged service is never started).
-# libpcre3-dev: the module's regular expressions (and nginx 1.18's); libpcre2-dev:
-# nginx 1.22 and later take PCRE2 when it is there, as Debian's own build does.
+# libpcre2-dev: the module's regular expressions, and nginx's from 1.22 on, as
+# Debian's own build does; libpcre3-dev: only nginx 1.18's own build, which
+# knows no PCRE2 (nothing of the project links it).
 packages=(
   build-essential g++ make ca-certificates dpkg-dev
   libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev

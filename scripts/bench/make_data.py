@@ -49,6 +49,9 @@ LANGS = ("en", "fr", "de", "es", "it")
 # The share of each match type among the generated conditions: contains is the
 # most common, equals next, regular expressions last (they are the costly ones).
 MATCH_WEIGHTS = (("C", 50), ("E", 30), ("R", 20))
+# --all-regex: every generated condition a regular expression (the same
+# experiments otherwise), for measuring what patterns cost
+ALL_REGEX = False
 
 
 def experiment(eid, groups, variations, letter="PAGE", base=None):
@@ -64,6 +67,8 @@ def page_condition(rng, n, cid, op="|"):
     """One condition on a page owned by experiment number n: the number in
     every URL keeps the generated experiments away from the requested URLs."""
     match = rng.choices([m for m, _ in MATCH_WEIGHTS], [w for _, w in MATCH_WEIGHTS])[0]
+    if ALL_REGEX:
+        match = "R"
     word = rng.choice(WORDS)
     if match == "C":
         url = rng.choice((
@@ -158,8 +163,11 @@ def main(argv=None):
     ap.add_argument("count", type=int)
     ap.add_argument("--focus", choices=("redirect", "reference"), default="redirect")
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--all-regex", action="store_true")
     ap.add_argument("-o", "--output", default="-")
     args = ap.parse_args(argv)
+    global ALL_REGEX
+    ALL_REGEX = args.all_regex
     text = document(args.count, args.focus, args.seed)
     if args.output == "-":
         sys.stdout.write(text)

@@ -28,7 +28,7 @@
 #include "check.h"
 #include "model_cache.h"
 #include "model_cache_testing.h"
-#include "nginx_pool.h"
+#include "counting_allocator.h"
 #include "outcome.h"
 #include "visitor.h"
 
@@ -193,12 +193,12 @@ afresh::Outcome acquire(vantorell::ModelHold *hold)
 }
 
 afresh::Outcome targetCached(const vantorell::ModelHold &hold, const std::string &url,
-                             double threshold, ngx_pool_t *pool)
+                             double threshold, vantorell::Allocator *memory)
 {
     afresh::Outcome out;
     out.loaded = true;
     vantorell::TargetedList list;
-    vantorell::Status status = vantorell::targetModel(hold, url.c_str(), pool, &list);
+    vantorell::Status status = vantorell::targetModel(hold, url.c_str(), memory, &list);
     if (!status.ok()) {
         out.rc = -1;
         out.message = failureText(status);
@@ -242,9 +242,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     double threshold = vantorell::visitorNumber(digest);
     FUZZ_CHECK(threshold >= 0.0 && threshold < 1.0, "visitor's number %.17g", threshold);
 
-    NginxPool pool;
+    CountingAllocator memory;
     bool complete = true;
-    const afresh::Outcome fresh = afresh::fromText(bytes, url, threshold, pool.get(), &complete);
+    const afresh::Outcome fresh = afresh::fromText(bytes, url, threshold, &memory, &complete);
     FUZZ_CHECK(complete, "the heap ran out reading afresh");
     if (getenv("VANTORELL_FUZZ_VERBOSE") != nullptr) {
         // what an input does, for the one who reads a finding
@@ -258,7 +258,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool decoyHeld = acquire(&decoy).loaded;
     afresh::Outcome decoyOutcome;
     if (decoyHeld) {
-        decoyOutcome = targetCached(decoy, url, threshold, pool.get());
+        decoyOutcome = targetCached(decoy, url, threshold, &memory);
     }
 
     // By rename, in place, or in place within one tick of a coarse clock
@@ -287,8 +287,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // hold nginx -t's text (after the condition it concerns, when it
     // concerns one), and a file with no error is one that nginx -t accepts
     vcheck::LintReport report;
-    NginxPool lintPool;     /* lint resets the pool it is lent */
-    int linted = vcheck::lintPath(dataFile->path(), &report, lintPool.get());
+    CountingAllocator lintMemory;
+    int linted = vcheck::lintPath(dataFile->path(), &report, &lintMemory);
     bool named = false, errors = false;
     for (const vcheck::LintProblem &found : report.problems) {
         errors = errors || found.error;
@@ -299,6 +299,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(errors == !usable && (usable || named) && (linted == 2) == errors,
                "nginx -t says \"%s\", lint found %zu problems (exit %d), errors %d, named %d",
                usable ? "usable" : problem.text, report.problems.size(), linted, errors, named);
+    FUZZ_CHECK(lintMemory.outstanding() == 0, "lint kept %ld blocks of the matcher's memory",
+               lintMemory.outstanding());
 
     // The first hold builds the model and targets with its compiled
     // patterns; the second finds the model again and answers from the memo.
@@ -307,7 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     afresh::Outcome acquired = acquire(&first);
     if (decoyHeld) {
         // the replaced model lives on, unchanged, for as long as it is held
-        FUZZ_CHECK(targetCached(decoy, url, threshold, pool.get()) == decoyOutcome,
+        FUZZ_CHECK(targetCached(decoy, url, threshold, &memory) == decoyOutcome,
                    "the held model changed when the file did");
         decoy.release();
     }
@@ -316,15 +318,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         vantorell::clearModelCache();
         return 0;
     }
-    checkSame("targeting the cached model", targetCached(first, url, threshold, pool.get()),
+    checkSame("targeting the cached model", targetCached(first, url, threshold, &memory),
               fresh);
 
     afresh::Outcome again = acquire(&second);
     FUZZ_CHECK(again.loaded, "the model was usable once, then not: %s", again.message.c_str());
-    checkSame("targeting from the memo", targetCached(second, url, threshold, pool.get()), fresh);
+    checkSame("targeting from the memo", targetCached(second, url, threshold, &memory), fresh);
 
     first.release();
     second.release();
     vantorell::clearModelCache();
+    // every evaluation gives the matcher's memory back by its end
+    FUZZ_CHECK(memory.outstanding() == 0, "targeting kept %ld blocks of the matcher's memory",
+               memory.outstanding());
     return 0;
 }

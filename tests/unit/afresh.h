@@ -7,6 +7,7 @@
 
 #include "data_file.h"
 #include "status.h"
+#include "counting_allocator.h"
 #include "targeting.h"
 #include "visitor.h"
 
@@ -45,7 +46,7 @@ inline std::string textOf(const vantorell::Status &status) {
 // The data file's text read, targeted with `url` and the choice made with
 // `number`.  False in *complete when the heap ran out on the way.
 inline Outcome fromText(const std::string &text, const std::string &url, double number,
-                        ngx_pool_t *pool, bool *complete = nullptr) {
+                        vantorell::Allocator *memory, bool *complete = nullptr) {
     Outcome out;
     vantorell::Model model;
     vantorell::Status status = vantorell::modelFromText(text.data(), text.size(), &model);
@@ -66,7 +67,7 @@ inline Outcome fromText(const std::string &text, const std::string &url, double 
         return out;
     }
     vantorell::TargetedList targeted;
-    status = vantorell::targetExperiments(model, patterns, url.c_str(), pool, &targeted);
+    status = vantorell::targetExperiments(model, patterns, url.c_str(), memory, &targeted);
     if (!status.ok()) {
         out.rc = -1;
         out.message = textOf(status);   // the pattern's text lives with `model`
@@ -83,7 +84,7 @@ inline Outcome fromText(const std::string &text, const std::string &url, double 
 }
 
 inline Outcome fromFile(const char *path, const std::string &url, double number,
-                        ngx_pool_t *pool) {
+                        vantorell::Allocator *memory) {
     std::string text;
     struct stat identity;
     vantorell::Status status = vantorell::readDataFile(path, &text, &identity);
@@ -92,7 +93,7 @@ inline Outcome fromFile(const char *path, const std::string &url, double number,
         out.message = textOf(status);
         return out;
     }
-    return fromText(text, url, number, pool);
+    return fromText(text, url, number, memory);
 }
 
 }  // namespace afresh

@@ -4,7 +4,7 @@
 #include "model_cache.h"
 #include "afresh.h"
 #include "model_cache_testing.h"
-#include "nginx_pool.h"
+#include "counting_allocator.h"
 
 #include <gtest/gtest.h>
 
@@ -82,7 +82,7 @@ std::string file(const std::vector<std::string> &experiments) {
 }
 
 Outcome throughCache(const char *path, const std::string &url, double number) {
-    NginxPool pool;
+    CountingAllocator memory;
     Outcome out;
     ModelHold hold;
     vantorell::Status status = vantorell::acquireModel(path, &hold);
@@ -92,7 +92,7 @@ Outcome throughCache(const char *path, const std::string &url, double number) {
         return out;
     }
     vantorell::TargetedList targeted;
-    status = vantorell::targetModel(hold, url.c_str(), pool.get(), &targeted);
+    status = vantorell::targetModel(hold, url.c_str(), &memory, &targeted);
     out.rc = status.ok() ? 1 : -1;
     if (!status.ok()) {
         out.message = afresh::textOf(status);
@@ -106,8 +106,8 @@ Outcome throughCache(const char *path, const std::string &url, double number) {
 }
 
 Outcome afreshFrom(const char *path, const std::string &url, double number) {
-    NginxPool pool;
-    return afresh::fromFile(path, url, number, pool.get());
+    CountingAllocator memory;
+    return afresh::fromFile(path, url, number, &memory);
 }
 
 TEST(ModelCacheTest, GivesWhatReadingTheFileGivesOnEveryRequest) {
@@ -414,14 +414,14 @@ const Mode kModes[] = {
 };
 
 long targetedId(const std::string &path, ChangeCheck *check) {
-    NginxPool pool;
+    CountingAllocator memory;
     ModelHold hold;
     vantorell::Status status = vantorell::acquireModel(path.c_str(), &hold, check);
     if (!status.ok()) {
         return -1;
     }
     vantorell::TargetedList targeted;
-    if (!vantorell::targetModel(hold, "alpha/shop", pool.get(), &targeted).ok()
+    if (!vantorell::targetModel(hold, "alpha/shop", &memory, &targeted).ok()
         || targeted.size() != 1) {
         return -2;
     }

@@ -4,15 +4,10 @@
 #ifndef VANTORELL_CHECK_H
 #define VANTORELL_CHECK_H
 
-#include "nginx_pool.h"
+#include "allocator.h"
 #include "data_file.h"
 #include "status.h"
 #include "targeting.h"
-
-extern "C" {
-#include <ngx_config.h>
-#include <ngx_core.h>
-}
 
 #include <json-c/json.h>
 #include <unistd.h>
@@ -106,9 +101,9 @@ struct LintReport {
     void warn(size_t position, std::string text) { add(false, position, std::move(text)); }
 };
 
-/* Lints one data file into *report; the exit code it calls for.  `pool` is
- * lent to targeting and reset between matches. */
-int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool);
+/* Lints one data file into *report; the exit code it calls for.  `memory`
+ * is lent to targeting. */
+int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *memory);
 
 int lint(const std::vector<std::string> &files, const Options &options);
 int explain(const std::string &file, const std::string &url, const Options &options);

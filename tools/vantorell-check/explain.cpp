@@ -9,6 +9,7 @@ extern "C" {
 
 #include "check.h"
 #include "force.h"
+#include "nginx_pool.h"
 #include "outcome.h"
 #include "visitor.h"
 
@@ -262,6 +263,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
+    vantorell::HeapAllocator memory;
     NginxPool pool(16384);
     if (pool.get() == nullptr) {
         fprintf(stderr, "vantorell-check: out of memory\n");
@@ -352,7 +354,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
     /* what decides: targetExperiments itself; the traces only show why */
     vantorell::TargetedList targeted;
     vantorell::Status status =
-        vantorell::targetExperiments(file.model, file.patterns, text.c_str(), pool.get(),
+        vantorell::targetExperiments(file.model, file.patterns, text.c_str(), &memory,
                                      &targeted);
 
     std::vector<ExperimentReport> reports;
@@ -361,7 +363,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         const vantorell::Experiment &experiment = file.model.experiments[i];
         ExperimentReport report{&experiment, count - i, {}};
         vantorell::Status traced = vantorell::traceExperiment(
-            experiment, file.patterns, text.c_str(), pool.get(), &report.trace);
+            experiment, file.patterns, text.c_str(), &memory, &report.trace);
         const auto &groups = experiment.conditionGroups;
         const auto &tgroups = report.trace.groups;
         report.group = decidingItem(groups, tgroups.size(),

@@ -240,7 +240,7 @@ std::string targetingOf(const vantorell::Experiment &experiment)
 }
 
 void checkTargeting(const vantorell::Experiment &experiment, size_t position, Report *report,
-                    ngx_pool_t *pool)
+                    vantorell::Allocator *memory)
 {
     vantorell::Experiment bare = experiment;
     bare.conditionGroups.clear();
@@ -274,9 +274,8 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
             }
             for (const std::string &sample : sampleUrlTexts(experiment)) {
                 vantorell::TargetedList targeted;
-                vantorell::Status status = vantorell::targetExperiments(model, patterns, sample.c_str(), pool,
-                                                      &targeted);
-                ngx_reset_pool(pool);
+                vantorell::Status status = vantorell::targetExperiments(model, patterns, sample.c_str(),
+                                                                        memory, &targeted);
                 if (status.failure == vantorell::Failure::PatternMatch) {
                     report->warn(position,
                                  format("group %zu, condition %zu: the pattern exceeds the "
@@ -380,7 +379,7 @@ void checkIdsAndWeights(const vantorell::Experiment &experiment, size_t position
 
 }  // namespace
 
-int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool)
+int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *memory)
 {
     std::string text;
     struct stat identity;
@@ -422,7 +421,7 @@ int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool)
         const vantorell::Experiment &experiment = model.experiments[0];
         ids[experiment.id].push_back(position);
         checkShapes(element, position, report);
-        checkTargeting(experiment, position, report, pool);
+        checkTargeting(experiment, position, report, memory);
         checkJoins(experiment, position, report);
         checkIdsAndWeights(experiment, position, report);
     }
@@ -448,16 +447,12 @@ int lintPath(const std::string &path, LintReport *report, ngx_pool_t *pool)
 
 int lint(const std::vector<std::string> &files, const Options &options)
 {
-    NginxPool pool(16384);
-    if (pool.get() == nullptr) {
-        fprintf(stderr, "vantorell-check: out of memory\n");
-        return kExitErrors;
-    }
+    vantorell::HeapAllocator memory;
     int worst = kExitClean;
     Json out(json_object_new_array());
     for (const std::string &path : files) {
         Report report;
-        int exit = lintPath(path, &report, pool.get());
+        int exit = lintPath(path, &report, &memory);
         worst = std::max(worst, exit);
         if (options.format == Format::Json) {
             json_object *f = json_object_new_object();

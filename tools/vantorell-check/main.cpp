@@ -4,18 +4,12 @@
  *
  * Built from the module's own core (the reader, targeting, the visitor's
  * number and the choice of variations, the texts of the outcome and of the
- * failures), with nginx's own objects for the pool that targeting borrows and
- * for the lookup of a cookie in a Cookie header.  Nothing here decides what
+ * failures), with nginx's own parsers of a request line and of a Cookie
+ * header.  Nothing here decides what
  * the module would do by other means: where the core has no answer for a
  * question, the question is put to the core in a smaller form (one
  * experiment, one condition) rather than answered again here.
  */
-extern "C" {
-#include <ngx_config.h>
-#include <ngx_core.h>
-#include <ngx_http.h>
-}
-
 #include "check.h"
 
 #include <cerrno>

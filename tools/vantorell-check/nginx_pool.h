@@ -1,7 +1,6 @@
-// A real nginx memory pool, outside nginx, for the parts of the core that
-// borrow one (targeting lends it to PCRE while a pattern matches; nginx's
-// cookie lookup takes its array from it): the tool, the unit tests and the
-// fuzz targets.
+// A real nginx memory pool, outside nginx, for nginx's own parsers that the
+// tool and the cookie fuzz target call: the request line's parser and the
+// cookie lookup take their memory from one.
 #ifndef VANTORELL_NGINX_POOL_H
 #define VANTORELL_NGINX_POOL_H
 
