@@ -331,15 +331,17 @@ isKnownTargetingType(char type)
  * URL.  Memory that the matcher takes comes from the evaluation's allocator.
  */
 Status
-runPattern(const pcre2_code *re, const char *expression, const char *url,
+runPattern(const CompiledPattern &pattern, const char *expression, const char *url,
            size_t urlLength, MatchScratch *scratch, bool *matched)
 {
     int rc = PCRE2_ERROR_NOMEMORY;
 
     if (scratch->prepare()) {
-        MatchBudget budget = {expression, 0, 0};
+        /* the budget reads the items in the text that was compiled */
+        MatchBudget budget = {pattern.source.empty() ? expression : pattern.source.c_str(),
+                              0, 0};
         pcre2_set_callout(scratch->context(), chargeMatchStep, &budget);
-        rc = pcre2_match(re, reinterpret_cast<PCRE2_SPTR>(url), urlLength, 0, 0,
+        rc = pcre2_match(pattern.re, reinterpret_cast<PCRE2_SPTR>(url), urlLength, 0, 0,
                          scratch->data(), scratch->context());
     }
 
@@ -384,7 +386,7 @@ matchCondition(const Evaluation &evaluation, const Condition &condition,
         return compileFailure(condition, pattern);
     }
 
-    return runPattern(pattern->re, condition.url.c_str(), evaluation.url,
+    return runPattern(*pattern, condition.url.c_str(), evaluation.url,
                       evaluation.urlLength, evaluation.scratch, matched);
 }
 
@@ -524,6 +526,61 @@ compileErrorText(int code)
 }
 
 
+/*
+ * Compiles a pattern as data files have always been read; 0, or the
+ * compiler's error code.  PCRE2 refuses two spellings that the first-generation
+ * library took, and that data files in service may hold: an unknown escape
+ * such as "\i", which stood for the letter, and a hyphen right after a class
+ * escape in a class, such as "[\w-.]" (a host name's characters), which stood
+ * for itself.  Refused for one of them, the pattern is compiled again with
+ * unknown escapes taken literally or with that hyphen escaped, so that it
+ * keeps its meaning.  The text compiled is kept when it is not the
+ * condition's own: the budget reads the pattern's items in it.  The heap's
+ * failures in std::string throw; `pattern` then owns what was compiled.
+ */
+static int
+compileAsWritten(const std::string &text, CompiledPattern *pattern)
+{
+    struct ContextHold {
+        pcre2_compile_context *context = nullptr;
+        ~ContextHold() { pcre2_compile_context_free(context); }
+    } hold;
+
+    std::string source = text;
+    int code = 0;
+    for (;;) {
+        /* the patterns live with the model, which outlives every request:
+         * the process heap, as the library's default */
+        PCRE2_SIZE offset = 0;
+        pattern->re = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.c_str()),
+                                    PCRE2_ZERO_TERMINATED, VANTORELL_PCRE_COMPILE_OPTIONS,
+                                    &code, &offset, hold.context);
+        if (pattern->re != NULL) {
+            if (source != text) {
+                pattern->source = std::move(source);
+            }
+            return 0;
+        }
+
+        if (code == PCRE2_ERROR_UNKNOWN_ESCAPE && hold.context == NULL) {
+            hold.context = pcre2_compile_context_create(NULL);
+            if (hold.context == NULL) {
+                return PCRE2_ERROR_HEAP_FAILED;
+            }
+            pcre2_set_compile_extra_options(hold.context, PCRE2_EXTRA_BAD_ESCAPE_IS_LITERAL);
+            continue;
+        }
+        if (code == PCRE2_ERROR_CLASS_INVALID_RANGE && offset < source.size()
+            && source[offset] == '-')
+        {
+            source.insert(offset, 1, '\\');
+            continue;
+        }
+        return code;
+    }
+}
+
+
 bool
 CompiledPatterns::compile(const Model &model) noexcept
 {
@@ -534,28 +591,18 @@ CompiledPatterns::compile(const Model &model) noexcept
                     continue;
                 }
 
-                /* the patterns live with the model, which outlives every
-                 * request: the process heap, as the library's default */
-                int code = 0;
-                PCRE2_SIZE offset = 0;
-                pcre2_code *re = pcre2_compile(
-                    reinterpret_cast<PCRE2_SPTR>(condition.url.c_str()), PCRE2_ZERO_TERMINATED,
-                    VANTORELL_PCRE_COMPILE_OPTIONS, &code, &offset, NULL);
-                if (re == NULL && code == PCRE2_ERROR_HEAP_FAILED) {
-                    /* the heap, not the pattern: do not keep this as the
-                     * pattern's error */
-                    return false;
-                }
-
                 try {
                     CompiledPattern &pattern = patterns_[&condition];
-                    pattern.re = re;
-                    re = NULL;
+                    int code = compileAsWritten(condition.url, &pattern);
+                    if (code == PCRE2_ERROR_HEAP_FAILED) {
+                        /* the heap, not the pattern: do not keep this as
+                         * the pattern's error */
+                        return false;
+                    }
                     if (pattern.re == NULL) {
                         pattern.error = compileErrorText(code);
                     }
                 } catch (...) {
-                    pcre2_code_free(re);
                     return false;
                 }
             }

@@ -38,10 +38,12 @@ struct Targeted {
 using TargetedList = std::vector<Targeted>;
 
 /* One "R" condition's pattern: compiled on the heap, or the compiler's
- * error text. */
+ * error text.  `source` is the text compiled where it is not the
+ * condition's own (a spelling of the first-generation library, rewritten). */
 struct CompiledPattern {
     pcre2_code *re = nullptr;
     std::string error;
+    std::string source;
 };
 
 class CompiledPatterns {

@@ -153,6 +153,13 @@ TEST(TargetingMatch, ComparesTheConditionWithTheWholeUrlText) {
         // a back reference makes the matcher allocate while it runs
         {"alpha/xx", 'R', "(x)\\1", 1},
         {"alpha/xy", 'R', "(x)\\1", 0},
+        // spellings that data files have always used: a hyphen after a
+        // class escape stands for itself, an unknown escape for its letter
+        {"alpha/my-shop.example", 'R', "^alpha/[\\w-.]+$", 1},
+        {"alpha/my shop", 'R', "^alpha/[\\w-.]+$", 0},
+        {"alpha/a-x9.c", 'R', "^alpha/[\\w-.][\\d-x]+\\.[[:alpha:]-z]$", 1},
+        {"alpha/item", 'R', "/\\item$", 1},
+        {"alpha/item", 'R', "/\\y", 0},
     };
 
     CountingAllocator memory;
@@ -188,8 +195,19 @@ protected:
 };
 
 TEST_F(TargetingRegex, InvalidPatternReportsExpressionAndReason) {
-    EXPECT_EQ(match("alpha/shop", "(shop", &memory), -1);
-    EXPECT_EQ(message, std::string(kCompilePrefix) + "(shop, reason: missing )");
+    const std::pair<const char *, const char *> cases[] = {
+        {"(shop", "missing )"},
+        {"[a-", "missing terminating ] for character class"},
+        {"*shop", "nothing to repeat"},
+        // a range that ends in a class escape stays refused
+        {"[a-\\d]", "invalid range in character class"},
+        {"[\\w-.](", "missing )"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        EXPECT_EQ(match("alpha/shop", c.first, &memory), -1);
+        EXPECT_EQ(message, std::string(kCompilePrefix) + c.first + ", reason: " + c.second);
+    }
 }
 
 TEST_F(TargetingRegex, LongInvalidPatternIsCutTo99Bytes) {
