@@ -124,7 +124,9 @@ def test_a_hundred_thousand_experiments(nginx):
     start(nginx, [])
     nginx.data.write(experiments)
     for _ in range(2):
-        r = nginx.request("/exp99999")
+        # reading the file takes the first request seconds on a busy machine
+        # (the suite runs in parallel): a generous limit, for a hung worker only
+        r = nginx.request("/exp99999", timeout=120)
         assert r.status == 200
         assert r.json()["path"] == "/experiment_99999_variation_1"
         assert "Url: alpha/exp99999 is targeted by experiment: 99999" in r.log
