@@ -62,17 +62,17 @@ if command -v dpkg-query > /dev/null; then
   [ ${#missing[@]} -eq 0 ] || die "missing packages; install them first: apt-get install ${missing[*]}"
 fi
 
-# configure arguments, one per NUL-terminated item, from `nginx -V`'s
-# shell-quoted text (--with-cc-opt='-g -O2 ...')
+# configure arguments, one per NUL-terminated item, from `nginx -V`'s text,
+# where configure quoted the values that hold spaces (--with-cc-opt='-g -O2')
+# as xargs reads them
 filter_args() {
-  /usr/bin/python3 -c '
-import shlex, sys
-for arg in shlex.split(sys.stdin.read()):
-    if arg.endswith("=dynamic") or arg.startswith(
-            ("--add-module=", "--add-dynamic-module=", "--builddir=")):
-        continue
-    sys.stdout.write(arg + "\0")
-'
+  local arg
+  while IFS= read -r -d '' arg; do
+    case "$arg" in
+      *=dynamic|--add-module=*|--add-dynamic-module=*|--builddir=*) ;;
+      *) printf '%s\0' "$arg" ;;
+    esac
+  done < <(xargs -r printf '%s\0')
 }
 
 if [ -n "$nginx_bin" ] && [ -n "${NGINX_CONFIGURE_ARGS:-}" ]; then
