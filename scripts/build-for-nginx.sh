@@ -129,9 +129,11 @@ if [ -n "$nginx_bin" ]; then
     || die "the signatures differ: $nginx_bin would refuse the module as not binary compatible"
 
   # the binary loads the module: nginx -t on a configuration of its own in a
-  # temporary prefix (-e, from 1.19.5, keeps nginx's default error log shut)
+  # temporary prefix (-e, from 1.19.5, keeps nginx's default error log shut;
+  # before, logs/ takes one relative to the prefix)
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
+  mkdir "$tmp/logs"
   printf 'load_module %s;\nerror_log %s/error.log;\npid %s/nginx.pid;\nevents {}\nhttp { vantorell_module off; }\n' \
     "$module" "$tmp" "$tmp" > "$tmp/nginx.conf"
   elog=()

@@ -15,7 +15,7 @@ set -euo pipefail
 version=${1:?nginx version}
 build=${2:?build directory}
 top=$(cd "$(dirname "$0")/.." && pwd)
-archives=${NGINX_ARCHIVES:-$top/../shared/nginx}
+archives=$(realpath -m "${NGINX_ARCHIVES:-$top/../shared/nginx}")
 
 # version -> where it comes from and the sha256 of its archive: for Debian's,
 # the package version and suite (the Checksums-Sha256 entries of those source
