@@ -533,28 +533,23 @@ compileErrorText(int code)
  * such as "\i", which stood for the letter, and a hyphen right after a class
  * escape in a class, such as "[\w-.]" (a host name's characters), which stood
  * for itself.  Refused for one of them, the pattern is compiled again with
- * unknown escapes taken literally or with that hyphen escaped, so that it
- * keeps its meaning.  The text compiled is kept when it is not the
- * condition's own: the budget reads the pattern's items in it.  The heap's
- * failures in std::string throw; `pattern` then owns what was compiled.
+ * that letter unescaped or that hyphen escaped, so that it keeps its meaning.
+ * The text compiled is kept when it is not the condition's own: the budget
+ * reads the pattern's items in it, and lint shows it.  The heap's failures in
+ * std::string throw.
  */
 static int
 compileAsWritten(const std::string &text, CompiledPattern *pattern)
 {
-    struct ContextHold {
-        pcre2_compile_context *context = nullptr;
-        ~ContextHold() { pcre2_compile_context_free(context); }
-    } hold;
-
     std::string source = text;
-    int code = 0;
     for (;;) {
         /* the patterns live with the model, which outlives every request:
          * the process heap, as the library's default */
+        int code = 0;
         PCRE2_SIZE offset = 0;
         pattern->re = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(source.c_str()),
                                     PCRE2_ZERO_TERMINATED, VANTORELL_PCRE_COMPILE_OPTIONS,
-                                    &code, &offset, hold.context);
+                                    &code, &offset, NULL);
         if (pattern->re != NULL) {
             if (source != text) {
                 pattern->source = std::move(source);
@@ -562,21 +557,18 @@ compileAsWritten(const std::string &text, CompiledPattern *pattern)
             return 0;
         }
 
-        if (code == PCRE2_ERROR_UNKNOWN_ESCAPE && hold.context == NULL) {
-            hold.context = pcre2_compile_context_create(NULL);
-            if (hold.context == NULL) {
-                return PCRE2_ERROR_HEAP_FAILED;
-            }
-            pcre2_set_compile_extra_options(hold.context, PCRE2_EXTRA_BAD_ESCAPE_IS_LITERAL);
-            continue;
-        }
-        if (code == PCRE2_ERROR_CLASS_INVALID_RANGE && offset < source.size()
-            && source[offset] == '-')
+        /* the offset is that of the escape's letter, or of the hyphen */
+        if (code == PCRE2_ERROR_UNKNOWN_ESCAPE && offset >= 1 && offset < source.size()
+            && source[offset - 1] == '\\')
+        {
+            source.erase(offset - 1, 1);
+        } else if (code == PCRE2_ERROR_CLASS_INVALID_RANGE && offset < source.size()
+                   && source[offset] == '-')
         {
             source.insert(offset, 1, '\\');
-            continue;
+        } else {
+            return code;
         }
-        return code;
     }
 }
 

@@ -79,6 +79,8 @@ def test_errors_in_the_module_texts(tmp_path, content, texts):
      ["group 1 has the operator \"&\"", "group 2, condition 1 has the operator \"&\""]),
     ([good(groups=[]), good(2, groups=[group()])],
      ["experiment number 1: no condition groups", "experiment number 2: group 1 has no conditions"]),
+    ([good(groups=[group(cond("/x"), cond(r"^alpha/[\w-.]+/\item", match="R"))])],
+     [r'group 1, condition 2: the pattern is read as "^alpha/[\w\-.]+/item"']),
     ([good(groups=[group(cond(r"([a-z0-9]+)+\.html", match="R"))])],
      ["group 1, condition 1: the pattern exceeds the match budget",
       r"Error while matching regular expression: ([a-z0-9]+)+\.html"]),

@@ -272,6 +272,16 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
             if (!patterns.compile(model)) {
                 continue;
             }
+            const vantorell::CompiledPattern *compiled =
+                patterns.find(model.experiments[0].conditionGroups[0].conditions[0]);
+            if (compiled != nullptr && !compiled->source.empty()) {
+                report->warn(position,
+                             format("group %zu, condition %zu: the pattern is read as \"%s\" "
+                                    "(an unknown escape stands for its letter, a \"-\" after a "
+                                    "class escape for itself); write it so, as other regular "
+                                    "expression libraries refuse it",
+                                    g + 1, c + 1, printable(compiled->source).c_str()));
+            }
             for (const std::string &sample : sampleUrlTexts(experiment)) {
                 vantorell::TargetedList targeted;
                 vantorell::Status status = vantorell::targetExperiments(model, patterns, sample.c_str(),
