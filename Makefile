@@ -4,8 +4,14 @@
 #   make run      build, then run nginx in the foreground with the demo in examples/
 #   make test     build, then run the unit, integration and valgrind tests
 #   make test-all build every supported nginx release, run the unit tests, the
-#                 integration tests against each release and the check against
-#                 Debian's own nginx package
+#                 integration tests against each release, the module built apart
+#                 for the newest release's binary (custom-check) and the check
+#                 against Debian's own nginx package; a release whose sources
+#                 are not at hand is named and skipped
+#   make NGINX_SRC=/path/to/nginx-x.y.z [NGINX_BIN=/usr/sbin/nginx]
+#                 the module alone, against your nginx sources, configured
+#                 --with-compat as NGINX_BIN was (nginx -V), into
+#                 build/custom-<version>/ (docs/building.md)
 #   make fuzz     build the libFuzzer targets of tests/fuzz/ and run each for
 #                 FUZZ_SECONDS (default 120); make fuzz-smoke: 30 s each
 #   make bench    build, then measure requests/s with wrk (results in build/bench/)
@@ -22,12 +28,13 @@
 #                 under build/roots/, into build/deb/trixie/
 #   make clean    remove build/
 #
-# NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
+# NGINX_VERSION picks the release (make NGINX_VERSION=1.30.4 build|integration|run);
 # each release builds into build/nginx-<version>/, and build/nginx links to the
-# default release's build.
+# default release's build.  1.18.0, 1.22.1 and 1.26.3 come from Debian's source
+# archive; 1.30.4 and 1.31.4 from ../shared/nginx/ (scripts/fetch-nginx.sh).
 
 NGINX_DEFAULT  := 1.18.0
-NGINX_VERSIONS := 1.18.0 1.22.1 1.26.3
+NGINX_VERSIONS := 1.18.0 1.22.1 1.26.3 1.30.4 1.31.4
 NGINX_VERSION  ?= $(NGINX_DEFAULT)
 
 BUILD     := $(CURDIR)/build
@@ -47,13 +54,17 @@ NGX_CONFIGURE_ARGS := $(shell grep -v '^\#' scripts/nginx-configure-args)
 # what the scripts and the integration tests run: the release NGINX_VERSION names
 RUN_ENV := VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(MODULE_SO)
 
-.PHONY: all build build-all deps run test test-all debian-check unit integration memcheck clean
+.PHONY: all build release deps run test test-all debian-check unit integration memcheck clean
+ifdef NGINX_SRC
+all: custom
+else
 all: build
+endif
 
-build: $(NGINX) $(MODULE_SO) $(CHECK_BIN) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
+build: release $(CHECK_BIN) $(if $(filter $(NGINX_DEFAULT),$(NGINX_VERSION)),default-link)
 
-build-all: $(foreach v,$(NGINX_VERSIONS),$(BUILD)/nginx-$(v)/sbin/nginx \
-             $(BUILD)/nginx-$(v)/modules/ngx_http_vantorell_module.so) default-link
+# nginx and the module of NGINX_VERSION alone
+release: $(NGINX) $(MODULE_SO)
 
 # build/nginx is where the docs, the demo and the valgrind check find the
 # default build; trees from before versioned builds hold a real folder there.
@@ -70,16 +81,20 @@ $(BUILD)/.deps: scripts/install-deps.sh
 
 # One set of rules for every release; % is the version.  Sources in
 # nginx-<v>-src, objects in nginx-<v>-objs, the installed build in nginx-<v>.
-.PRECIOUS: $(BUILD)/nginx-%-src/auto/configure $(BUILD)/nginx-%-objs/Makefile \
+.PRECIOUS: $(BUILD)/nginx-%-src/.vantorell-unpacked $(BUILD)/nginx-%-objs/Makefile \
            $(BUILD)/nginx-%-objs/.built
 
-$(BUILD)/nginx-%-src/auto/configure: scripts/fetch-nginx.sh | $(BUILD)/.deps
+$(BUILD)/nginx-%-src/.vantorell-unpacked: scripts/fetch-nginx.sh | $(BUILD)/.deps
 	bash scripts/fetch-nginx.sh $* $(BUILD)
 	@touch $@
 
-$(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/auto/configure module/config Makefile \
+# A release tarball has ./configure; an archive of nginx's source repository
+# has the same script at auto/configure only.
+NGX_CONFIGURE := $$(if [ -f configure ]; then echo ./configure; else echo auto/configure; fi)
+
+$(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/.vantorell-unpacked module/config Makefile \
                                scripts/nginx-configure-args
-	cd $(BUILD)/nginx-$*-src && ./configure --prefix=$(BUILD)/nginx-$* \
+	cd $(BUILD)/nginx-$*-src && $(NGX_CONFIGURE) --prefix=$(BUILD)/nginx-$* \
 	  --builddir=$(BUILD)/nginx-$*-objs $(NGX_CONFIGURE_ARGS) --add-dynamic-module=$(CURDIR)/module \
 	  > $(BUILD)/configure-$*.log || { tail -n 30 $(BUILD)/configure-$*.log; exit 1; }
 
@@ -224,19 +239,60 @@ test: build unit memcheck integration
 debian-check: deps
 	bash scripts/debian-nginx-check.sh
 
-# The integration suite against every release, then Debian's package.  A
-# failing release does not hide the others: the run fails at its end.
-test-all: build-all unit
-	@status=0; \
+# The integration suite against every release, then the module built apart
+# against the newest release's sources for its binary (custom-check), then
+# Debian's package.  A failing release does not hide the others: the run fails
+# at its end.  A release whose sources are not at hand (fetch-nginx.sh's
+# status 3: a clone without ../shared/nginx beside it) is named, and left out
+# without failing the run.
+test-all: build unit
+	@status=0; tested=; missing=; \
 	for v in $(NGINX_VERSIONS); do \
+	  echo "== nginx $$v"; \
+	  bash scripts/fetch-nginx.sh $$v $(BUILD); rc=$$?; \
+	  if [ $$rc -eq 3 ]; then missing="$$missing $$v"; continue; fi; \
+	  if [ $$rc -ne 0 ] || ! $(MAKE) --no-print-directory NGINX_VERSION=$$v release; then \
+	    status=1; continue; \
+	  fi; \
 	  echo "== integration tests, nginx $$v"; \
 	  VANTORELL_NGINX=$(BUILD)/nginx-$$v/sbin/nginx \
 	  VANTORELL_MODULE=$(BUILD)/nginx-$$v/modules/ngx_http_vantorell_module.so \
 	    $(PYTHON) -m pytest -q -n auto tests/integration || status=1; \
+	  tested=$$v; \
 	done; \
+	if [ -n "$$tested" ]; then \
+	  echo "== the module built apart for nginx $$tested's binary (make NGINX_SRC=...)"; \
+	  $(MAKE) --no-print-directory NGINX_VERSION=$$tested custom-check || status=1; \
+	fi; \
 	echo "== Debian's nginx package with the module"; \
 	bash scripts/debian-nginx-check.sh || status=1; \
+	if [ -n "$$missing" ]; then \
+	  echo "== NOT TESTED: nginx$$missing: the sources are not at hand" \
+	       "(scripts/fetch-nginx.sh takes them from ../shared/nginx/)"; \
+	fi; \
 	exit $$status
+
+# ---- the module for an nginx of one's own ------------------------------------
+# make NGINX_SRC=/path/to/nginx-x.y.z [NGINX_BIN=/usr/sbin/nginx] builds
+# build/custom-<version>/ngx_http_vantorell_module.so against those sources,
+# configured --with-compat with NGINX_BIN's arguments (nginx -V), or with
+# NGINX_CONFIGURE_ARGS (what nginx -V says on the machine that runs nginx);
+# with NGINX_BIN it checks that this binary loads the result.  docs/building.md
+# tells the rest.  NGINX_SRC is the operator's tree; NGX_SRC above is the
+# default release's, for vantorell-check.
+export NGINX_CONFIGURE_ARGS
+.PHONY: custom custom-check
+custom:
+	@[ -n "$(NGINX_SRC)" ] || { echo "make custom: name the nginx sources, NGINX_SRC=/path/to/nginx-x.y.z" >&2; exit 1; }
+	@bash scripts/build-for-nginx.sh "$(NGINX_SRC)" $(BUILD) $(NGINX_BIN)
+
+# what an operator does, on NGINX_VERSION's build: the module built apart from
+# the release's sources for that nginx binary, and a visitor's journey through
+# the binary with it
+custom-check: release
+	$(MAKE) --no-print-directory custom NGINX_SRC=$(BUILD)/nginx-$(NGINX_VERSION)-src NGINX_BIN=$(NGINX)
+	VANTORELL_NGINX=$(NGINX) VANTORELL_MODULE=$(BUILD)/custom-$(NGINX_VERSION)/ngx_http_vantorell_module.so \
+	  $(PYTHON) -m pytest -q tests/integration/test_outcome.py::test_a_visitors_journey
 
 run: build
 	$(RUN_ENV) bash scripts/run-demo.sh

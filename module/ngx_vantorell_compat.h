@@ -14,12 +14,19 @@ extern "C" {
 /*
  * Finds the cookie `name` in the request's Cookie headers.  Returns NGX_OK
  * with `value` pointing into the header text, or NGX_DECLINED.
+ *
+ * From 1.29.6 ngx_http_parse_multi_header_lines splits values on "," only,
+ * as lists of other headers are; cookies, which a browser separates with
+ * "; ", have ngx_http_parse_cookie_lines of their own.
  */
 static ngx_inline ngx_int_t
 ngx_http_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
     ngx_str_t *value)
 {
-#if (nginx_version >= 1023000)
+#if (nginx_version >= 1029006)
+    return ngx_http_parse_cookie_lines(r, r->headers_in.cookie, name, value)
+           == NULL ? NGX_DECLINED : NGX_OK;
+#elif (nginx_version >= 1023000)
     return ngx_http_parse_multi_header_lines(r, r->headers_in.cookie, name,
                                              value) == NULL
            ? NGX_DECLINED : NGX_OK;

@@ -6,9 +6,9 @@
 #   1. installs Debian's `nginx` package if it is missing, without letting it
 #      start its service;
 #   2. fetches the sources of the release it runs (scripts/fetch-nginx.sh);
-#   3. configures them with the arguments that `nginx -V` shows, less the
-#      modules that Debian builds as modules of their own, plus the module's
-#      folder, and runs `make modules`;
+#   3. builds the module against them with the arguments that `nginx -V`
+#      shows, less the modules that Debian builds as modules of their own
+#      (scripts/build-for-nginx.sh, as `make NGINX_SRC=... NGINX_BIN=...`);
 #   4. runs tests/integration/test_outcome.py::test_a_visitors_journey with
 #      /usr/sbin/nginx and that .so.
 #
@@ -19,7 +19,6 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build"
-objs="$build/debian-nginx-objs"
 nginx=/usr/sbin/nginx
 pidfile=/run/nginx.pid          # Debian's --pid-path
 
@@ -85,29 +84,11 @@ src="$build/nginx-$version-src"
 
 # ---- 3. configure as Debian did, build the module ---------------------------
 
-# `nginx -V` prints the arguments shell-quoted (--with-cc-opt='-g -O2 ...').
-# Left out: modules that Debian builds as dynamic modules of their own
-# (--with-...=dynamic: they need GeoIP, libgd, perl, libxslt, and none of them
-# enters the binary signature) and modules from other folders.
-mapfile -d '' args < <("$nginx" -V 2>&1 | /usr/bin/python3 -c '
-import shlex, sys
-line = next(l for l in sys.stdin if l.startswith("configure arguments:"))
-for arg in shlex.split(line[len("configure arguments:"):]):
-    if arg.endswith("=dynamic") or arg.startswith(("--add-module=", "--add-dynamic-module=")):
-        continue
-    sys.stdout.write(arg + "\0")
-')
-printf '%s\n' "${args[@]}" | grep -qx -- '--with-compat' \
-  || { say "Debian's nginx was not built --with-compat: the module cannot be built apart from it" >&2; exit 1; }
-
-rm -rf "$objs"
-say "configuring nginx $version as Debian did, with the module"
-(cd "$src" && ./configure "${args[@]}" --builddir="$objs" --add-dynamic-module="$top/module") \
-  > "$build/configure-debian.log" 2>&1 || { tail -n 30 "$build/configure-debian.log"; exit 1; }
-make -C "$src" -f "$objs/Makefile" -j2 modules > "$build/make-debian.log" 2>&1 \
-  || { grep -E 'error|warning' "$build/make-debian.log" | head -n 30; exit 1; }
-module="$objs/ngx_http_vantorell_module.so"
-say "built $module"
+# as an operator does it (make NGINX_SRC=... NGINX_BIN=...): the arguments
+# that `nginx -V` shows, less the modules Debian builds as modules of their
+# own; the script also checks that this nginx loads the result
+bash "$top/scripts/build-for-nginx.sh" "$src" "$build" "$nginx"
+module="$build/custom-$version/ngx_http_vantorell_module.so"
 
 # ---- 4. the journey, through Debian's binary --------------------------------
 

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Fetches the pristine nginx release tarball from Debian's source archive, checks
-# its checksum and unpacks it under build/.  Usage: fetch-nginx.sh VERSION BUILD_DIR
+# Puts the sources of an nginx release under build/, checksum verified.
+# Usage: fetch-nginx.sh VERSION BUILD_DIR
 #
-# The machine's apt configuration only lists binary suites, so a private apt
-# configuration is used whose deb-src line reuses the mirror already configured
-# on this machine (scripts/debian-mirror.sh): no host name lives in this
-# repository.
+# Releases that Debian's archive carries come from its source archive: the
+# machine's apt configuration only lists binary suites, so a private apt
+# configuration is used whose deb-src line reuses the mirror already
+# configured on this machine (scripts/debian-mirror.sh; no host name lives in
+# this repository).
+# Releases that it does not carry come from the folder shared/nginx/ beside
+# the repository (NGINX_ARCHIVES names another), where nobody downloads them:
+# when that folder does not have the archive the script exits with status 3
+# and says so, for `make test-all` to go on with the releases it can get.
 set -euo pipefail
 
 version=${1:?nginx version}
 build=${2:?build directory}
+top=$(cd "$(dirname "$0")/.." && pwd)
+archives=$(realpath -m "${NGINX_ARCHIVES:-$top/../shared/nginx}")
 
-# version -> Debian package version, suite, sha256 of nginx_<version>.orig.tar.gz
-# (the Checksums-Sha256 entries of those source packages, as in their .dsc)
+# version -> where it comes from and the sha256 of its archive: for Debian's,
+# the package version and suite (the Checksums-Sha256 entries of those source
+# packages, as in their .dsc); for the others, the sums that shared/nginx/
+# README.md gives for archives that `git archive` made at the release tags.
+debver= suite=
 case "$version" in
   1.18.0) debver=1.18.0-6.1+deb11u3; suite=bullseye
           sum=4c373e7ab5bf91d34a4f11a0c9496561061ba5eee6020db272a17a7228d35f99 ;;
@@ -20,6 +30,8 @@ case "$version" in
           sum=9ebb333a9e82b952acd3e2b4aeb1d4ff6406f72491bab6cd9fe69f0dea737f31 ;;
   1.26.3) debver=1.26.3-3+deb13u10; suite=trixie
           sum=69ee2b237744036e61d24b836668aad3040dda461fe6f570f1787eab570c75aa ;;
+  1.30.4) sum=2939407789847007108b81161d8c93025e7c636195142a22ddb12d5720a0d5e4 ;;
+  1.31.4) sum=d7dc7b8b863049db9899f8fba24151a3b9ddbcda2536bd726ba4245262a782f1 ;;
   *) echo "fetch-nginx: no source known for nginx $version" >&2; exit 1 ;;
 esac
 
@@ -28,15 +40,22 @@ build=$(cd "$build" && pwd)
 tarball="$build/nginx_$version.orig.tar.gz"
 srcdir="$build/nginx-$version-src"
 
-# auto/configure is not an nginx file: it marks sources that were unpacked
-# whole (the Makefile's rules depend on it)
-if [ -f "$srcdir/auto/configure" ]; then
+# .vantorell-unpacked is the project's own mark of sources that were
+# unpacked whole (the Makefile's rules depend on it)
+if [ -f "$srcdir/.vantorell-unpacked" ]; then
   exit 0
 fi
 
 check() { echo "$sum  $1" | sha256sum -c --status; }
 
-if [ ! -f "$tarball" ] || ! check "$tarball"; then
+if [ -z "$debver" ]; then
+  # read where it is: that folder may be read-only, and is never written
+  tarball="$archives/nginx-$version.tar.gz"
+  if [ ! -f "$tarball" ]; then
+    echo "fetch-nginx: nginx $version is not in Debian's archive, and $tarball is not there" >&2
+    exit 3
+  fi
+elif [ ! -f "$tarball" ] || ! check "$tarball"; then
   rm -f "$tarball"
   mirror=$(bash "$(dirname "$0")/debian-mirror.sh")
 
@@ -67,13 +86,13 @@ fi
 
 if ! check "$tarball"; then
   echo "fetch-nginx: checksum mismatch for $tarball" >&2
-  rm -f "$tarball"
+  if [ -n "$debver" ]; then rm -f "$tarball"; fi
   exit 1
 fi
 
 rm -rf "$srcdir.tmp" "$srcdir"
 mkdir -p "$srcdir.tmp"
 tar -xzf "$tarball" -C "$srcdir.tmp" --strip-components=1
-touch "$srcdir.tmp/auto/configure"
+touch "$srcdir.tmp/.vantorell-unpacked"
 mv "$srcdir.tmp" "$srcdir"
 echo "fetch-nginx: nginx $version sources in $srcdir"

@@ -265,11 +265,11 @@ class Nginx:
     def mark(self):
         self.log_offset = log_size(self.log_path)
 
-    def request(self, path="/", headers=(), host="alpha", method="GET"):
+    def request(self, path="/", headers=(), host="alpha", method="GET", timeout=10):
         """One request on its own connection.  headers is a list of pairs, so a
         name may repeat.  The module's log lines of the request are in .log."""
         self.mark()
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         conn.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
         if host is not None:
             conn.putheader("Host", host)

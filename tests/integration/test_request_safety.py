@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import send_json
+from conftest import NGINX_RELEASE, send_json
 from vantorell_harness import cond, experiment, group, variation
 from test_outcome import code_with, number
 
@@ -293,22 +293,34 @@ def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(nginx, value):
     assert r.log[1] == "Generating a new cookie value: %s " % code
 
 
-@pytest.mark.parametrize("host, domain", [
-    ("localhost;max-age=0;secure;samesite=none", None),
-    ("evil\xe9host", None),
-    ("shop.example-1.test", "; domain=.shop.example-1.test"),
+# From 1.29.4 nginx itself answers 400 to a Host outside RFC 3986's syntax, a
+# byte above 0x7f among them: there such a host never reaches the module, so
+# the same text comes in a header of the client's too, on every release.
+HOST_BYTES_CHECKED_BY_NGINX = NGINX_RELEASE >= (1, 29, 4)
+
+
+@pytest.mark.parametrize("host, header, domain", [
+    ("localhost;max-age=0;secure;samesite=none", None, None),
+    ("evil\xe9host", None, None),
+    ("alpha", "evil\xe9host", None),
+    ("shop.example-1.test", None, "; domain=.shop.example-1.test"),
 ])
-def test_cookie_domain_from_the_host(nginx, host, domain):
+def test_cookie_domain_from_the_request(nginx, host, header, domain):
     start(nginx, [experiment(1, [EVERYTHING])], locations="",
-          directives="        vantorell_cookie_domain .$host;\n")
-    r = nginx.request("/page", host=host)
+          directives="        vantorell_cookie_domain .%s;\n"
+                     % ("$http_x_site" if header else "$host"))
+    r = nginx.request("/page", host=host, headers=[("X-Site", header)] if header else [])
+    if HOST_BYTES_CHECKED_BY_NGINX and not host.isascii():
+        assert r.status == 400
+        assert r.log == [] and r.all("Set-Cookie") == []
+        return
     assert r.status == 200
     (set_cookie,) = r.all("Set-Cookie")
     assert re.fullmatch(r"vantorellVisitorCode=[a-z0-7]{16}; expires=[^;]+%s; path=/;"
                         % re.escape(domain or ""), set_cookie), set_cookie
     text = nginx.log_text()
     if domain is None:
-        logged = host.replace("\xe9", "\\xE9")
+        logged = (header or host).replace("\xe9", "\\xE9")
         assert '[info]' in text
         assert 'cookie domain ".%s" is not a host name, the cookie is set without it' % logged \
             in text
