@@ -23,6 +23,7 @@ const PlainText kPlainTexts[] = {
     {Failure::FileUnreadable, "Cannot read json file."},
     {Failure::FileNoMemory, "Cannot allocate memory for the data file."},
     {Failure::FileTooLarge, "Data file is larger than 64 MiB."},
+    {Failure::FileTooManyValues, "Data file holds too many JSON values for its size."},
     {Failure::FileEmpty, "File is empty."},
     {Failure::UnknownMatchType, "Match type does not exist."},
     {Failure::TargetedNoMemory, "Cannot allocate memory for targeted experiment."},

@@ -17,6 +17,7 @@ enum class Failure : unsigned char {
     FileUnreadable,             /* missing, not a regular file, not JSON, not a list */
     FileNoMemory,               /* the heap ran out while reading or preparing it */
     FileTooLarge,               /* larger than kDataFileMaxSize */
+    FileTooManyValues,          /* more JSON values than its size could need */
     FileEmpty,                  /* an empty list of experiments */
     ExperimentNoMemory,         /* position: the heap ran out reading that experiment */
     NoBaseUrl,                  /* position: the member that could not be read */
