@@ -43,9 +43,14 @@ namespace {
  */
 constexpr time_t kRacySeconds = 2;
 
-/* URL texts remembered per model, and the longest one remembered. */
+/* URL texts remembered per model, the longest one remembered, and the bytes
+ * the remembered results may take together: a URL that many experiments
+ * target costs a whole list (24 bytes an experiment), so with thousands of
+ * targeted experiments the count alone would let a worker's memo grow by
+ * hundreds of megabytes. */
 constexpr size_t kMemoEntries = 1024;
 constexpr size_t kMemoLongestUrl = 2048;
+constexpr size_t kMemoBytes = static_cast<size_t>(8) * 1024 * 1024;
 
 struct FileIdentity {
     dev_t device = 0;
@@ -128,7 +133,14 @@ public:
                 result.targeted = targeted;
             }
 
-            if (order_.size() >= kMemoEntries) {
+            size_t cost = costOf(result);
+            if (cost > kMemoBytes) {
+                return;
+            }
+            while (!order_.empty()
+                   && (order_.size() >= kMemoEntries || bytes_ + cost > kMemoBytes))
+            {
+                bytes_ -= costOf(order_.back());
                 index_.erase(std::string_view(order_.back().url));
                 order_.pop_back();
             }
@@ -137,6 +149,7 @@ public:
             try {
                 index_.emplace(std::string_view(order_.front().url),
                                order_.begin());
+                bytes_ += cost;
             } catch (...) {
                 order_.pop_front();
             }
@@ -145,7 +158,19 @@ public:
         }
     }
 
+    size_t bytes() const noexcept { return bytes_; }
+
 private:
+    /* what an entry holds on the heap, with the list's and the index's
+     * nodes */
+    static size_t costOf(const Result &result) noexcept
+    {
+        return sizeof(Result) + 64 + result.url.capacity()
+               + result.targeted.capacity() * sizeof(Targeted);
+    }
+
+    size_t bytes_ = 0;
+
     /* the index's keys point into the texts of the list's entries, which
      * never move */
     std::list<Result> order_;
@@ -1080,6 +1105,11 @@ void failNotificationsForTesting(ChangeCheck how) noexcept
 size_t fileReadsForTesting() noexcept
 {
     return readsForTesting;
+}
+
+size_t memoBytesForTesting(const ModelHold &hold) noexcept
+{
+    return hold.cached_ == nullptr ? 0 : hold.cached_->memo.bytes();
 }
 
 void adoptFileStatusForTesting(const char *path) noexcept

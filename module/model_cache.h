@@ -105,6 +105,7 @@ private:
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
                                  double number) noexcept;
+    friend size_t memoBytesForTesting(const ModelHold &hold) noexcept;
 
     CachedModel *cached_ = nullptr;
 };

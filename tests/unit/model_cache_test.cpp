@@ -274,6 +274,29 @@ TEST(ModelCacheTest, DuplicateIdsTakeTheExperimentLaterInTheFile) {
     EXPECT_EQ(o, afreshFrom(data.path(), "alpha/shop", 0.7));
 }
 
+// Each remembered URL text of a page that thousands of experiments target
+// holds their whole list: the memo is bounded by its bytes, not only by its
+// count, yet still remembers.
+TEST(ModelCacheTest, TheMemoOfUrlTextsStaysWithinItsBytes) {
+    TempFile data;
+    std::vector<std::string> experiments;
+    for (long id = 1; id <= 2000; id++) {
+        experiments.push_back(experiment(id, "shop", "C"));
+    }
+    data.replace(file(experiments));
+    CountingAllocator memory;
+    ModelHold hold;
+    ASSERT_TRUE(vantorell::acquireModel(data.path(), &hold).ok());
+    for (int page = 0; page < 400; page++) {
+        vantorell::TargetedList targeted;
+        std::string url = "alpha/shop/" + std::to_string(page);
+        ASSERT_TRUE(vantorell::targetModel(hold, url.c_str(), &memory, &targeted).ok());
+        ASSERT_EQ(targeted.size(), 2000u);
+    }
+    EXPECT_GT(vantorell::memoBytesForTesting(hold), 0u);
+    EXPECT_LE(vantorell::memoBytesForTesting(hold), static_cast<size_t>(8) << 20);
+}
+
 // Targeting, the choice and the texts as the handler runs them.
 TEST(ModelCacheTest, TargetsAndChoosesAsTheHandlerDoes) {
     TempFile data;
