@@ -326,6 +326,15 @@ Status failed(Failure failure, size_t position = 0) noexcept
     return status;
 }
 
+// A file that cannot be read for want of a descriptor or of kernel memory
+// (the worker at its worker_rlimit_nofile, the host at its limit) can be read
+// a moment later: such a failure must not stand for the file.
+Failure unreadable(int error) noexcept
+{
+    return error == EMFILE || error == ENFILE || error == ENOMEM ? Failure::FileNotNow
+                                                                 : Failure::FileUnreadable;
+}
+
 }  // namespace
 
 const Experiment *findExperiment(const Model &model, long id) noexcept
@@ -349,7 +358,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
     memset(identity, 0, sizeof(*identity));
     struct stat st;
     if (stat(path, &st) != 0) {
-        return failed(Failure::FileUnreadable);
+        return failed(unreadable(errno));
     }
     *identity = st;
     if (!S_ISREG(st.st_mode)) {
@@ -357,7 +366,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
     }
     OpenFile file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() == -1 || fstat(file.get(), &st) != 0) {
-        return failed(Failure::FileUnreadable);
+        return failed(unreadable(errno));
     }
     *identity = st;
     if (!S_ISREG(st.st_mode)) {
@@ -387,7 +396,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
                 continue;
             }
             if (n < 0) {
-                return failed(Failure::FileUnreadable);
+                return failed(unreadable(errno));
             }
             if (n == 0) {
                 break;

@@ -858,7 +858,8 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 
     if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
         checkSaid = 1;
-        ngx_log_error(NGX_LOG_NOTICE, r->connection->log, 0,
+        ngx_log_error(NGX_LOG_NOTICE, r->connection->log,
+                      vantorell::changeCheckError(check),
                       "vantorell: %V: %s", &vscf->dataFile,
                       vantorell::changeCheckText(check));
     }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -571,6 +572,38 @@ TEST(ModelCacheChangeTest, AMissingFileIsTriedAgainOnlyWhenNotificationsCannotTe
         chmod(path.c_str(), 0644);
         EXPECT_EQ(targetedId(path, &check), 1);
     }
+}
+
+// A worker at its descriptor limit when the file changes cannot open it for
+// a moment: that says nothing about the file, and the next request reads it.
+TEST(ModelCacheChangeTest, AFileThatFoundNoDescriptorIsReadOnTheNextRequest) {
+    Seam seam(ChangeCheck::Notified);
+    TempDir dir;
+    std::string path = dir.path() + "/data.json";
+    putByRename(path, file({experiment(1, "shop", "C")}));
+    ChangeCheck check;
+    ASSERT_EQ(targetedId(path, &check), 1);
+    ASSERT_EQ(check, ChangeCheck::Notified);
+    putByRename(path, file({experiment(2, "shop", "C")}));
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowest = open("/dev/null", O_RDONLY);
+    ASSERT_NE(lowest, -1);
+    close(lowest);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    vantorell::Status status;
+    {
+        ModelHold hold;
+        status = vantorell::acquireModel(path.c_str(), &hold, &check);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(afresh::textOf(status),
+              "Cannot open json file for now: no descriptor or memory to spare.");
+
+    EXPECT_EQ(targetedId(path, &check), 2);
 }
 
 // ---- what a worker tells of its data file --------------------------------
