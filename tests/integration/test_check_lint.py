@@ -129,13 +129,26 @@ def test_files_the_module_refuses(tmp_path):
     big = tmp_path / "big.json"
     with open(big, "wb") as f:
         f.truncate(64 * 1024 * 1024 + 1)
-    rc, out, _ = run("lint", fifo, big, tmp_path)
+    crowded = tmp_path / "crowded.json"
+    crowded.write_text("[" + ",".join(["{}"] * 4000) + "]")
+    rc, out, _ = run("lint", fifo, big, tmp_path, crowded)
     assert rc == 2
     assert out.splitlines() == [
         "%s: error: Cannot read json file." % fifo,
         "%s: error: Data file is larger than 64 MiB." % big,
         "%s: error: Cannot read json file." % tmp_path,
+        "%s: error: Data file holds too many JSON values for its size." % crowded,
     ]
+
+
+def test_the_problems_listed_for_a_file_are_bounded(tmp_path):
+    # every element unreadable: the texts of millions would take gigabytes
+    rc, out, _ = lint(tmp_path, "[" + ",".join(["0"] * 100005) + "]")
+    lines = out.splitlines()
+    assert rc == 2
+    assert len(lines) == 100001
+    assert lines[-2].endswith("Cannot read baseUrl field of experiment number 100000.")
+    assert lines[-1].endswith(": error: 5 more problems are not listed")
 
 
 def test_reports_escape_what_a_terminal_acts_on(tmp_path):

@@ -448,6 +448,12 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
                                vantorell::id32(id.first), numbers.c_str(), id.second.back()));
     }
 
+    if (report->unlisted > 0) {
+        report->problems.push_back(
+            Problem{report->unlistedError, 0,
+                    format("%zu more problems are not listed", report->unlisted)});
+    }
+
     int exit = kExitClean;
     for (const Problem &problem : report->problems) {
         exit = std::max(exit, problem.error ? kExitErrors : kExitWarnings);
