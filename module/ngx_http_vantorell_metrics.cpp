@@ -1050,11 +1050,15 @@ appendNumber(std::string *out, uint64_t n)
 }
 
 
+/*
+ * The whole id: experiments whose ids differ only above 32 bits are separate
+ * in the zone, and must not share a series or a line of the status.
+ */
 void
 appendId(std::string *out, long id)
 {
-    char  buf[16];
-    auto  end = std::to_chars(buf, buf + sizeof(buf), vantorell::id32(id)).ptr;
+    char  buf[24];
+    auto  end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
     out->append(buf, end - buf);
 }
 

@@ -69,6 +69,10 @@ def test_errors_in_the_module_texts(tmp_path, content, texts):
      ["the weights add up to 1.3, more than 1", "variation 1 gets 40%"]),
     ([good(variations=[variation(1, 0.5), variation(2, 1.0)])], ["variation 1 gets 0%"]),
     ([good(7), good(8), good(7)], ["experiment id 7 stands at numbers 1, 3"]),
+    # variation locations and headers carry an id's low 32 bits
+    ([good(1), good(2), good(4294967297)],
+     ["warning: experiment ids 1 (number 1), 4294967297 (number 3) are 1 in 32 bits: their "
+      "variation locations (/experiment_1_variation_...) are the same"]),
     ([good(variations=[variation(3, 0.5), variation(3, 0.5)])],
      ["variation id 3 stands more than once"]),
     ([good(variations=[variation(0, 0.5), variation(2, 0.5)])],
