@@ -351,6 +351,22 @@ def test_the_split_check_sees_a_flood_in_assignments_only(nginx):
     assert sum(n for _, n in by_variation(exp).values()) == 1500
 
 
+def test_one_visitor_id_without_its_cookie_cannot_set_off_the_split_check(nginx):
+    start(nginx, [experiment(5, [EVERYTHING], [variation(1, 0.25), variation(2, 0.25)])],
+          directives="        vantorell_visitor_id $http_x_account_id;\n")
+    conn = http.client.HTTPConnection("127.0.0.1", nginx.port, timeout=10)
+    for _ in range(1200):
+        conn.request("GET", "/pages/page", headers={"Host": "alpha", "X-Account-Id": "user-42"})
+        r = conn.getresponse()
+        r.read()
+        assert r.status == 200
+    conn.close()
+    exp = the_experiment(status(nginx), nginx.data.path, 5)
+    assert exp["split_check"]["new_visitors"]["alarm"] is False
+    assert sum(n for _, n in by_variation(exp).values()) == 0
+    assert sum(a for a, _ in by_variation(exp).values()) == 1200
+
+
 # ---- the texts ----------------------------------------------------------------
 
 @pytest.mark.parametrize("method, status_code", [("POST", 405), ("DELETE", 405), ("HEAD", 200)])
