@@ -496,6 +496,10 @@ TEST(ReaderTextForm, IntegersRealsAndLettersComeFromTheTextForm) {
         {"\"\"", 0, 0.0, '\0'},
         {"true", 0, 0.0, 't'},
         {"\"99999999999999999999\"", LONG_MAX, 1e20, '9'},
+        // ids are decimal whatever they start with (a weight's text is read
+        // as strtod reads it)
+        {"\"010\"", 10, 10.0, '0'},
+        {"\"0x1A\"", 0, 26.0, '0'},
     };
     for (const TextCase &c : cases) {
         SCOPED_TRACE(c.json);
