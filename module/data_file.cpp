@@ -308,7 +308,7 @@ size_t treeCost(const char *text, size_t length) noexcept
 // a worker, the master and the tool can hold beside the text and the model.
 constexpr size_t kTreeCostPerByte = 48;
 constexpr size_t kTreeCostFloor = static_cast<size_t>(1) * 1024 * 1024;
-constexpr size_t kTreeCostCeiling = static_cast<size_t>(512) * 1024 * 1024;
+constexpr size_t kTreeCostCeiling = static_cast<size_t>(640) * 1024 * 1024;
 
 bool treeTooCostly(const char *text, size_t length) noexcept
 {
