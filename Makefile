@@ -17,6 +17,9 @@
 #                 vantorell-check for Debian's own nginx, in build/deb/, lintian-clean
 #   make deb-check  (root) installs them, takes a visitor through the installed
 #                 nginx, reloads, removes and purges, leaving nginx as it was
+#   make deb DEBIAN_RELEASE=trixie, make deb-check DEBIAN_RELEASE=trixie
+#                 (root) the same for Debian 13, inside Debian 13 roots made
+#                 under build/roots/, into build/deb/trixie/
 #   make clean    remove build/
 #
 # NGINX_VERSION picks the release (make NGINX_VERSION=1.22.1 build|integration|run);
@@ -117,9 +120,13 @@ unit: $(UNIT_BIN)
 
 NGX_SRC    := $(BUILD)/nginx-$(NGINX_DEFAULT)-src
 NGX_OBJS   := $(BUILD)/nginx-$(NGINX_DEFAULT)-objs
+# quic and v3: an nginx configured with HTTP/3, as Debian 13's is, includes
+# their headers from its core and HTTP headers (older releases have neither
+# folder, and a missing one is no fault)
 NGX_INCS   := -I$(NGX_SRC)/src/core -I$(NGX_SRC)/src/event -I$(NGX_SRC)/src/event/modules \
-              -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS) -I$(NGX_SRC)/src/http \
-              -I$(NGX_SRC)/src/http/modules -I$(NGX_SRC)/src/http/v2
+              -I$(NGX_SRC)/src/event/quic -I$(NGX_SRC)/src/os/unix -I$(NGX_OBJS) \
+              -I$(NGX_SRC)/src/http -I$(NGX_SRC)/src/http/modules -I$(NGX_SRC)/src/http/v2 \
+              -I$(NGX_SRC)/src/http/v3
 NGX_PARSE_SRCS := src/http/ngx_http_parse.c src/core/ngx_string.c src/core/ngx_palloc.c \
                   src/core/ngx_array.c src/os/unix/ngx_alloc.c
 
@@ -281,12 +288,29 @@ $(BUILD)/deb-deps: scripts/install-deps.sh
 	bash scripts/install-deps.sh nginx-dev debhelper lintian procps
 	@mkdir -p $(BUILD) && touch $@
 
+# DEBIAN_RELEASE=trixie: the packages for that Debian release instead, built
+# and checked by scripts/deb-root.sh in roots of that release that mmdebstrap
+# makes under build/roots/ (and reuses), into build/deb/<release>/.
+DEBIAN_RELEASE ?=
+
+$(BUILD)/root-deps: scripts/install-deps.sh
+	bash scripts/install-deps.sh mmdebstrap
+	@mkdir -p $(BUILD) && touch $@
+
 .PHONY: deb deb-check
+ifeq ($(DEBIAN_RELEASE),)
 deb: $(BUILD)/deb-deps
 	bash scripts/deb-build.sh
 
 deb-check: $(BUILD)/deb-deps
 	bash scripts/deb-check.sh
+else
+deb: $(BUILD)/root-deps
+	bash scripts/deb-root.sh build $(DEBIAN_RELEASE)
+
+deb-check: $(BUILD)/root-deps
+	bash scripts/deb-root.sh check $(DEBIAN_RELEASE)
+endif
 
 clean:
 	rm -rf $(BUILD)

@@ -31,6 +31,43 @@ ngx_http_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
 }
 
 /*
+ * Adds `h` to the request's Cookie headers as nginx keeps them, for
+ * vantorell-check, which builds a request of its own to look the cookie up
+ * as the module does.
+ */
+static ngx_inline ngx_int_t
+ngx_http_vantorell_add_cookie_header(ngx_http_request_t *r, ngx_table_elt_t *h)
+{
+#if (nginx_version >= 1023000)
+    ngx_table_elt_t  **last;
+
+    /* in the order the headers came, as nginx links them */
+    for (last = &r->headers_in.cookie; *last != NULL; last = &(*last)->next) {
+        /* void */
+    }
+    h->next = NULL;
+    *last = h;
+#else
+    ngx_table_elt_t  **slot;
+
+    if (r->headers_in.cookies.elts == NULL
+        && ngx_array_init(&r->headers_in.cookies, r->pool, 1,
+                          sizeof(ngx_table_elt_t *)) != NGX_OK)
+    {
+        return NGX_ERROR;
+    }
+
+    slot = (ngx_table_elt_t **) ngx_array_push(&r->headers_in.cookies);
+    if (slot == NULL) {
+        return NGX_ERROR;
+    }
+    *slot = h;
+#endif
+
+    return NGX_OK;
+}
+
+/*
  * Appends a complete header element to `headers`.  `lowcase_key` is always
  * filled: other modules (the proxy module among them) look headers up by it.
  */

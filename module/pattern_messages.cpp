@@ -178,8 +178,12 @@ legacyCompileMessage(int pcre2ErrorCode) noexcept
         return "(*VERB) not recognized or malformed";
     case PCRE2_ERROR_TOO_MANY_CAPTURES:
         return "regular expression is too large";
+#ifdef PCRE2_ERROR_CONDITION_ATOMIC_ASSERTION_EXPECTED
+    /* gone from PCRE2 10.43 on (Debian 13), which reuses its number 198 for
+     * another fault: only a library that still has it may name it */
     case PCRE2_ERROR_CONDITION_ATOMIC_ASSERTION_EXPECTED:
         return "assertion expected after (?( or (?(?C)";
+#endif
     default:
         return nullptr;
     }

@@ -557,8 +557,9 @@ compileAsWritten(const std::string &text, CompiledPattern *pattern)
             return 0;
         }
 
-        /* the offset is that of the escape's letter, or of the hyphen */
-        if (code == PCRE2_ERROR_UNKNOWN_ESCAPE && offset >= 1 && offset < source.size()
+        /* the offset is that of the escape's letter; that of the hyphen,
+         * or, in later releases (10.46), of the character after it */
+        if (code == PCRE2_ERROR_UNKNOWN_ESCAPE && offset >= 1 && offset <= source.size()
             && source[offset - 1] == '\\')
         {
             source.erase(offset - 1, 1);
@@ -566,6 +567,10 @@ compileAsWritten(const std::string &text, CompiledPattern *pattern)
                    && source[offset] == '-')
         {
             source.insert(offset, 1, '\\');
+        } else if (code == PCRE2_ERROR_CLASS_INVALID_RANGE && offset >= 1
+                   && offset <= source.size() && source[offset - 1] == '-')
+        {
+            source.insert(offset - 1, 1, '\\');
         } else {
             return code;
         }

@@ -12,7 +12,11 @@ say() { echo "deb-build: $*"; }
 version=$(dpkg-parsechangelog -l "$top/debian/changelog" -S Version)
 src="$out/src/vantorell-$version"
 
-rm -rf "$out"
+# this build's own results only: build/deb/<release>/ holds the packages
+# that scripts/deb-root.sh built for other Debian releases
+mkdir -p "$out"
+find "$out" -maxdepth 1 -type f -delete
+rm -rf "$out/src"
 mkdir -p "$src"
 # the tree as it is now (uncommitted changes included), less what is generated
 tar -C "$top" --exclude=./build --exclude=./.git --exclude=__pycache__ \

@@ -157,7 +157,11 @@ abi=$(dpkg-query -W -f='${Provides}' nginx | grep -o 'nginx-abi-[^ ,]*' || true)
 [ -f "$so" ] || fail "$so is missing"
 [ "$(readlink "$enabled")" = "$available" ] || fail "$enabled does not link to $available"
 nginx -t -q || fail "nginx -t with the module enabled"
-nginx -T 2>/dev/null | grep -q '^load_module modules/ngx_http_vantorell_module.so;' \
+# from a file: grep -q would stop reading at the line, and nginx, still
+# writing the rest of its configuration, would die of SIGPIPE and fail the
+# pipeline
+nginx -T > "$run/nginx-T" 2> /dev/null || fail "nginx -T"
+grep -q '^load_module modules/ngx_http_vantorell_module.so;' "$run/nginx-T" \
   || fail "nginx -T does not show the module's load_module"
 vantorell-check --help > /dev/null 2>&1 || vantorell-check 2>&1 | grep -q 'vantorell-check' \
   || fail "vantorell-check does not run"
@@ -191,9 +195,31 @@ again=$(page /promo)
 [ "$again" = "$first" ] || fail "after the reload the visitor saw \"$again\", before \"$first\""
 [ "$(awk '$6 == "vantorellVisitorCode" {print $7}' "$run/jar")" = "$code" ] \
   || fail "the visitor's code changed across the reload"
+say "visitor $code saw \"$first\" before and after the reload"
+
+# Browsers send the site's other cookies in the same header, and a client may
+# split them over several Cookie lines: the visitor is still the same one,
+# with the same variation and the same code in the refreshed cookie.
+# One case per line; a case of several lines is several Cookie headers.
+say "the visitor's code among other cookies"
+cases=("a=1; vantorellVisitorCode=$code; b=2"
+       "a=1; b=2; vantorellVisitorCode=$code"
+       "vantorellVisitorCode=$code; a=1"
+       "a=1"$'\n'"vantorellVisitorCode=$code; b=2")
+for cookies in "${cases[@]}"; do
+  mapfile -t lines <<< "$cookies"
+  headers=()
+  for line in "${lines[@]}"; do headers+=(-H "Cookie: $line"); done
+  status=$(curl -s -o "$run/body" -D "$run/headers" -w '%{http_code}' "${headers[@]}" \
+             "http://127.0.0.1:$port/promo") || fail "curl /promo with Cookie: ${lines[*]}"
+  [ "$status" = 200 ] || fail "/promo with Cookie: ${lines[*]} answered $status"
+  [ "$(cat "$run/body")" = "$first" ] \
+    || fail "with Cookie: ${lines[*]} the visitor saw \"$(cat "$run/body")\", before \"$first\""
+  set_code=$(sed -n 's/^[Ss]et-[Cc]ookie: vantorellVisitorCode=\([^;]*\).*/\1/p' "$run/headers" | tr -d '\r')
+  [ "$set_code" = "$code" ] || fail "with Cookie: ${lines[*]} the visitor's cookie became \"$set_code\", not $code"
+done
 no_alarm_in_log
 stop_nginx
-say "visitor $code saw \"$first\" before and after the reload"
 
 say "vantorell-check agrees with the installed nginx"
 # the example's second experiment has weights summing to 0.67: a warning

@@ -4,7 +4,8 @@
 #
 # The machine's apt configuration only lists binary suites, so a private apt
 # configuration is used whose deb-src line reuses the mirror already configured
-# on this machine: no host name lives in this repository.
+# on this machine (scripts/debian-mirror.sh): no host name lives in this
+# repository.
 set -euo pipefail
 
 version=${1:?nginx version}
@@ -37,11 +38,7 @@ check() { echo "$sum  $1" | sha256sum -c --status; }
 
 if [ ! -f "$tarball" ] || ! check "$tarball"; then
   rm -f "$tarball"
-  mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-  if [ -z "$mirror" ]; then
-    mirror=$(awk '$1 == "deb" {print $2; exit}' /etc/apt/sources.list 2>/dev/null || true)
-  fi
-  [ -n "$mirror" ] || { echo "fetch-nginx: no Debian mirror configured on this machine" >&2; exit 1; }
+  mirror=$(bash "$(dirname "$0")/debian-mirror.sh")
 
   apt_dir="$build/apt-$suite"
   mkdir -p "$apt_dir/lists/partial" "$apt_dir/dl"

@@ -10,6 +10,7 @@ extern "C" {
 #include "check.h"
 #include "force.h"
 #include "nginx_pool.h"
+#include "ngx_vantorell_compat.h"
 #include "outcome.h"
 #include "visitor.h"
 
@@ -132,8 +133,8 @@ bool parseTarget(ngx_pool_t *pool, const std::string &target, std::string *path,
     return true;
 }
 
-/* The value of the visitor cookie in a Cookie header value, found by nginx's
- * own lookup as the module calls it.  False when the header has none. */
+/* The value of the visitor cookie in a Cookie header value, found by the
+ * module's own lookup in nginx.  False when the header has none. */
 bool cookieValue(ngx_pool_t *pool, const std::string &header, std::string *value)
 {
     /* nginx hands a module the header's value without its outer blanks */
@@ -148,15 +149,22 @@ bool cookieValue(ngx_pool_t *pool, const std::string &header, std::string *value
     element.value.data = reinterpret_cast<u_char *>(&trimmed[0]);
     element.value.len = trimmed.size();
 
-    ngx_array_t *cookies = ngx_array_create(pool, 1, sizeof(ngx_table_elt_t *));
-    if (cookies == nullptr) {
+    /* the request as far as the lookup reads it: its pool, its Cookie
+     * header, and the connection's log, which an nginx built with debugging
+     * (as Debian's is) gives the lookup's trace to; at level 0 it writes
+     * nothing */
+    ngx_log_t log{};
+    ngx_connection_t connection{};
+    connection.log = &log;
+    ngx_http_request_t r{};
+    r.pool = pool;
+    r.connection = &connection;
+    if (ngx_http_vantorell_add_cookie_header(&r, &element) != NGX_OK) {
         return false;
     }
-    auto slot = static_cast<ngx_table_elt_t **>(ngx_array_push(cookies));
-    *slot = &element;
 
     ngx_str_t found = {0, nullptr};
-    if (ngx_http_parse_multi_header_lines(cookies, &cookieName, &found) == NGX_DECLINED) {
+    if (ngx_http_vantorell_find_cookie(&r, &cookieName, &found) != NGX_OK) {
         return false;
     }
     value->assign(reinterpret_cast<const char *>(found.data), found.len);
