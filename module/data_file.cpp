@@ -243,12 +243,96 @@ ReadStatus readExperiment(json_object *json, Experiment *experiment, Failure *fa
 
 #undef READ_OR_RETURN
 
+// What json-c's tree of a text may take, reckoned from a cheap pass over the
+// text before anything is built.  json-c spends far more on a value than the
+// value's text: about 780 bytes on an empty object (its hash table is made
+// with room for 16 members), 140 on an empty array, 60 to 80 on a scalar; so
+// a few megabytes of "[{},{},...]" would take gigabytes.  The weights are
+// those costs, rounded up; every "," and ":" stands for at most one more
+// value (a member's key and value together under a ":" and a ",").  Text in
+// strings is skipped, and the reckoning ends where the parse does: with the
+// first complete value, or past the parser's depth, where it fails.
+constexpr size_t kObjectCost = 800;
+constexpr size_t kArrayCost = 160;
+constexpr size_t kScalarCost = 80;
+
+size_t treeCost(const char *text, size_t length) noexcept
+{
+    size_t cost = kScalarCost;
+    size_t depth = 0;
+    char quote = '\0';
+    for (size_t i = 0; i < length; i++) {
+        char c = text[i];
+        if (quote != '\0') {
+            if (c == '\\') {
+                i++;
+            } else if (c == quote) {
+                quote = '\0';
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+        case '\'':
+            quote = c;
+            break;
+        case '{':
+        case '[':
+            cost += c == '{' ? kObjectCost : kArrayCost;
+            if (++depth > JSON_TOKENER_DEFAULT_DEPTH) {
+                return cost;
+            }
+            break;
+        case '}':
+        case ']':
+            if (depth <= 1) {
+                return cost;
+            }
+            depth--;
+            break;
+        case ',':
+        case ':':
+            cost += kScalarCost;
+            break;
+        default:
+            break;
+        }
+    }
+    return cost;
+}
+
+// A real data file's tree takes 15 to 25 times the file's size (objects of
+// short members, the densest it gets); twice that leaves room for any real
+// file and refuses the files that only crowd values together.  Small files
+// are always read, and whatever the file, the tree stays within a bound that
+// a worker, the master and the tool can hold beside the text and the model.
+constexpr size_t kTreeCostPerByte = 48;
+constexpr size_t kTreeCostFloor = static_cast<size_t>(1) * 1024 * 1024;
+constexpr size_t kTreeCostCeiling = static_cast<size_t>(640) * 1024 * 1024;
+
+bool treeTooCostly(const char *text, size_t length) noexcept
+{
+    size_t cost = treeCost(text, length);
+    size_t allowed = std::max(kTreeCostFloor, std::min(kTreeCostPerByte * length,
+                                                        kTreeCostCeiling));
+    return cost > allowed;
+}
+
 Status failed(Failure failure, size_t position = 0) noexcept
 {
     Status status;
     status.failure = failure;
     status.position = position;
     return status;
+}
+
+// A file that cannot be read for want of a descriptor or of kernel memory
+// (the worker at its worker_rlimit_nofile, the host at its limit) can be read
+// a moment later: such a failure must not stand for the file.
+Failure unreadable(int error) noexcept
+{
+    return error == EMFILE || error == ENFILE || error == ENOMEM ? Failure::FileNotNow
+                                                                 : Failure::FileUnreadable;
 }
 
 }  // namespace
@@ -274,7 +358,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
     memset(identity, 0, sizeof(*identity));
     struct stat st;
     if (stat(path, &st) != 0) {
-        return failed(Failure::FileUnreadable);
+        return failed(unreadable(errno));
     }
     *identity = st;
     if (!S_ISREG(st.st_mode)) {
@@ -282,7 +366,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
     }
     OpenFile file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (file.get() == -1 || fstat(file.get(), &st) != 0) {
-        return failed(Failure::FileUnreadable);
+        return failed(unreadable(errno));
     }
     *identity = st;
     if (!S_ISREG(st.st_mode)) {
@@ -312,7 +396,7 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
                 continue;
             }
             if (n < 0) {
-                return failed(Failure::FileUnreadable);
+                return failed(unreadable(errno));
             }
             if (n == 0) {
                 break;
@@ -344,6 +428,10 @@ Status modelFromText(const char *text, size_t length, Model *model) noexcept
     if (length > static_cast<size_t>(INT32_MAX)) {
         json_tokener_free(tokener);
         return failed(Failure::FileTooLarge);
+    }
+    if (treeTooCostly(text, length)) {
+        json_tokener_free(tokener);
+        return failed(Failure::FileTooManyValues);
     }
     JsonTree tree(json_tokener_parse_ex(tokener, text, static_cast<int>(length)));
     json_tokener_free(tokener);

@@ -43,9 +43,14 @@ namespace {
  */
 constexpr time_t kRacySeconds = 2;
 
-/* URL texts remembered per model, and the longest one remembered. */
+/* URL texts remembered per model, the longest one remembered, and the bytes
+ * the remembered results may take together: a URL that many experiments
+ * target costs a whole list (24 bytes an experiment), so with thousands of
+ * targeted experiments the count alone would let a worker's memo grow by
+ * hundreds of megabytes. */
 constexpr size_t kMemoEntries = 1024;
 constexpr size_t kMemoLongestUrl = 2048;
+constexpr size_t kMemoBytes = static_cast<size_t>(8) * 1024 * 1024;
 
 struct FileIdentity {
     dev_t device = 0;
@@ -128,7 +133,14 @@ public:
                 result.targeted = targeted;
             }
 
-            if (order_.size() >= kMemoEntries) {
+            size_t cost = costOf(result);
+            if (cost > kMemoBytes) {
+                return;
+            }
+            while (!order_.empty()
+                   && (order_.size() >= kMemoEntries || bytes_ + cost > kMemoBytes))
+            {
+                bytes_ -= costOf(order_.back());
                 index_.erase(std::string_view(order_.back().url));
                 order_.pop_back();
             }
@@ -137,6 +149,7 @@ public:
             try {
                 index_.emplace(std::string_view(order_.front().url),
                                order_.begin());
+                bytes_ += cost;
             } catch (...) {
                 order_.pop_front();
             }
@@ -145,7 +158,19 @@ public:
         }
     }
 
+    size_t bytes() const noexcept { return bytes_; }
+
 private:
+    /* what an entry holds on the heap, with the list's and the index's
+     * nodes */
+    static size_t costOf(const Result &result) noexcept
+    {
+        return sizeof(Result) + 64 + result.url.capacity()
+               + result.targeted.capacity() * sizeof(Targeted);
+    }
+
+    size_t bytes_ = 0;
+
     /* the index's keys point into the texts of the list's entries, which
      * never move */
     std::list<Result> order_;
@@ -251,22 +276,40 @@ public:
         if (fd_ != -1) {
             return true;
         }
-        if (unavailable_) {
+        /* every failure of inotify_init1 is a limit that may lift (the
+         * process's or the host's descriptors, the heap, the per-user count
+         * of instances): tried again a while later, not given up for the
+         * worker's life */
+        time_t second = monotonicSeconds();
+        if (triedAt_ != 0 && second - triedAt_ < kRetrySeconds) {
             return false;
         }
+        triedAt_ = second;
 #ifdef VANTORELL_TESTING
         if (failingForTesting == ChangeCheck::NoInstance) {
-            unavailable_ = true;
+            error_ = EMFILE;
             return false;
         }
 #endif
         fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd_ == -1) {
-            unavailable_ = true;        /* per-user limits: not tried again */
+            error_ = errno;
             return false;
         }
+        error_ = 0;
         return true;
     }
+
+    /* Whether watches that could not be placed for want of an instance may
+     * be tried again now. */
+    bool retryDue() const noexcept
+    {
+        return fd_ == -1 && monotonicSeconds() - triedAt_ >= kRetrySeconds;
+    }
+
+    /* The error of the last failed attempt to make the instance or place a
+     * watch. */
+    int error() const noexcept { return error_; }
 
     /* Places the watches for one path.  Notified when every way the path
      * can change is watched. */
@@ -369,6 +412,7 @@ private:
     {
 #ifdef VANTORELL_TESTING
         if (failingForTesting == ChangeCheck::NoWatch) {
+            error_ = ENOSPC;
             return Placed::Failed;
         }
 #endif
@@ -381,6 +425,7 @@ private:
             {
                 return Placed::Gone;
             }
+            error_ = errno;
             return Placed::Failed;      /* ENOSPC, ENOMEM, EACCES */
         }
         interests_.push_back(Interest{wd, name});
@@ -510,8 +555,18 @@ private:
         return ChangeCheck::Notified;
     }
 
+    static time_t monotonicSeconds() noexcept
+    {
+        struct timespec ts = {0, 0};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return ts.tv_sec + 1;         /* never 0, which means "not tried" */
+    }
+
+    static constexpr time_t kRetrySeconds = 1;
+
     int fd_ = -1;
-    bool unavailable_ = false;
+    time_t triedAt_ = 0;
+    int error_ = 0;
     std::vector<Interest> interests_;
 };
 
@@ -859,18 +914,26 @@ const char *changeCheckText(ChangeCheck check) noexcept
     case ChangeCheck::Notified:
         return "";
     case ChangeCheck::NoInstance:
-        return "no inotify instance for this worker (the per-user limit of "
-               "instances?): the data file's status is checked on every request";
+        return "no inotify instance for this worker: the data file's status is "
+               "checked on every request until one can be made";
     case ChangeCheck::NoWatch:
-        return "an inotify watch on the data file's path could not be placed "
-               "(the per-user limit of watches, or a folder that may not be "
-               "read?): the data file's status is checked on every request";
+        return "an inotify watch on the data file's path could not be placed: "
+               "the data file's status is checked on every request";
     case ChangeCheck::RemoteFileSystem:
         return "the data file's path crosses a network file system, whose "
                "changes are not notified: the data file's status is checked "
                "on every request";
     }
     return "";
+}
+
+
+int changeCheckError(ChangeCheck check) noexcept
+{
+    if (check != ChangeCheck::NoInstance && check != ChangeCheck::NoWatch) {
+        return 0;
+    }
+    return notifications != nullptr ? notifications->error() : 0;
 }
 
 
@@ -889,6 +952,11 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
     CacheEntry *entry = findEntry(path);
     if (entry == nullptr) {
         entry = addEntry(path);             /* null: served, not remembered */
+    }
+    if (entry != nullptr && entry->placed && entry->check == ChangeCheck::NoInstance
+        && watcher != nullptr && watcher->retryDue())
+    {
+        entry->placed = false;      /* the instance may be made now */
     }
     if (entry != nullptr && !entry->placed) {
         /* before the file is read: a change after that read is notified */
@@ -925,7 +993,7 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
 #endif
     Status status = readDataFile(path, &text, &opened);
     if (!status.ok()) {
-        if (!isNoMemory(status.failure)) {
+        if (!isPassing(status.failure)) {
             forget(path);
             rememberUnusable(entry, notified, status);
             observe(entry, FileIdentity::of(opened), status, 0, report);
@@ -1080,6 +1148,11 @@ void failNotificationsForTesting(ChangeCheck how) noexcept
 size_t fileReadsForTesting() noexcept
 {
     return readsForTesting;
+}
+
+size_t memoBytesForTesting(const ModelHold &hold) noexcept
+{
+    return hold.cached_ == nullptr ? 0 : hold.cached_->memo.bytes();
 }
 
 void adoptFileStatusForTesting(const char *path) noexcept

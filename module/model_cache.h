@@ -47,6 +47,10 @@ enum class ChangeCheck : unsigned char {
  * empty for Notified. */
 const char *changeCheckText(ChangeCheck check) noexcept;
 
+/* The system's error behind a check other than notifications (0 if none):
+ * what failed, for the line that says so. */
+int changeCheckError(ChangeCheck check) noexcept;
+
 /*
  * What a worker has to tell about a data file, once per state of the file:
  * a problem (the file cannot be used, or its targeting fails for every URL
@@ -105,6 +109,7 @@ private:
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
                                  double number) noexcept;
+    friend size_t memoBytesForTesting(const ModelHold &hold) noexcept;
 
     CachedModel *cached_ = nullptr;
 };

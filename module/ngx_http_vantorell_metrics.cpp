@@ -266,6 +266,7 @@ struct WorkerExperiment {
     ngx_atomic_uint_t    epoch = 0;
     Slot                *slots = nullptr;
     std::vector<long>    ids;                   /* of the slots, in order */
+    uint64_t             countedFor = 0;        /* the request last counted */
 };
 
 struct WorkerFile {
@@ -274,6 +275,7 @@ struct WorkerFile {
     /* the model the experiments were found for */
     uint64_t  serial = 0;
     std::unordered_map<long, WorkerExperiment>  experiments;
+    uint64_t  requests = 0;     /* the requests counted, to tell them apart */
 
     /* the state of the file this worker last told the zone */
     bool                   told = false;
@@ -760,7 +762,8 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
     ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
     const vantorell::TargetedList &targeted, ngx_uint_t newCode)
 {
-    size_t             i, j, slot;
+    size_t             i, slot;
+    uint64_t           request;
     Zone              *zone;
     WorkerFile        *wf;
     WorkerExperiment  *we;
@@ -781,25 +784,27 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
         wf->serial = hold.serial();
     }
 
+    request = ++wf->requests;
+
     for (i = 0; i < targeted.size(); i++) {
         const vantorell::Targeted  &t = targeted[i];
-
-        /* an id the file repeats is one experiment of the request */
-        for (j = 0; j < i; j++) {
-            if (targeted[j].experimentId == t.experimentId) {
-                break;
-            }
-        }
-
-        if (j < i) {
-            continue;
-        }
 
         we = workerExperiment(zone, wf, hold, t.experimentId,
                               r->connection->log);
         if (we == nullptr) {
             continue;
         }
+
+        /*
+         * an id the file repeats is one experiment of the request: its
+         * record is marked with the request once counted, which keeps a
+         * request with many targeted experiments linear
+         */
+        if (we->countedFor == request) {
+            continue;
+        }
+
+        we->countedFor = request;
 
         if (we->counters == nullptr) {
             if (we->dropped) {
@@ -1045,11 +1050,15 @@ appendNumber(std::string *out, uint64_t n)
 }
 
 
+/*
+ * The whole id: experiments whose ids differ only above 32 bits are separate
+ * in the zone, and must not share a series or a line of the status.
+ */
 void
 appendId(std::string *out, long id)
 {
-    char  buf[16];
-    auto  end = std::to_chars(buf, buf + sizeof(buf), vantorell::id32(id)).ptr;
+    char  buf[24];
+    auto  end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
     out->append(buf, end - buf);
 }
 

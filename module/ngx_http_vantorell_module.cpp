@@ -93,6 +93,8 @@ typedef struct {
     ngx_str_t                 code;
     ngx_str_t                 experiments;
     unsigned                  newCode:1;
+    /* the code follows from vantorell_visitor_id, not from chance */
+    unsigned                  fromId:1;
     unsigned                  assigned:1;
     /* a QA preview chose a variation: counted as forced, nothing else */
     unsigned                  forced:1;
@@ -861,7 +863,8 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 
     if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
         checkSaid = 1;
-        ngx_log_error(NGX_LOG_NOTICE, r->connection->log, 0,
+        ngx_log_error(NGX_LOG_NOTICE, r->connection->log,
+                      vantorell::changeCheckError(check),
                       "vantorell: %V: %s", &vscf->dataFile,
                       vantorell::changeCheckText(check));
     }
@@ -1648,8 +1651,15 @@ ngx_http_vantorell_assigned(ngx_http_request_t *r,
 
         } else {
             ngx_http_vantorell_metrics_outcome(vscf, outcome);
+            /*
+             * the new visitors' split check relies on codes drawn at random:
+             * a code derived from an id is the same on every request that
+             * names the id, and a client that keeps no cookie would be a new
+             * visitor each time, all in one variation
+             */
             ngx_http_vantorell_metrics_assigned(r, vscf, ctx->model,
-                                                ctx->targeted, ctx->newCode);
+                                                ctx->targeted,
+                                                ctx->newCode && !ctx->fromId);
         }
     }
 
@@ -2162,6 +2172,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     if (rc == NGX_OK) {
         /* new where the client did not hold this code yet */
+        ctx->fromId = 1;
         ctx->newCode =
             ngx_http_vantorell_get_cookie(r, &cookieCode) != NGX_OK
             || ngx_memcmp(cookieCode.data, vantorellVisitorCode.data,

@@ -22,7 +22,9 @@ struct PlainText {
 const PlainText kPlainTexts[] = {
     {Failure::FileUnreadable, "Cannot read json file."},
     {Failure::FileNoMemory, "Cannot allocate memory for the data file."},
+    {Failure::FileNotNow, "Cannot open json file for now: no descriptor or memory to spare."},
     {Failure::FileTooLarge, "Data file is larger than 64 MiB."},
+    {Failure::FileTooManyValues, "Data file holds too many JSON values for its size."},
     {Failure::FileEmpty, "File is empty."},
     {Failure::UnknownMatchType, "Match type does not exist."},
     {Failure::TargetedNoMemory, "Cannot allocate memory for targeted experiment."},
@@ -65,6 +67,11 @@ bool isNoMemory(Failure failure) noexcept
 {
     return failure == Failure::FileNoMemory || failure == Failure::ExperimentNoMemory
            || failure == Failure::TargetedNoMemory;
+}
+
+bool isPassing(Failure failure) noexcept
+{
+    return isNoMemory(failure) || failure == Failure::FileNotNow;
 }
 
 StatusText statusText(const Status &status) noexcept

@@ -16,7 +16,9 @@ enum class Failure : unsigned char {
     /* the data file: nothing of it is used */
     FileUnreadable,             /* missing, not a regular file, not JSON, not a list */
     FileNoMemory,               /* the heap ran out while reading or preparing it */
+    FileNotNow,                 /* no descriptor or kernel memory to open or read it */
     FileTooLarge,               /* larger than kDataFileMaxSize */
+    FileTooManyValues,          /* more JSON values than its size could need */
     FileEmpty,                  /* an empty list of experiments */
     ExperimentNoMemory,         /* position: the heap ran out reading that experiment */
     NoBaseUrl,                  /* position: the member that could not be read */
@@ -47,6 +49,10 @@ struct Status {
 /* Whether the failure says something about the heap rather than the file or
  * the URL text: such a failure must never be remembered. */
 bool isNoMemory(Failure failure) noexcept;
+
+/* Whether the failure may be gone on the next attempt (the heap, or the
+ * descriptors, ran out), so that it must not stand for the file. */
+bool isPassing(Failure failure) noexcept;
 
 /* The log text of a status, cut to 99 bytes and NUL-terminated. */
 constexpr size_t kStatusTextSize = 100;

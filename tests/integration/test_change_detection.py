@@ -192,13 +192,14 @@ def failing_inotify(tmp_path_factory):
     return libs
 
 
-@pytest.mark.parametrize("kind, reason", [
-    ("instance", "no inotify instance"),
-    ("watch", "an inotify watch on the data file's path could not be placed"),
+@pytest.mark.parametrize("kind, reason, error", [
+    ("instance", "no inotify instance", "(24: Too many open files)"),
+    ("watch", "an inotify watch on the data file's path could not be placed",
+     "(28: No space left on device)"),
 ])
 @pytest.mark.parametrize("name", ["in-place-same-size", "renamed-over", "data-link-swapped"])
 def test_without_notifications_every_request_checks_the_file(nginx, folder, failing_inotify,
-                                                             kind, reason, name):
+                                                             kind, reason, error, name):
     env = dict(os.environ, LD_PRELOAD=str(failing_inotify[kind]))
     # a sanitized nginx would otherwise refuse a library loaded before its runtime
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
@@ -208,3 +209,4 @@ def test_without_notifications_every_request_checks_the_file(nginx, folder, fail
     said = notices(nginx)
     assert len(said) == 1, said                     # once per worker
     assert "vantorell: %s: %s" % (nginx.data.path, reason) in said[0]
+    assert error in said[0], said[0]                # what actually failed

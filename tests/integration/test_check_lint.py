@@ -69,6 +69,10 @@ def test_errors_in_the_module_texts(tmp_path, content, texts):
      ["the weights add up to 1.3, more than 1", "variation 1 gets 40%"]),
     ([good(variations=[variation(1, 0.5), variation(2, 1.0)])], ["variation 1 gets 0%"]),
     ([good(7), good(8), good(7)], ["experiment id 7 stands at numbers 1, 3"]),
+    # variation locations and headers carry an id's low 32 bits
+    ([good(1), good(2), good(4294967297)],
+     ["warning: experiment ids 1 (number 1), 4294967297 (number 3) are 1 in 32 bits: their "
+      "variation locations (/experiment_1_variation_...) are the same"]),
     ([good(variations=[variation(3, 0.5), variation(3, 0.5)])],
      ["variation id 3 stands more than once"]),
     ([good(variations=[variation(0, 0.5), variation(2, 0.5)])],
@@ -129,13 +133,26 @@ def test_files_the_module_refuses(tmp_path):
     big = tmp_path / "big.json"
     with open(big, "wb") as f:
         f.truncate(64 * 1024 * 1024 + 1)
-    rc, out, _ = run("lint", fifo, big, tmp_path)
+    crowded = tmp_path / "crowded.json"
+    crowded.write_text("[" + ",".join(["{}"] * 4000) + "]")
+    rc, out, _ = run("lint", fifo, big, tmp_path, crowded)
     assert rc == 2
     assert out.splitlines() == [
         "%s: error: Cannot read json file." % fifo,
         "%s: error: Data file is larger than 64 MiB." % big,
         "%s: error: Cannot read json file." % tmp_path,
+        "%s: error: Data file holds too many JSON values for its size." % crowded,
     ]
+
+
+def test_the_problems_listed_for_a_file_are_bounded(tmp_path):
+    # every element unreadable: the texts of millions would take gigabytes
+    rc, out, _ = lint(tmp_path, "[" + ",".join(["0"] * 100005) + "]")
+    lines = out.splitlines()
+    assert rc == 2
+    assert len(lines) == 100001
+    assert lines[-2].endswith("Cannot read baseUrl field of experiment number 100000.")
+    assert lines[-1].endswith(": error: 5 more problems are not listed")
 
 
 def test_reports_escape_what_a_terminal_acts_on(tmp_path):

@@ -210,6 +210,19 @@ def test_two_data_files_in_two_servers(nginx):
     assert by_variation(the_experiment(doc, other, 9)) == {0: (0, 0), 4: (5, 5)}
 
 
+def test_ids_that_differ_only_above_32_bits_stay_apart(nginx):
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)]),
+                  experiment(4294967297, [EVERYTHING], [variation(3, 1.0)])])
+    send(nginx, 2)
+    doc = status(nginx)
+    assert sorted(e["id"] for e in data_file(doc, nginx.data.path)["experiments"]) == \
+        [1, 4294967297]
+    assert by_variation(the_experiment(doc, nginx.data.path, 4294967297))[3][0] == 2
+    s = prometheus_samples(nginx.request("/metrics").body.decode("utf-8"))
+    assert sorted({dict(labels)["experiment"] for name, labels in s
+                   if name == "vantorell_assignments_total"}) == ["1", "4294967297"]
+
+
 def test_counters_restart_when_the_split_changes(nginx):
     a = experiment(1, [EVERYTHING], [variation(1, 0.5), variation(2, 0.5)])
     b = experiment(2, [EVERYTHING], [variation(3, 1.0)])
@@ -336,6 +349,22 @@ def test_the_split_check_sees_a_flood_in_assignments_only(nginx):
     assert exp["split_check"]["assignments"]["p_value"] < 0.001
     assert exp["split_check"]["new_visitors"]["alarm"] is False
     assert sum(n for _, n in by_variation(exp).values()) == 1500
+
+
+def test_one_visitor_id_without_its_cookie_cannot_set_off_the_split_check(nginx):
+    start(nginx, [experiment(5, [EVERYTHING], [variation(1, 0.25), variation(2, 0.25)])],
+          directives="        vantorell_visitor_id $http_x_account_id;\n")
+    conn = http.client.HTTPConnection("127.0.0.1", nginx.port, timeout=10)
+    for _ in range(1200):
+        conn.request("GET", "/pages/page", headers={"Host": "alpha", "X-Account-Id": "user-42"})
+        r = conn.getresponse()
+        r.read()
+        assert r.status == 200
+    conn.close()
+    exp = the_experiment(status(nginx), nginx.data.path, 5)
+    assert exp["split_check"]["new_visitors"]["alarm"] is False
+    assert sum(n for _, n in by_variation(exp).values()) == 0
+    assert sum(a for a, _ in by_variation(exp).values()) == 1200
 
 
 # ---- the texts ----------------------------------------------------------------

@@ -60,14 +60,22 @@ def test_visitor_code_from_the_cookie(nginx, cookies, code, front):
 
 
 def test_set_cookie_text_and_expiry(nginx):
-    start(nginx)
-    r = nginx.request("/page", headers=[("Cookie", "vantorellVisitorCode=abcdefghijklmnop")])
-    m = cookie_of(r)
-    assert m.group(3) is None
-    expires = calendar.timegm(time.strptime(m.group(2), "%a, %d-%b-%y %H:%M:%S GMT"))
-    date = email.utils.parsedate_to_datetime(r.header("Date")).timestamp()
-    assert abs(expires - (date + 1209600)) <= 2
-    assert "Added cookie with value: " + r.header("Set-Cookie") in r.log
+    # one worker, two servers whose lifetimes differ, asked in turn within a
+    # second or so: each date is its own server's
+    nginx.data.write([experiment(3, [group(cond(""))])])
+    nginx.start(http=nginx.server(directives="        vantorell_module on;\n") + nginx.server(
+        directives="        vantorell_module on;\n        vantorell_cookie_expires 1h;\n",
+        server_name="beta"))
+    for _ in range(3):
+        for host, lifetime in (("alpha", 1209600), ("beta", 3600)):
+            r = nginx.request("/page", host=host,
+                              headers=[("Cookie", "vantorellVisitorCode=abcdefghijklmnop")])
+            m = cookie_of(r)
+            assert m.group(3) is None
+            expires = calendar.timegm(time.strptime(m.group(2), "%a, %d-%b-%y %H:%M:%S GMT"))
+            date = email.utils.parsedate_to_datetime(r.header("Date")).timestamp()
+            assert abs(expires - (date + lifetime)) <= 2, (host, m.group(2))
+            assert "Added cookie with value: " + r.header("Set-Cookie") in r.log
 
 
 @pytest.mark.parametrize("directive, path, domain", [

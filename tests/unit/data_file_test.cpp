@@ -391,6 +391,17 @@ struct UnusableFile {
 
 TEST(ReaderFile, UnusableFilesGiveNoModelAndOneText) {
     const std::string deepNesting = std::string(100000, '[') + std::string(100000, ']');
+    // Values crowded together: json-c's tree of them takes hundreds of times
+    // the text's size.
+    auto repeated = [](const char *value, size_t count) {
+        std::string list = "[";
+        for (size_t i = 0; i < count; i++) {
+            list += (i == 0 ? "" : ",") + std::string(value);
+        }
+        return list + "]";
+    };
+    const std::string emptyObjects = repeated("{}", 2000);
+    const std::string emptyArrays = repeated("[]", 10000);
     const UnusableFile cases[] = {
         {"no file", nullptr, "Cannot read json file."},
         {"empty file", "", "Cannot read json file."},
@@ -404,6 +415,10 @@ TEST(ReaderFile, UnusableFilesGiveNoModelAndOneText) {
         {"nesting past the parser's depth", deepNesting.c_str(), "Cannot read json file."},
         {"empty array", "[]", "File is empty."},
         {"empty array with white space", " [ ]\n", "File is empty."},
+        {"empty objects crowded together", emptyObjects.c_str(),
+         "Data file holds too many JSON values for its size."},
+        {"empty arrays crowded together", emptyArrays.c_str(),
+         "Data file holds too many JSON values for its size."},
     };
     for (const UnusableFile &c : cases) {
         SCOPED_TRACE(c.name);
@@ -419,6 +434,23 @@ TEST(ReaderFile, UnusableFilesGiveNoModelAndOneText) {
         EXPECT_TRUE(load->model.experiments.empty());
         EXPECT_EQ(load->text(), c.text);
     }
+}
+
+// The densest file of real experiments (short members, no white space) stays
+// within what a file of its size may hold; so do braces and brackets in texts.
+TEST(ReaderFile, ADenseFileOfRealExperimentsIsRead) {
+    std::string file = "[";
+    for (int i = 0; i < 5000; i++) {
+        file += std::string(i == 0 ? "" : ",")
+                + R"({"baseUrl":"","experimentId":)" + std::to_string(i + 1)
+                + R"(,"targetingConfiguration":"U","variations":[{"redirection":"","id":1,"weight":1}],)"
+                + R"("conditionsData":[{"orOperator":"","conditions":[{"orOperator":"","id":1,)"
+                + R"("url":"{[{[","matchType":"C","include":"Y"}]}]})";
+    }
+    file += "]";
+    std::unique_ptr<Load> load = loadFile(file.c_str());
+    ASSERT_TRUE(load->ok()) << load->text();
+    EXPECT_EQ(load->model.experiments.size(), 5000u);
 }
 
 TEST(ReaderFile, ATreeThatIsNoListIsUnreadable) {
@@ -464,6 +496,10 @@ TEST(ReaderTextForm, IntegersRealsAndLettersComeFromTheTextForm) {
         {"\"\"", 0, 0.0, '\0'},
         {"true", 0, 0.0, 't'},
         {"\"99999999999999999999\"", LONG_MAX, 1e20, '9'},
+        // ids are decimal whatever they start with (a weight's text is read
+        // as strtod reads it)
+        {"\"010\"", 10, 10.0, '0'},
+        {"\"0x1A\"", 0, 26.0, '0'},
     };
     for (const TextCase &c : cases) {
         SCOPED_TRACE(c.json);

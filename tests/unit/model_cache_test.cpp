@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -272,6 +273,29 @@ TEST(ModelCacheTest, DuplicateIdsTakeTheExperimentLaterInTheFile) {
     // both are targeted; each takes its variation from the later one
     EXPECT_EQ(o.choice, (std::vector<std::pair<long, long>>{{5, 70}, {5, 70}})) << o;
     EXPECT_EQ(o, afreshFrom(data.path(), "alpha/shop", 0.7));
+}
+
+// Each remembered URL text of a page that thousands of experiments target
+// holds their whole list: the memo is bounded by its bytes, not only by its
+// count, yet still remembers.
+TEST(ModelCacheTest, TheMemoOfUrlTextsStaysWithinItsBytes) {
+    TempFile data;
+    std::vector<std::string> experiments;
+    for (long id = 1; id <= 2000; id++) {
+        experiments.push_back(experiment(id, "shop", "C"));
+    }
+    data.replace(file(experiments));
+    CountingAllocator memory;
+    ModelHold hold;
+    ASSERT_TRUE(vantorell::acquireModel(data.path(), &hold).ok());
+    for (int page = 0; page < 400; page++) {
+        vantorell::TargetedList targeted;
+        std::string url = "alpha/shop/" + std::to_string(page);
+        ASSERT_TRUE(vantorell::targetModel(hold, url.c_str(), &memory, &targeted).ok());
+        ASSERT_EQ(targeted.size(), 2000u);
+    }
+    EXPECT_GT(vantorell::memoBytesForTesting(hold), 0u);
+    EXPECT_LE(vantorell::memoBytesForTesting(hold), static_cast<size_t>(8) << 20);
 }
 
 // Targeting, the choice and the texts as the handler runs them.
@@ -548,6 +572,38 @@ TEST(ModelCacheChangeTest, AMissingFileIsTriedAgainOnlyWhenNotificationsCannotTe
         chmod(path.c_str(), 0644);
         EXPECT_EQ(targetedId(path, &check), 1);
     }
+}
+
+// A worker at its descriptor limit when the file changes cannot open it for
+// a moment: that says nothing about the file, and the next request reads it.
+TEST(ModelCacheChangeTest, AFileThatFoundNoDescriptorIsReadOnTheNextRequest) {
+    Seam seam(ChangeCheck::Notified);
+    TempDir dir;
+    std::string path = dir.path() + "/data.json";
+    putByRename(path, file({experiment(1, "shop", "C")}));
+    ChangeCheck check;
+    ASSERT_EQ(targetedId(path, &check), 1);
+    ASSERT_EQ(check, ChangeCheck::Notified);
+    putByRename(path, file({experiment(2, "shop", "C")}));
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    int lowest = open("/dev/null", O_RDONLY);
+    ASSERT_NE(lowest, -1);
+    close(lowest);
+    struct rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    vantorell::Status status;
+    {
+        ModelHold hold;
+        status = vantorell::acquireModel(path.c_str(), &hold, &check);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(afresh::textOf(status),
+              "Cannot open json file for now: no descriptor or memory to spare.");
+
+    EXPECT_EQ(targetedId(path, &check), 2);
 }
 
 // ---- what a worker tells of its data file --------------------------------

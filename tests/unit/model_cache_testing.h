@@ -17,6 +17,9 @@ void failNotificationsForTesting(ChangeCheck how) noexcept;
 // How often the cache has read a data file so far.
 size_t fileReadsForTesting() noexcept;
 
+// The bytes that the memo of URL texts of the held model takes.
+size_t memoBytesForTesting(const ModelHold &hold) noexcept;
+
 // Makes the cached status of `path` equal to the file's status now, as a
 // change within one tick of a coarse file system clock leaves it.
 void adoptFileStatusForTesting(const char *path) noexcept;

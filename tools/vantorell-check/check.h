@@ -90,11 +90,23 @@ struct LintProblem {
     std::string text;
 };
 
+/* The problems listed for one file: a file of millions of unreadable
+ * elements would otherwise take gigabytes of texts.  Those past the bound are
+ * counted, and the count is told at the end. */
+constexpr size_t kMostLintProblems = 100000;
+
 struct LintReport {
     std::vector<LintProblem> problems;
+    size_t unlisted = 0;
+    bool unlistedError = false;
 
     void add(bool error, size_t position, std::string text)
     {
+        if (problems.size() >= kMostLintProblems) {
+            unlisted++;
+            unlistedError = unlistedError || error;
+            return;
+        }
         problems.push_back(LintProblem{error, position, std::move(text)});
     }
     void error(size_t position, std::string text) { add(true, position, std::move(text)); }

@@ -448,6 +448,32 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
                                vantorell::id32(id.first), numbers.c_str(), id.second.back()));
     }
 
+    /* the module names variation locations, headers and logs by the low 32
+     * bits of an id: ids that differ only above them share those */
+    std::map<int, std::vector<long>> alike;
+    for (const auto &id : ids) {
+        alike[vantorell::id32(id.first)].push_back(id.first);
+    }
+    for (const auto &same : alike) {
+        if (same.second.size() < 2) {
+            continue;
+        }
+        std::string list;
+        for (long id : same.second) {
+            list += format("%s%ld (number %zu)", list.empty() ? "" : ", ", id,
+                           ids[id].back());
+        }
+        report->warn(0, format("experiment ids %s are %d in 32 bits: their variation "
+                               "locations (/experiment_%d_variation_...) are the same",
+                               list.c_str(), same.first, same.first));
+    }
+
+    if (report->unlisted > 0) {
+        report->problems.push_back(
+            Problem{report->unlistedError, 0,
+                    format("%zu more problems are not listed", report->unlisted)});
+    }
+
     int exit = kExitClean;
     for (const Problem &problem : report->problems) {
         exit = std::max(exit, problem.error ? kExitErrors : kExitWarnings);
