@@ -168,9 +168,7 @@ check-tool: $(CHECK_BIN)
 
 # ---- fuzzing: libFuzzer targets over the portable core (tests/fuzz/) ---------
 # Each target is clang's libFuzzer with ASan and UBSan, and the core built in.
-# The cookie target drives nginx's own cookie lookup: the tool's few nginx
-# sources are built instrumented into it, so the sanitizers see nginx's reads
-# of the header.  make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs
+# None of them needs nginx.  make fuzz runs each target FUZZ_SECONDS; make fuzz-smoke runs
 # each 30 s (both first replay tests/fuzz/regressions/<target>/ when a finding
 # was kept there).
 
@@ -179,7 +177,6 @@ FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
 FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check
-FUZZ_NGX_OBJS  := $(addprefix $(FUZZ)/ngx/,$(notdir $(NGX_PARSE_SRCS:.c=.o))) $(FUZZ)/ngx/nginx_runtime.o
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
 # the data file target drives vantorell-check's lint as well
@@ -201,19 +198,12 @@ $(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/*.h tools/vantor
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
 	  $(FUZZ_INCS) -c $< -o $@
 
-$(FUZZ)/ngx/%.o: $(NGX_OBJS)/Makefile tools/vantorell-check/nginx_runtime.c | $(FUZZ)/.deps
-	@mkdir -p $(dir $@)
-	clang-14 $(FUZZ_SAN) -fsanitize=fuzzer-no-link $(NGX_INCS) -o $@ \
-	  -c $(if $(filter nginx_runtime,$*),tools/vantorell-check/nginx_runtime.c,$(NGX_SRC)/$(filter %/$*.c,$(NGX_PARSE_SRCS)))
-
-# only the cookie target takes nginx's sources
-$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h tests/unit/*.h) tools/vantorell-check/nginx_pool.h \
-                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
+$(FUZZ)/fuzz_%: tests/fuzz/fuzz_%.cpp $(wildcard tests/fuzz/*.h tests/unit/*.h) \
+                $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer $(FUZZ_INCS) \
-	  $(if $(filter cookie,$*),$(NGX_INCS)) -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) \
-	  $(if $(filter cookie,$*),$(FUZZ_NGX_OBJS)) $(CORE_LIBS)
+	  -o $@ $< $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(CORE_LIBS)
 
-.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS) $(FUZZ_NGX_OBJS)
+.SECONDARY: $(FUZZ_CORE_OBJS) $(FUZZ_TOOL_OBJS)
 .PHONY: fuzz-build fuzz fuzz-smoke
 fuzz-build: $(FUZZ_BINS)
 

@@ -11,31 +11,64 @@ extern "C" {
 #include <ngx_http.h>
 }
 
+#include "visitor.h"
+
 /*
- * Finds the cookie `name` in the request's Cookie headers.  Returns NGX_OK
- * with `value` pointing into the header text, or NGX_DECLINED.
+ * Finds the cookie `name` in the request's Cookie headers, the first in the
+ * order they came.  Returns NGX_OK with `value` pointing into the header
+ * text, or NGX_DECLINED.
  *
- * From 1.29.6 ngx_http_parse_multi_header_lines splits values on "," only,
- * as lists of other headers are; cookies, which a browser separates with
- * "; ", have ngx_http_parse_cookie_lines of their own.
+ * Each header is read by the core's own rule rather than by nginx's lookup:
+ * up to 1.29.5 nginx splits cookies on "," too, so the same header would give
+ * another visitor code on another release.
  */
+static ngx_inline ngx_int_t
+ngx_http_vantorell_find_cookie_in(ngx_table_elt_t *h, ngx_str_t *name,
+    ngx_str_t *value)
+{
+    size_t  start, length;
+
+    if (!vantorell::findCookie((const char *) h->value.data, h->value.len,
+                               (const char *) name->data, name->len,
+                               &start, &length))
+    {
+        return NGX_DECLINED;
+    }
+
+    value->data = h->value.data + start;
+    value->len = length;
+
+    return NGX_OK;
+}
+
+
 static ngx_inline ngx_int_t
 ngx_http_vantorell_find_cookie(ngx_http_request_t *r, ngx_str_t *name,
     ngx_str_t *value)
 {
-#if (nginx_version >= 1029006)
-    return ngx_http_parse_cookie_lines(r, r->headers_in.cookie, name, value)
-           == NULL ? NGX_DECLINED : NGX_OK;
-#elif (nginx_version >= 1023000)
-    return ngx_http_parse_multi_header_lines(r, r->headers_in.cookie, name,
-                                             value) == NULL
-           ? NGX_DECLINED : NGX_OK;
+#if (nginx_version >= 1023000)
+    ngx_table_elt_t  *h;
+
+    for (h = r->headers_in.cookie; h != NULL; h = h->next) {
+        if (ngx_http_vantorell_find_cookie_in(h, name, value) == NGX_OK) {
+            return NGX_OK;
+        }
+    }
 #else
-    return ngx_http_parse_multi_header_lines(&r->headers_in.cookies, name,
-                                             value) == NGX_DECLINED
-           ? NGX_DECLINED : NGX_OK;
+    ngx_uint_t         i;
+    ngx_table_elt_t  **h;
+
+    h = (ngx_table_elt_t **) r->headers_in.cookies.elts;
+    for (i = 0; i < r->headers_in.cookies.nelts; i++) {
+        if (ngx_http_vantorell_find_cookie_in(h[i], name, value) == NGX_OK) {
+            return NGX_OK;
+        }
+    }
 #endif
+
+    return NGX_DECLINED;
 }
+
 
 /*
  * Adds `h` to the request's Cookie headers as nginx keeps them, for

@@ -342,6 +342,11 @@ void digestText(const Digest &digest, char *text) noexcept
 
 namespace {
 
+unsigned char asciiLower(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
 /* RFC 6265 cookie-octet: %x21 / %x23-2B / %x2D-3A / %x3C-5B / %x5D-7E */
 bool isCookieOctet(unsigned char c)
 {
@@ -361,6 +366,55 @@ const Variation *chooseVariation(const std::vector<Variation> &variations,
         }
     }
     return nullptr;
+}
+
+bool findCookie(const char *header, size_t headerLength, const char *name,
+                size_t nameLength, size_t *start, size_t *length) noexcept
+{
+    /*
+     * Up to 1.29.5 nginx split cookies on "," as well, so a value such as
+     * x="a,vantorellVisitorCode=..." planted a code from inside another
+     * cookie.  Reading them here, by one rule, gives every release the same
+     * visitor.
+     */
+    if (nameLength == 0 || nameLength > headerLength) {
+        return false;
+    }
+
+    size_t at = 0;
+    while (at < headerLength) {
+        bool named = headerLength - at >= nameLength;
+        for (size_t i = 0; named && i < nameLength; i++) {
+            named = asciiLower(static_cast<unsigned char>(header[at + i]))
+                    == asciiLower(static_cast<unsigned char>(name[i]));
+        }
+        if (named) {
+            at += nameLength;
+            while (at < headerLength && header[at] == ' ') {
+                at++;
+            }
+            if (at < headerLength && header[at] == '=') {
+                at++;
+                while (at < headerLength && header[at] == ' ') {
+                    at++;
+                }
+                size_t end = at;
+                while (end < headerLength && header[end] != ';') {
+                    end++;
+                }
+                *start = at;
+                *length = end - at;
+                return true;
+            }
+        }
+        /* on to the next cookie */
+        while (at < headerLength && header[at++] != ';') {
+        }
+        while (at < headerLength && header[at] == ' ') {
+            at++;
+        }
+    }
+    return false;
 }
 
 int visitorCodeOffset(const char *value, size_t length) noexcept

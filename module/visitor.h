@@ -35,6 +35,15 @@ bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept;
 /* Digest n of that rule into digest[32]; false when OpenSSL cannot take it. */
 bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *digest) noexcept;
 
+/* The value of cookie `name` in one Cookie header value, as nginx reads a
+ * cookie from 1.29.6 on, whatever release the module runs in: cookies are
+ * separated by ";" alone (a "," belongs to a value), the name is compared
+ * without regard to case, blanks may stand around the "=", and the value runs
+ * to the next ";" or the end.  On a match, sets *start and *length to where
+ * the value lies in `header` and returns true. */
+bool findCookie(const char *header, size_t headerLength, const char *name,
+                size_t nameLength, size_t *start, size_t *length) noexcept;
+
 /* Where the visitor code stands in a cookie value: 0 for a value of at least
  * 16 bytes, 4 for one that begins with the front end's "_js_" and has at
  * least 16 bytes after it, -1 when the value holds no usable code.  A code is

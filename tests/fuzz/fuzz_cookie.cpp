@@ -1,46 +1,46 @@
 // Fuzz target: Cookie headers to the visitor code the handler uses.
 //
-// Input: the values of one or more Cookie headers, one per line.  They are
-// given to nginx's own lookup (ngx_http_parse_multi_header_lines, as nginx
-// 1.18 has it) in the form nginx hands them to a module: an array of header
-// elements whose values hold no NUL, CR or LF, lack the blanks nginx trims,
-// and are followed by a NUL.  Each value lies in a heap block of its own so
-// that a read past it is an error the address sanitizer reports.
+// Input: the values of one or more Cookie headers, one per line, as nginx
+// hands them to a module: without NUL, CR or LF and without the blanks nginx
+// trims.  Each value lies in a heap block of exactly its size, so that a read
+// past it is an error the address sanitizer reports.
 //
-// Whatever the headers hold, the code the handler takes must be 16 bytes of
-// one header's value, at the offset the value's form calls for, and must give
-// a visitor's number in [0, 1).
+// The cookie reader must agree with the rule written plainly below (split on
+// ";", blanks before a name, a name in any case, blanks around "="), and the
+// code the handler takes must be 16 bytes of the value, at the offset the
+// value's form calls for, and give a visitor's number in [0, 1).
 
 #include "fuzz_support.h"
 
 #include "visitor.h"
-#include "nginx_pool.h"
-
-extern "C" {
-#include <ngx_http.h>
-}
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-ngx_str_t cookieName = ngx_string("vantorellVisitorCode");
-ngx_str_t cookieKey = ngx_string("Cookie");
+const std::string cookieName = "vantorellVisitorCode";
 
 const char frontPrefix[] = "_js_";
 const size_t frontPrefixLength = sizeof(frontPrefix) - 1;
 
-struct FreeDeleter {
-    void operator()(u_char *p) const { free(p); }
-};
-using Block = std::unique_ptr<u_char, FreeDeleter>;
+using u_char = unsigned char;
 
-// A header value as nginx's header parser leaves it: without the blanks
-// around it, in a block that ends with a NUL.
-Block headerValue(std::string_view line, ngx_str_t *value)
+struct FreeDeleter {
+    void operator()(char *p) const { free(p); }
+};
+
+// A header value as nginx's header parser leaves it, without the blanks
+// around it, alone in a block of its own size.
+struct Header {
+    std::unique_ptr<char, FreeDeleter> block;
+    size_t length = 0;
+};
+
+Header headerValue(std::string_view line)
 {
     while (!line.empty() && line.front() == ' ') {
         line.remove_prefix(1);
@@ -48,13 +48,53 @@ Block headerValue(std::string_view line, ngx_str_t *value)
     while (!line.empty() && line.back() == ' ') {
         line.remove_suffix(1);
     }
-    Block block(static_cast<u_char *>(malloc(line.size() + 1)));
-    FUZZ_CHECK(block != nullptr, "out of memory");
-    memcpy(block.get(), line.data(), line.size());
-    block.get()[line.size()] = '\0';
-    value->data = block.get();
-    value->len = line.size();
-    return block;
+    Header header;
+    header.block.reset(static_cast<char *>(malloc(line.empty() ? 1 : line.size())));
+    FUZZ_CHECK(header.block != nullptr, "out of memory");
+    memcpy(header.block.get(), line.data(), line.size());
+    header.length = line.size();
+    return header;
+}
+
+bool sameName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); i++) {
+        if (tolower(static_cast<u_char>(a[i])) != tolower(static_cast<u_char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The rule, cookie by cookie: the value's offset in the header, if the cookie
+// is there.
+std::optional<std::pair<size_t, size_t>> plainRule(std::string_view header)
+{
+    size_t at = 0;
+    while (at <= header.size()) {
+        size_t end = header.find(';', at);
+        if (end == std::string_view::npos) {
+            end = header.size();
+        }
+        std::string_view cookie = header.substr(at, end - at);
+        size_t skipped = cookie.find_first_not_of(' ');
+        cookie.remove_prefix(skipped == std::string_view::npos ? cookie.size() : skipped);
+        if (cookie.size() >= cookieName.size() && sameName(cookie.substr(0, cookieName.size()), cookieName)) {
+            std::string_view rest = cookie.substr(cookieName.size());
+            size_t equals = rest.find_first_not_of(' ');
+            if (equals != std::string_view::npos && rest[equals] == '=') {
+                rest.remove_prefix(equals + 1);
+                size_t value = rest.find_first_not_of(' ');
+                rest.remove_prefix(value == std::string_view::npos ? rest.size() : value);
+                return std::make_pair(static_cast<size_t>(rest.data() - header.data()), rest.size());
+            }
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
 }
 
 // The offset's meaning, from the value's form alone.
@@ -94,8 +134,6 @@ void checkNumber(const u_char *code)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    NginxPool pool;
-
     // A NUL or a bare CR makes nginx refuse the whole request, so such bytes
     // end a header here rather than wasting the input.
     std::string text(fuzz::asText(data, size));
@@ -105,50 +143,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
 
-    std::vector<Block> blocks;
-    std::vector<ngx_table_elt_t> elements;
+    std::vector<Header> headers;
     std::string_view rest(text);
     do {
-        ngx_table_elt_t element{};
-        element.hash = 1;
-        element.key = cookieKey;
-        element.lowcase_key = reinterpret_cast<u_char *>(const_cast<char *>("cookie"));
-        blocks.push_back(headerValue(fuzz::takeLine(&rest), &element.value));
-        elements.push_back(element);
+        headers.push_back(headerValue(fuzz::takeLine(&rest)));
     } while (!rest.empty());
 
-    ngx_array_t *cookies = ngx_array_create(pool.get(), elements.size(), sizeof(ngx_table_elt_t *));
-    FUZZ_CHECK(cookies != nullptr, "out of memory");
-    for (ngx_table_elt_t &element : elements) {
-        auto slot = static_cast<ngx_table_elt_t **>(ngx_array_push(cookies));
-        FUZZ_CHECK(slot != nullptr, "out of memory");
-        *slot = &element;
+    // the first header that has the cookie gives it, as the module looks
+    const u_char *value = nullptr;
+    size_t valueLength = 0;
+    for (const Header &header : headers) {
+        size_t start = 0;
+        size_t length = 0;
+        bool found = vantorell::findCookie(header.block.get(), header.length, cookieName.data(),
+                                           cookieName.size(), &start, &length);
+        auto expected = plainRule(std::string_view(header.block.get(), header.length));
+        FUZZ_CHECK(found == expected.has_value(), "found %d, the rule says %d", found,
+                   expected.has_value());
+        if (!found) {
+            continue;
+        }
+        FUZZ_CHECK(start == expected->first && length == expected->second,
+                   "value at %zu+%zu, the rule says %zu+%zu", start, length, expected->first,
+                   expected->second);
+        FUZZ_CHECK(start <= header.length && length <= header.length - start,
+                   "the cookie's value lies outside its header");
+        value = reinterpret_cast<const u_char *>(header.block.get()) + start;
+        valueLength = length;
+        break;
     }
-
-    ngx_str_t value = {0, nullptr};
-    ngx_int_t index = ngx_http_parse_multi_header_lines(cookies, &cookieName, &value);
-    if (index == NGX_DECLINED) {
+    if (value == nullptr) {
         return 0;
     }
+    FUZZ_CHECK(memchr(value, ';', valueLength) == nullptr, "the value runs into the next cookie");
 
-    FUZZ_CHECK(index >= 0 && static_cast<size_t>(index) < elements.size(), "header %ld",
-               static_cast<long>(index));
-    const ngx_str_t &header = elements[index].value;
-    const u_char *end = header.data + header.len;
-    FUZZ_CHECK(value.data >= header.data && value.data <= end && value.len <= size_t(end - value.data),
-               "the cookie's value lies outside its header");
-    FUZZ_CHECK(memchr(value.data, ';', value.len) == nullptr, "the value runs into the next cookie");
-
-    int offset = vantorell::visitorCodeOffset(reinterpret_cast<const char *>(value.data), value.len);
-    FUZZ_CHECK(offset == expectedOffset(value.data, value.len), "offset %d for a value of %zu bytes",
-               offset, value.len);
+    int offset = vantorell::visitorCodeOffset(reinterpret_cast<const char *>(value), valueLength);
+    FUZZ_CHECK(offset == expectedOffset(value, valueLength), "offset %d for a value of %zu bytes",
+               offset, valueLength);
     if (offset < 0) {
         return 0;
     }
 
     // the handler hashes these 16 bytes where they lie in the header
-    const u_char *code = value.data + offset;
-    FUZZ_CHECK(code + vantorell::kCodeLength <= value.data + value.len,
+    const u_char *code = value + offset;
+    FUZZ_CHECK(code + vantorell::kCodeLength <= value + valueLength,
                "the code runs past the cookie's value");
     checkNumber(code);
     return 0;

@@ -101,6 +101,19 @@ def test_explain_agrees_with_nginx(nginx, cookie):
         assert zero["conditions_met"] and not zero["targeted"], case
 
 
+def test_a_code_inside_another_cookie_is_not_read(nginx):
+    # a "," does not separate cookies, on any release
+    cookie = 'x="a,vantorellVisitorCode=%s"' % CODES[4]
+    nginx.data.write(EXPERIMENTS)
+    nginx.start(directives="        vantorell_module on;\n", locations=VARIATIONS)
+    said = explain(nginx.data.path, "alpha", "/promo", cookie)
+    assert said["visitor"]["source"].startswith("generated"), said["visitor"]
+    r = nginx.request("/promo", headers=[("Cookie", cookie)], host="alpha")
+    assert r.status == 200
+    (set_cookie,) = r.all("Set-Cookie")
+    assert not set_cookie.startswith("vantorellVisitorCode=%s;" % CODES[4]), set_cookie
+
+
 # what vantorell_visitor_id and vantorell_force give, from request headers
 ID_AND_FORCE = ("        vantorell_module on;\n"
                 "        vantorell_experiments_header on;\n"

@@ -42,8 +42,13 @@ def visitor_code_line(response):
     (["a=1; vantorellVisitorCode=ZZZZZZZZZZZZZZZZ; b=2"], "ZZZZZZZZZZZZZZZZ", False),
     (["a=1", "b=2; vantorellVisitorCode=YYYYYYYYYYYYYYYY"], "YYYYYYYYYYYYYYYY", False),
     (["other=1"], None, False),
+    # cookies are separated by ";" alone, on every release
+    (['x="a,vantorellVisitorCode=QQQQQQQQQQQQQQQQ"'], None, False),
+    (["a=1,vantorellVisitorCode=QQQQQQQQQQQQQQQQ"], None, False),
+    (["a=1;vantorellVisitorCode = RRRRRRRRRRRRRRRR"], "RRRRRRRRRRRRRRRR", False),
 ], ids=["none", "15", "16", "26", "front", "front-short", "upper-front", "among-others",
-        "second-header", "other-cookie"])
+        "second-header", "other-cookie", "inside-a-quoted-value", "after-a-comma",
+        "blanks-around-equals"])
 def test_visitor_code_from_the_cookie(nginx, cookies, code, front):
     start(nginx)
     r = nginx.request("/page", headers=[("Cookie", c) for c in cookies])

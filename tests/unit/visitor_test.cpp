@@ -749,3 +749,41 @@ TEST(VisitorCodeOfId, CharactersAreUniform) {
         EXPECT_EQ(n, 0);
     }
 }
+
+// One rule on every nginx release: ";" alone separates cookies, so a "," or a
+// quote inside another cookie's value cannot plant a code.
+TEST(CookieReader, FindsTheCookieBySemicolonsAlone) {
+    struct Case {
+        const char *header;
+        const char *value;  // null: no such cookie
+    } cases[] = {
+        {"vantorellVisitorCode=abc", "abc"},
+        {"a=1; vantorellVisitorCode=abc; b=2", "abc"},
+        {"a=1;vantorellVisitorCode=abc;b=2", "abc"},
+        {"VANTORELLVISITORCODE=abc", "abc"},
+        {"vantorellVisitorCode  =  abc ;x", "abc "},
+        {"vantorellVisitorCode=", ""},
+        {"vantorellVisitorCode=a,b=c", "a,b=c"},
+        {"x=\"a,vantorellVisitorCode=qqqqqqqqqqqqqqqq\"", nullptr},
+        {"a=1, vantorellVisitorCode=abc", nullptr},
+        {"xvantorellVisitorCode=abc", nullptr},
+        {"vantorellVisitorCodex=abc; vantorellVisitorCode=def", "def"},
+        {"vantorellVisitorCode; vantorellVisitorCode=def", "def"},
+        {"vantorellVisitorCode=first; vantorellVisitorCode=second", "first"},
+        {"vantorellVisitor", nullptr},
+        {"", nullptr},
+        {"\tvantorellVisitorCode=abc", nullptr},
+    };
+    const std::string name = "vantorellVisitorCode";
+    for (const Case &c : cases) {
+        std::string header = c.header;
+        size_t start = 0;
+        size_t length = 0;
+        bool found = vantorell::findCookie(header.data(), header.size(), name.data(), name.size(),
+                                           &start, &length);
+        ASSERT_EQ(found, c.value != nullptr) << header;
+        if (found) {
+            EXPECT_EQ(header.substr(start, length), c.value) << header;
+        }
+    }
+}
