@@ -44,7 +44,7 @@ MODULE_SO := $(PREFIX)/modules/ngx_http_vantorell_module.so
 PYTHON    := /usr/bin/python3
 CHECK_BIN := $(BUILD)/bin/vantorell-check
 
-MODULE_FILES := $(wildcard module/*.cpp module/*.h) module/config module/exports.map
+MODULE_FILES := $(wildcard module/*/*.cpp module/*/*.h) module/config module/exports.map
 
 # The HTTP modules that distribution packages enable, so that the module is
 # tried among the modules operators run (auth_request, mirror, SSI, HTTP/2...);
@@ -110,15 +110,14 @@ $(BUILD)/nginx-%/sbin/nginx $(BUILD)/nginx-%/modules/ngx_http_vantorell_module.s
 # ---- unit tests: the portable core, on its own -------------------------------
 
 UNIT_BIN   := $(BUILD)/unit/vantorell_unit
-CORE_SRCS  := module/status.cpp module/data_file.cpp module/targeting.cpp module/visitor.cpp \
-              module/model_cache.cpp module/outcome.cpp module/split.cpp \
-              module/force.cpp module/pattern_messages.cpp
+# the portable core: no nginx in it
+CORE_SRCS  := $(wildcard module/core/*.cpp)
 CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
 # VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule/core
 
-$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/*.h tests/unit/*.h) | $(BUILD)/.deps
+$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) | $(BUILD)/.deps
 	@mkdir -p $(dir $@)
 	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) -lgtest -lpthread $(CORE_LIBS)
 
@@ -146,7 +145,7 @@ NGX_PARSE_SRCS := src/http/ngx_http_parse.c src/core/ngx_string.c src/core/ngx_p
                   src/core/ngx_array.c src/os/unix/ngx_alloc.c
 
 CHECK_SRCS  := $(wildcard tools/vantorell-check/*.cpp)
-CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -Itools/vantorell-check $(NGX_INCS)
+CHECK_FLAGS := -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule/core -Imodule/nginx -Itools/vantorell-check $(NGX_INCS)
 CHECK_NGX   := $(BUILD)/check-ngx
 CHECK_NGX_OBJS := $(addprefix $(CHECK_NGX)/,$(notdir $(NGX_PARSE_SRCS:.c=.o))) \
                   $(CHECK_NGX)/nginx_runtime.o
@@ -157,7 +156,7 @@ $(CHECK_NGX)/%.o: $(NGX_OBJS)/Makefile tools/vantorell-check/nginx_runtime.c
 	gcc -c -O2 -g $(CPPFLAGS) $(CFLAGS) $(NGX_INCS) -o $@ \
 	  $(if $(filter nginx_runtime,$*),tools/vantorell-check/nginx_runtime.c,$(NGX_SRC)/$(filter %/$*.c,$(NGX_PARSE_SRCS)))
 
-$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/*.h tools/vantorell-check/*.h) $(CHECK_NGX_OBJS)
+$(CHECK_BIN): $(CHECK_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tools/vantorell-check/*.h) $(CHECK_NGX_OBJS)
 	@mkdir -p $(dir $@)
 	g++ $(CHECK_FLAGS) $(CPPFLAGS) $(CXXFLAGS) $(LDFLAGS) -o $@ $(CHECK_SRCS) $(CORE_SRCS) \
 	  $(CHECK_NGX_OBJS) $(CORE_LIBS)
@@ -176,7 +175,7 @@ FUZZ           := $(BUILD)/fuzz
 FUZZ_TARGETS   := data_file cookie outcome_text
 FUZZ_SECONDS   ?= 120
 FUZZ_SAN       := -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined
-FUZZ_INCS      := -Imodule -Itests/unit -Itools/vantorell-check
+FUZZ_INCS      := -Imodule/core -Itests/unit -Itools/vantorell-check
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
 # the data file target drives vantorell-check's lint as well
@@ -187,12 +186,12 @@ $(FUZZ)/.deps: scripts/install-deps.sh
 	bash scripts/install-deps.sh clang-14 libclang-rt-14-dev
 	@mkdir -p $(FUZZ) && touch $@
 
-$(FUZZ)/core/%.o: module/%.cpp $(wildcard module/*.h) | $(FUZZ)/.deps
+$(FUZZ)/core/%.o: module/core/%.cpp $(wildcard module/core/*.h) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
 	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
 
-$(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/*.h tools/vantorell-check/*.h) \
+$(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/core/*.h tools/vantorell-check/*.h) \
                   | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
@@ -300,9 +299,9 @@ bench: build
 # before costs, on shop data files of 100 experiments (a fifth of their
 # conditions regular expressions, then all of them) and of 1,000.
 REGEX_BENCH := $(BUILD)/bench/regex_bench
-$(REGEX_BENCH): scripts/bench/regex_bench.cpp $(CORE_SRCS) $(wildcard module/*.h)
+$(REGEX_BENCH): scripts/bench/regex_bench.cpp $(CORE_SRCS) $(wildcard module/core/*.h)
 	@mkdir -p $(dir $@)
-	g++ -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule -o $@ $< $(CORE_SRCS) $(CORE_LIBS)
+	g++ -std=c++17 -O2 -g -Wall -Wextra -Werror -Imodule/core -o $@ $< $(CORE_SRCS) $(CORE_LIBS)
 
 regex-bench: $(REGEX_BENCH)
 	$(PYTHON) scripts/bench/make_data.py 100 -o $(BUILD)/bench/mixed-100.json

@@ -1,8 +1,8 @@
 // Cost per call of a new code, the digest and the visitor's number.
 //
 // Build and run by hand (optimised like the module):
-//   g++ -std=c++17 -O2 -Imodule -o build/number_bench scripts/bench/number_bench.cpp
-//       module/visitor.cpp -lcrypto
+//   g++ -std=c++17 -O2 -Imodule/core -o build/number_bench scripts/bench/number_bench.cpp
+//       module/core/visitor.cpp -lcrypto
 //   build/number_bench
 //
 // Each function runs over a fixed set of distinct inputs, several rounds, and

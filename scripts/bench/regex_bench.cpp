@@ -98,7 +98,7 @@ int main(int argc, char **argv)
             for (int pass = 0; pass < kPasses; pass++) {
                 for (const std::string &url : texts) {
                     vantorell::TargetedList list;
-                    vantorell::Status status = vantorell::targetExperiments(
+                    vantorell::Result status = vantorell::targetExperiments(
                         model, patterns, url.c_str(), &memory, &list);
                     if (!status.ok()) {
                         fprintf(stderr, "regex_bench: targeting failed on %s\n", url.c_str());

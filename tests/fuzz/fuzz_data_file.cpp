@@ -173,10 +173,10 @@ void writeTexts(const vantorell::TargetedList &list)
 }
 
 // A failure's text as the handler logs it: bounded.
-std::string failureText(const vantorell::Status &status)
+std::string failureText(const vantorell::Result &status)
 {
     std::string text = afresh::textOf(status);
-    FUZZ_CHECK(!text.empty() && text.size() < vantorell::kStatusTextSize,
+    FUZZ_CHECK(!text.empty() && text.size() < vantorell::kFailureTextSize,
                "a failure's text of %zu bytes", text.size());
     return text;
 }
@@ -184,7 +184,7 @@ std::string failureText(const vantorell::Status &status)
 afresh::Outcome acquire(vantorell::ModelHold *hold)
 {
     afresh::Outcome out;
-    vantorell::Status status = vantorell::acquireModel(dataFile->path(), hold);
+    vantorell::Result status = vantorell::acquireModel(dataFile->path(), hold);
     out.loaded = status.ok();
     if (!status.ok()) {
         out.message = failureText(status);
@@ -198,7 +198,7 @@ afresh::Outcome targetCached(const vantorell::ModelHold &hold, const std::string
     afresh::Outcome out;
     out.loaded = true;
     vantorell::TargetedList list;
-    vantorell::Status status = vantorell::targetModel(hold, url.c_str(), memory, &list);
+    vantorell::Result status = vantorell::targetModel(hold, url.c_str(), memory, &list);
     if (!status.ok()) {
         out.rc = -1;
         out.message = failureText(status);
@@ -272,7 +272,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // What nginx -t says of the bytes: a problem when no request can use
     // them, with the reader's text, or with a failure that the targeting of
     // every URL text meets.
-    vantorell::StatusText problem{};
+    vantorell::FailureText problem{};
     bool usable = vantorell::checkDataFile(dataFile->path(), &problem);
     if (!fresh.loaded) {
         FUZZ_CHECK(!usable && fresh.message == problem.text,

@@ -6,7 +6,7 @@
 #define VANTORELL_TEST_AFRESH_H
 
 #include "data_file.h"
-#include "status.h"
+#include "failure.h"
 #include "counting_allocator.h"
 #include "targeting.h"
 #include "visitor.h"
@@ -39,8 +39,8 @@ inline std::ostream &operator<<(std::ostream &os, const Outcome &o) {
     return os << "}";
 }
 
-inline std::string textOf(const vantorell::Status &status) {
-    return vantorell::statusText(status).text;
+inline std::string textOf(const vantorell::Result &status) {
+    return vantorell::failureText(status).text;
 }
 
 // The data file's text read, targeted with `url` and the choice made with
@@ -49,7 +49,7 @@ inline Outcome fromText(const std::string &text, const std::string &url, double 
                         vantorell::Allocator *memory, bool *complete = nullptr) {
     Outcome out;
     vantorell::Model model;
-    vantorell::Status status = vantorell::modelFromText(text.data(), text.size(), &model);
+    vantorell::Result status = vantorell::modelFromText(text.data(), text.size(), &model);
     if (complete != nullptr) {
         *complete = !vantorell::isNoMemory(status.failure);
     }
@@ -87,7 +87,7 @@ inline Outcome fromFile(const char *path, const std::string &url, double number,
                         vantorell::Allocator *memory) {
     std::string text;
     struct stat identity;
-    vantorell::Status status = vantorell::readDataFile(path, &text, &identity);
+    vantorell::Result status = vantorell::readDataFile(path, &text, &identity);
     if (!status.ok()) {
         Outcome out;
         out.message = textOf(status);

@@ -109,7 +109,7 @@ using vantorell::ConditionGroup;
 using vantorell::Experiment;
 using vantorell::Failure;
 using vantorell::Model;
-using vantorell::Status;
+using vantorell::Result;
 using vantorell::Variation;
 
 struct JsonDeleter {
@@ -123,12 +123,12 @@ Json parse(const std::string &text) {
     return value;
 }
 
-std::string textOf(const Status &status) { return vantorell::statusText(status).text; }
+std::string textOf(const Result &status) { return vantorell::failureText(status).text; }
 
 // A load: the model (empty on failure) and how it ended.
 struct Load {
     Model model;
-    Status status;
+    Result status;
 
     bool ok() const { return status.ok(); }
     std::string text() const { return textOf(status); }
@@ -646,7 +646,7 @@ TEST(ReaderFailure, EachFailureNamesTheMemberAndThePosition) {
                 experiments.push_back(
                     i == position ? experimentText(i, {c.change}) : experimentText(i));
             }
-            char expected[vantorell::kStatusTextSize];
+            char expected[vantorell::kFailureTextSize];
             snprintf(expected, sizeof expected, c.text, position);
 
             auto load = loadFile(fileOf(experiments));
@@ -820,7 +820,7 @@ TEST(ReaderOutOfMemory, ALoadEitherCompletesOrFailsWithAText) {
     int failures = failEachAllocationInTurn([&](long allowed, bool *failed) {
         Json tree = parse(file);
         Model model;
-        Status status;
+        Result status;
         {
             FailingHeap heap(allowed);
             status = vantorell::modelFromJson(tree.get(), &model);
@@ -849,7 +849,7 @@ TEST(ReaderOutOfMemory, AFileThatCannotBeHeldIsNoMemoryNotAnUnreadableFile) {
     TempFile file(fileOf({experimentText(1)}));
     std::string text;
     struct stat identity;
-    Status status;
+    Result status;
     {
         FailingHeap heap(0);
         status = vantorell::readDataFile(file.path(), &text, &identity);

@@ -86,7 +86,7 @@ Outcome throughCache(const char *path, const std::string &url, double number) {
     CountingAllocator memory;
     Outcome out;
     ModelHold hold;
-    vantorell::Status status = vantorell::acquireModel(path, &hold);
+    vantorell::Result status = vantorell::acquireModel(path, &hold);
     out.loaded = status.ok();
     if (!out.loaded) {
         out.message = afresh::textOf(status);
@@ -440,7 +440,7 @@ const Mode kModes[] = {
 long targetedId(const std::string &path, ChangeCheck *check) {
     CountingAllocator memory;
     ModelHold hold;
-    vantorell::Status status = vantorell::acquireModel(path.c_str(), &hold, check);
+    vantorell::Result status = vantorell::acquireModel(path.c_str(), &hold, check);
     if (!status.ok()) {
         return -1;
     }
@@ -594,7 +594,7 @@ TEST(ModelCacheChangeTest, AFileThatFoundNoDescriptorIsReadOnTheNextRequest) {
     struct rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowest);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    vantorell::Status status;
+    vantorell::Result status;
     {
         ModelHold hold;
         status = vantorell::acquireModel(path.c_str(), &hold, &check);
@@ -704,11 +704,11 @@ TEST(ModelCacheReportTest, ChecksAFileAsAWorkerWouldUseIt) {
         if (c.content != nullptr) {
             put(path, c.content);
         }
-        vantorell::StatusText problem{};
+        vantorell::FailureText problem{};
         EXPECT_EQ(vantorell::checkDataFile(path.c_str(), &problem), c.problem == nullptr);
         EXPECT_STREQ(problem.text, c.problem != nullptr ? c.problem : "");
     }
-    vantorell::StatusText problem{};
+    vantorell::FailureText problem{};
     EXPECT_FALSE(vantorell::checkDataFile(dir.path().c_str(), &problem));   // a folder
     EXPECT_STREQ(problem.text, "Cannot read json file.");
 }

@@ -19,7 +19,7 @@ using vantorell::ConditionGroup;
 using vantorell::Experiment;
 using vantorell::Failure;
 using vantorell::Model;
-using vantorell::Status;
+using vantorell::Result;
 using vantorell::TargetedList;
 using vantorell::Variation;
 
@@ -72,8 +72,8 @@ Model modelOf(const std::vector<ExperimentDef> &fileOrder) {
 
 // What targeting a model gives: the status, its text (taken while the model
 // whose pattern it may name still lives) and the targeted ids.
-struct Result {
-    Status status;
+struct Targeting {
+    vantorell::Result status;
     std::string message;
     std::vector<long> ids;
 
@@ -82,13 +82,13 @@ struct Result {
     int rc() const { return !status.ok() ? -1 : ids.empty() ? 0 : 1; }
 };
 
-Result targetModel(const Model &model, const std::string &url, vantorell::Allocator *memory) {
+Targeting targetModel(const Model &model, const std::string &url, vantorell::Allocator *memory) {
     vantorell::CompiledPatterns patterns;
     EXPECT_TRUE(patterns.compile(model));
     TargetedList targeted;
-    Result result;
+    Targeting result;
     result.status = vantorell::targetExperiments(model, patterns, url.c_str(), memory, &targeted);
-    result.message = vantorell::statusText(result.status).text;
+    result.message = vantorell::failureText(result.status).text;
     for (const vantorell::Targeted &t : targeted) {
         EXPECT_EQ(t.variationId, 0);
         result.ids.push_back(t.experimentId);
@@ -97,7 +97,7 @@ Result targetModel(const Model &model, const std::string &url, vantorell::Alloca
 }
 
 // One experiment (id 42) with these groups.
-Result targetOne(const std::vector<GroupDef> &groups, const std::string &url, vantorell::Allocator *memory) {
+Targeting targetOne(const std::vector<GroupDef> &groups, const std::string &url, vantorell::Allocator *memory) {
     return targetModel(modelOf({{42, 'P', groups}}), url, memory);
 }
 
@@ -108,7 +108,7 @@ GroupDef group(char orOperator, std::vector<ConditionDef> conditions) {
 // One condition alone decides: 1 on a match, 0 without, -1 on failure.
 int matchOne(const std::string &url, char matchType, const std::string &text, vantorell::Allocator *memory,
              std::string *message = nullptr) {
-    Result result = targetOne({group('|', {ConditionDef{'|', matchType, text, true}})}, url, memory);
+    Targeting result = targetOne({group('|', {ConditionDef{'|', matchType, text, true}})}, url, memory);
     if (message != nullptr) {
         *message = result.text();
     }
@@ -347,7 +347,7 @@ TEST(TargetingConditions, JoinsConditionsAndGroupsByTheirOperators) {
     CountingAllocator memory;
     for (const ConditionsCase &c : cases) {
         SCOPED_TRACE(c.name);
-        Result result = targetOne(c.groups, kUrl, &memory);
+        Targeting result = targetOne(c.groups, kUrl, &memory);
         EXPECT_TRUE(result.status.ok()) << result.text();
         EXPECT_EQ(result.ids, c.targeted ? std::vector<long>{42} : std::vector<long>{});
 
@@ -400,7 +400,7 @@ TEST(TargetingConditions, AFailingConditionFailsTheExperimentWhateverCameBefore)
     CountingAllocator memory;
     for (const FailureCase &c : cases) {
         SCOPED_TRACE(c.name);
-        Result result = targetOne(c.groups, kUrl, &memory);
+        Targeting result = targetOne(c.groups, kUrl, &memory);
         EXPECT_EQ(result.rc(), -1);
         EXPECT_EQ(result.text(), c.message);
     }
@@ -443,13 +443,13 @@ TEST(TargetingConditions, AFailureOfEveryUrlTextIsKnownFromTheModel) {
         Model model = modelOf(c.file);
         vantorell::CompiledPatterns patterns;
         ASSERT_TRUE(patterns.compile(model));
-        Status failure = vantorell::targetingFailure(model, patterns);
+        Result failure = vantorell::targetingFailure(model, patterns);
         if (c.failure.empty()) {
             EXPECT_TRUE(failure.ok());
             EXPECT_GE(targetModel(model, "elsewhere", &memory).rc(), 0);
             continue;
         }
-        EXPECT_EQ(vantorell::statusText(failure).text, c.failure);
+        EXPECT_EQ(vantorell::failureText(failure).text, c.failure);
         for (const char *url : {"alpha", kUrl, "alpha/shop?q=(", "x"}) {
             EXPECT_EQ(targetModel(model, url, &memory).text(), c.failure) << url;
         }
@@ -475,7 +475,7 @@ TEST(TargetingConditions, IdsThatReadAsOutcomes) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Result result = targetModel(modelOf({{c.id, 'P', c.groups}}), kUrl, &memory);
+        Targeting result = targetModel(modelOf({{c.id, 'P', c.groups}}), kUrl, &memory);
         EXPECT_EQ(result.rc(), c.rc);
         EXPECT_EQ(result.text(), c.message);
     }
@@ -489,7 +489,7 @@ const std::vector<GroupDef> kMisses = {group('|', {miss('|')})};
 class TargetingExperiments : public ::testing::Test {
 protected:
     // Targets kUrl, into a list that starts with a stale record.
-    Status target(const Model &model, TargetedList *targeted) {
+    Result target(const Model &model, TargetedList *targeted) {
         vantorell::CompiledPatterns patterns;
         EXPECT_TRUE(patterns.compile(model));
         vantorell::Targeted stale;
@@ -556,16 +556,16 @@ TEST_F(TargetingExperiments, UnknownTargetingLetterFailsNamingTheExperiment) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
         TargetedList result;
-        Status status = target(modelOf({{c.id, c.letter, kTargets}}), &result);
+        Result status = target(modelOf({{c.id, c.letter, kTargets}}), &result);
         EXPECT_EQ(status.failure, Failure::UnknownTargetingType);
-        EXPECT_EQ(vantorell::statusText(status).text, std::string(c.message));
+        EXPECT_EQ(vantorell::failureText(status).text, std::string(c.message));
     }
 }
 
 TEST_F(TargetingExperiments, OfTwoUnknownLettersTheLaterInTheFileIsNamed) {
     TargetedList result;
-    Status status = target(modelOf({{10, 'X', kTargets}, {11, 'X', kTargets}}), &result);
-    EXPECT_EQ(vantorell::statusText(status).text,
+    Result status = target(modelOf({{10, 'X', kTargets}, {11, 'X', kTargets}}), &result);
+    EXPECT_EQ(vantorell::failureText(status).text,
               std::string("Targeting configuration type does not exist for experiment 11."));
 }
 
@@ -592,10 +592,10 @@ TEST_F(TargetingExperiments, FailureLeavesTheCallersList) {
         SCOPED_TRACE(c.name);
         TargetedList result;
         Model model = modelOf(c.experiments);   // the text may name its pattern
-        Status status = target(model, &result);
+        Result status = target(model, &result);
         EXPECT_FALSE(status.ok());
         EXPECT_EQ(ids(result), (std::vector<long>{99}));
-        EXPECT_EQ(vantorell::statusText(status).text, c.message);
+        EXPECT_EQ(vantorell::failureText(status).text, c.message);
     }
 }
 
@@ -643,7 +643,7 @@ struct Outcome {
 
 // The pattern compiled once with its model, as the worker's cache does.
 Outcome matchCompiled(const std::string &urlText, const char *pattern, vantorell::Allocator *memory) {
-    Result result = targetOne({group('|', {ConditionDef{'|', 'R', pattern, true}})}, urlText, memory);
+    Targeting result = targetOne({group('|', {ConditionDef{'|', 'R', pattern, true}})}, urlText, memory);
     return {result.rc(), result.text()};
 }
 

@@ -6,7 +6,7 @@
 
 #include "allocator.h"
 #include "data_file.h"
-#include "status.h"
+#include "failure.h"
 #include "targeting.h"
 
 #include <json-c/json.h>
@@ -64,7 +64,7 @@ std::string printable(const std::string &text);
 json_object *jsonText(const std::string &text);
 
 /* The module's text of a status. */
-std::string textOf(const vantorell::Status &status);
+std::string textOf(const vantorell::Result &status);
 
 /* Writes a JSON value to stdout, pretty, with a newline. */
 void printJson(json_object *value);

@@ -7,9 +7,9 @@
 
 namespace vcheck {
 
-std::string textOf(const vantorell::Status &status)
+std::string textOf(const vantorell::Result &status)
 {
-    return vantorell::statusText(status).text;
+    return vantorell::failureText(status).text;
 }
 
 std::string printable(const std::string &text)
@@ -87,7 +87,7 @@ void loadFile(const std::string &path, LoadedFile *file)
 {
     std::string text;
     struct stat identity;
-    vantorell::Status status = vantorell::readDataFile(path.c_str(), &text, &identity);
+    vantorell::Result status = vantorell::readDataFile(path.c_str(), &text, &identity);
     if (status.ok()) {
         status = vantorell::modelFromText(text.data(), text.size(), &file->model);
     }
@@ -96,7 +96,7 @@ void loadFile(const std::string &path, LoadedFile *file)
         return;
     }
     if (!file->patterns.compile(file->model)) {
-        file->problem = textOf(vantorell::Status{vantorell::Failure::FileNoMemory});
+        file->problem = textOf(vantorell::Result{vantorell::Failure::FileNoMemory});
         return;
     }
     file->usable = true;

@@ -361,7 +361,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
 
     /* what decides: targetExperiments itself; the traces only show why */
     vantorell::TargetedList targeted;
-    vantorell::Status status =
+    vantorell::Result status =
         vantorell::targetExperiments(file.model, file.patterns, text.c_str(), &memory,
                                      &targeted);
 
@@ -370,7 +370,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
     for (size_t i = count; i-- > 0;) {
         const vantorell::Experiment &experiment = file.model.experiments[i];
         ExperimentReport report{&experiment, count - i, {}};
-        vantorell::Status traced = vantorell::traceExperiment(
+        vantorell::Result traced = vantorell::traceExperiment(
             experiment, file.patterns, text.c_str(), &memory, &report.trace);
         const auto &groups = experiment.conditionGroups;
         const auto &tgroups = report.trace.groups;

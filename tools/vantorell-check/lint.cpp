@@ -233,9 +233,9 @@ std::string targetingOf(const vantorell::Experiment &experiment)
     model.experiments.push_back(experiment);
     vantorell::CompiledPatterns patterns;
     if (!patterns.compile(model)) {
-        return textOf(vantorell::Status{vantorell::Failure::FileNoMemory});
+        return textOf(vantorell::Result{vantorell::Failure::FileNoMemory});
     }
-    vantorell::Status status = vantorell::targetingFailure(model, patterns);
+    vantorell::Result status = vantorell::targetingFailure(model, patterns);
     return status.ok() ? std::string() : textOf(status);
 }
 
@@ -284,7 +284,7 @@ void checkTargeting(const vantorell::Experiment &experiment, size_t position, Re
             }
             for (const std::string &sample : sampleUrlTexts(experiment)) {
                 vantorell::TargetedList targeted;
-                vantorell::Status status = vantorell::targetExperiments(model, patterns, sample.c_str(),
+                vantorell::Result status = vantorell::targetExperiments(model, patterns, sample.c_str(),
                                                                         memory, &targeted);
                 if (status.failure == vantorell::Failure::PatternMatch) {
                     report->warn(position,
@@ -332,7 +332,7 @@ void checkIdsAndWeights(const vantorell::Experiment &experiment, size_t position
     if (experiment.id == 0) {
         report->warn(position, "experiment id 0: an experiment of id 0 never targets a request");
     } else if (experiment.id == -1) {
-        vantorell::Status status{vantorell::Failure::UntargetableId};
+        vantorell::Result status{vantorell::Failure::UntargetableId};
         status.experimentId = -1;
         report->warn(position, format("experiment id -1: every request it targets fails (\"%s\")",
                                       textOf(status).c_str()));
@@ -393,7 +393,7 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
 {
     std::string text;
     struct stat identity;
-    vantorell::Status status = vantorell::readDataFile(path.c_str(), &text, &identity);
+    vantorell::Result status = vantorell::readDataFile(path.c_str(), &text, &identity);
     if (!status.ok()) {
         report->error(0, textOf(status));
         return kExitErrors;
@@ -408,7 +408,7 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
     /* the tree the reader walks, to read each experiment on its own */
     json_tokener *tokener = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
     if (tokener == nullptr) {
-        report->error(0, textOf(vantorell::Status{vantorell::Failure::FileNoMemory}));
+        report->error(0, textOf(vantorell::Result{vantorell::Failure::FileNoMemory}));
         return kExitErrors;
     }
     Json tree(json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size())));

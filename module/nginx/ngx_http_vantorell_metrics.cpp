@@ -107,7 +107,7 @@ struct ngx_http_vantorell_metrics_file_s {
     ngx_uint_t                   experiments_count;
     ngx_uint_t                   usable;
     ngx_uint_t                   has_problem;
-    u_char                       problem[vantorell::kStatusTextSize];
+    u_char                       problem[vantorell::kFailureTextSize];
 
     u_char                       path[1];
 };
@@ -280,7 +280,7 @@ struct WorkerFile {
     /* the state of the file this worker last told the zone */
     bool                   told = false;
     uint64_t               toldSerial = 0;
-    vantorell::StatusText  toldProblem{};
+    vantorell::FailureText  toldProblem{};
 };
 
 std::vector<WorkerFile *>  *workerFiles;
@@ -665,7 +665,7 @@ ngx_http_vantorell_metrics_check(ngx_conf_t *cf)
 void
 ngx_http_vantorell_metrics_add_file(ngx_cycle_t *cycle,
     ngx_http_vantorell_srv_conf_t *vscf, ngx_uint_t checked, ngx_uint_t usable,
-    const vantorell::StatusText &problem, size_t experiments)
+    const vantorell::FailureText &problem, size_t experiments)
 {
     File                            *file, **p;
     ngx_uint_t                       i;
@@ -839,13 +839,13 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
 
 void
 ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
-    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Status &status,
+    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Result &status,
     const vantorell::ModelHold &hold)
 {
     bool                   usable;
     Zone                  *zone;
     WorkerFile            *wf;
-    vantorell::StatusText  problem;
+    vantorell::FailureText  problem;
 
     if (vscf->metrics == NULL) {
         return;
@@ -864,11 +864,11 @@ ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
 
         usable = hold.problem().ok();
         if (!usable) {
-            problem = vantorell::statusText(hold.problem());
+            problem = vantorell::failureText(hold.problem());
         }
 
     } else {
-        problem = vantorell::statusText(status);
+        problem = vantorell::failureText(status);
 
         if (wf->told && wf->toldSerial == 0
             && ngx_strcmp(wf->toldProblem.text, problem.text) == 0)

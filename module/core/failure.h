@@ -1,10 +1,10 @@
 /*
  * How a step of the core ended: a failure and its arguments, never a text.
- * The nginx layer turns a failure into its log text with statusText(), at
+ * The nginx layer turns a failure into its log text with failureText(), at
  * the moment it logs; the core itself never logs and never writes texts.
  */
-#ifndef VANTORELL_STATUS_H
-#define VANTORELL_STATUS_H
+#ifndef VANTORELL_FAILURE_H
+#define VANTORELL_FAILURE_H
 
 #include <cstddef>
 
@@ -36,7 +36,7 @@ enum class Failure : unsigned char {
     TargetedNoMemory,
 };
 
-struct Status {
+struct Result {
     Failure failure = Failure::None;
     size_t position = 0;            /* an experiment's position in the file, from 1 */
     long experimentId = 0;
@@ -55,13 +55,13 @@ bool isNoMemory(Failure failure) noexcept;
 bool isPassing(Failure failure) noexcept;
 
 /* The log text of a status, cut to 99 bytes and NUL-terminated. */
-constexpr size_t kStatusTextSize = 100;
+constexpr size_t kFailureTextSize = 100;
 
-struct StatusText {
-    char text[kStatusTextSize];
+struct FailureText {
+    char text[kFailureTextSize];
 };
 
-StatusText statusText(const Status &status) noexcept;
+FailureText failureText(const Result &status) noexcept;
 
 }  // namespace vantorell
 

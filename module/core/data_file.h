@@ -11,7 +11,7 @@
 #ifndef VANTORELL_DATA_FILE_H
 #define VANTORELL_DATA_FILE_H
 
-#include "status.h"
+#include "failure.h"
 
 #include <sys/stat.h>
 
@@ -68,14 +68,14 @@ const Experiment *findExperiment(const Model &model, long id) noexcept;
  * bytes is read, and nothing here waits on a FIFO or a device.  *identity is
  * the status of what stood at the path (all zeros when nothing did); on
  * success, the file's status as it was opened. */
-Status readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
+Result readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
 
 /* The model of a data file's text (one JSON value; what follows it is not
  * looked at).  On failure *model is left empty: all of the file or nothing. */
-Status modelFromText(const char *text, size_t length, Model *model) noexcept;
+Result modelFromText(const char *text, size_t length, Model *model) noexcept;
 
 /* The model of a parsed data file. */
-Status modelFromJson(json_object *experiments, Model *model) noexcept;
+Result modelFromJson(json_object *experiments, Model *model) noexcept;
 
 }  // namespace vantorell
 

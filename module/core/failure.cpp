@@ -3,7 +3,7 @@
  * Every text is bounded like the 100-byte buffers the module once wrote them
  * into: what is longer is cut to its first 99 bytes.
  */
-#include "status.h"
+#include "failure.h"
 
 #include "outcome.h"
 
@@ -74,9 +74,9 @@ bool isPassing(Failure failure) noexcept
     return isNoMemory(failure) || failure == Failure::FileNotNow;
 }
 
-StatusText statusText(const Status &status) noexcept
+FailureText failureText(const Result &status) noexcept
 {
-    StatusText out;
+    FailureText out;
     char *text = out.text;
     const size_t size = sizeof(out.text);
     const char *pattern = status.pattern != nullptr ? status.pattern : "";

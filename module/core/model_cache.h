@@ -25,7 +25,7 @@
 #define VANTORELL_MODEL_CACHE_H
 
 #include "data_file.h"
-#include "status.h"
+#include "failure.h"
 #include "targeting.h"
 
 #include <cstdint>
@@ -67,7 +67,7 @@ struct FileReport {
     };
 
     Kind kind = Kind::None;
-    StatusText text{};
+    FailureText text{};
     size_t experiments = 0;
 };
 
@@ -98,14 +98,14 @@ public:
 
     /* What targeting meets on every URL text of this model (none for a
      * usable one).  Only while held. */
-    const Status &problem() const noexcept;
+    const Result &problem() const noexcept;
 
     void release() noexcept;
 
 private:
-    friend Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+    friend Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                                FileReport *report) noexcept;
-    friend Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
+    friend Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                               TargetedList *targeted) noexcept;
     friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
                                  double number) noexcept;
@@ -117,16 +117,16 @@ private:
 /* Holds the model of the data file at `path`; the failure of the file
  * otherwise.  *check tells how changes of that path are learnt, *report what
  * this request found new about the file. */
-Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                     FileReport *report) noexcept;
 
-inline Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
+inline Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
 {
     FileReport report;
     return acquireModel(path, hold, check, &report);
 }
 
-inline Status acquireModel(const char *path, ModelHold *hold) noexcept
+inline Result acquireModel(const char *path, ModelHold *hold) noexcept
 {
     ChangeCheck check;
     return acquireModel(path, hold, &check);
@@ -137,9 +137,9 @@ inline Status acquireModel(const char *path, ModelHold *hold) noexcept
  * master, at configuration time.  False, with the problem's text, when a
  * worker could not use the file as it stands (the problems of FileReport).
  * *experiments: how many the model has (0 for a file that gives none). */
-bool checkDataFile(const char *path, StatusText *problem, size_t *experiments) noexcept;
+bool checkDataFile(const char *path, FailureText *problem, size_t *experiments) noexcept;
 
-inline bool checkDataFile(const char *path, StatusText *problem) noexcept
+inline bool checkDataFile(const char *path, FailureText *problem) noexcept
 {
     size_t experiments;
     return checkDataFile(path, problem, &experiments);
@@ -147,7 +147,7 @@ inline bool checkDataFile(const char *path, StatusText *problem) noexcept
 
 /* targetExperiments on the held model, with its compiled patterns and its
  * memo of recent URL texts. */
-Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
+Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                    TargetedList *targeted) noexcept;
 
 /* The visitor's variation for every targeted experiment, from the

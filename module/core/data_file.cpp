@@ -318,9 +318,9 @@ bool treeTooCostly(const char *text, size_t length) noexcept
     return cost > allowed;
 }
 
-Status failed(Failure failure, size_t position = 0) noexcept
+Result failed(Failure failure, size_t position = 0) noexcept
 {
-    Status status;
+    Result status;
     status.failure = failure;
     status.position = position;
     return status;
@@ -347,7 +347,7 @@ const Experiment *findExperiment(const Model &model, long id) noexcept
     return nullptr;
 }
 
-Status readDataFile(const char *path, std::string *text, struct stat *identity) noexcept
+Result readDataFile(const char *path, std::string *text, struct stat *identity) noexcept
 {
     // The file lies in a folder that anyone on the host may write to: a FIFO
     // there would block the worker for good, a device could be endless.  Only
@@ -412,10 +412,10 @@ Status readDataFile(const char *path, std::string *text, struct stat *identity) 
         return failed(Failure::FileNoMemory);
     }
 
-    return Status();
+    return Result();
 }
 
-Status modelFromText(const char *text, size_t length, Model *model) noexcept
+Result modelFromText(const char *text, size_t length, Model *model) noexcept
 {
     model->experiments.clear();
 
@@ -441,7 +441,7 @@ Status modelFromText(const char *text, size_t length, Model *model) noexcept
     return modelFromJson(tree.get(), model);
 }
 
-Status modelFromJson(json_object *json, Model *model) noexcept
+Result modelFromJson(json_object *json, Model *model) noexcept
 {
     model->experiments.clear();
 
@@ -478,7 +478,7 @@ Status modelFromJson(json_object *json, Model *model) noexcept
 
     std::reverse(experiments.begin(), experiments.end());
     model->experiments = std::move(experiments);
-    return Status();
+    return Result();
 }
 
 }  // namespace vantorell

@@ -104,13 +104,13 @@ struct timespec now()
 /* Targeting results of recent URL texts, least recently used dropped first. */
 class UrlMemo {
 public:
-    struct Result {
+    struct Entry {
         std::string url;
-        Status status;
+        vantorell::Result status;
         TargetedList targeted;             /* when targeting succeeded */
     };
 
-    const Result *find(std::string_view url) noexcept
+    const Entry *find(std::string_view url) noexcept
     {
         auto it = index_.find(url);
         if (it == index_.end()) {
@@ -123,10 +123,10 @@ public:
     /* Remembers a result; a result that cannot be stored is simply not
      * remembered. */
     void store(std::string_view url, const TargetedList &targeted,
-               const Status &status) noexcept
+               const vantorell::Result &status) noexcept
     {
         try {
-            Result result;
+            Entry result;
             result.url.assign(url.data(), url.size());
             result.status = status;
             if (status.ok()) {
@@ -163,9 +163,9 @@ public:
 private:
     /* what an entry holds on the heap, with the list's and the index's
      * nodes */
-    static size_t costOf(const Result &result) noexcept
+    static size_t costOf(const Entry &result) noexcept
     {
-        return sizeof(Result) + 64 + result.url.capacity()
+        return sizeof(Entry) + 64 + result.url.capacity()
                + result.targeted.capacity() * sizeof(Targeted);
     }
 
@@ -173,8 +173,8 @@ private:
 
     /* the index's keys point into the texts of the list's entries, which
      * never move */
-    std::list<Result> order_;
-    std::unordered_map<std::string_view, std::list<Result>::iterator> index_;
+    std::list<Entry> order_;
+    std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;
 };
 
 }  // namespace
@@ -595,12 +595,12 @@ struct CachedModel {
     /* the model, or the failure of a file that could not be used (the
      * failure's texts, if any, point into nothing but static texts) */
     Model model;
-    Status failure;
+    Result failure;
 
     CompiledPatterns patterns;
 
     /* what targeting meets on every URL text, if anything */
-    Status targetingFailure;
+    Result targetingFailure;
 
     /* the first experiment of the model with each id, as findExperiment
      * finds it */
@@ -646,7 +646,7 @@ struct CacheEntry {
     bool told = false;
     bool toldUsable = false;
     FileIdentity toldIdentity;
-    StatusText toldText{};
+    FailureText toldText{};
 
     CachedModel *model = nullptr;
 
@@ -699,9 +699,9 @@ CacheEntry *addEntry(const char *path) noexcept
     }
 }
 
-Status noMemory() noexcept
+Result noMemory() noexcept
 {
-    Status status;
+    Result status;
     status.failure = Failure::FileNoMemory;
     return status;
 }
@@ -711,7 +711,7 @@ Status noMemory() noexcept
  * with the failure in *status, when the heap runs out; a file that cannot be
  * used gives a model that holds its failure.
  */
-CachedModel *buildModel(const std::string &text, Status *status) noexcept
+CachedModel *buildModel(const std::string &text, Result *status) noexcept
 {
     static uint64_t lastSerial;
 
@@ -762,7 +762,7 @@ CachedModel *buildModel(const std::string &text, Status *status) noexcept
 
 /* The problem a worker has with a built model: its file's, or its
  * targeting's; none for a usable model. */
-const Status &problemOf(const CachedModel &model) noexcept
+const Result &problemOf(const CachedModel &model) noexcept
 {
     return model.failure.ok() ? model.targetingFailure : model.failure;
 }
@@ -772,7 +772,7 @@ const Status &problemOf(const CachedModel &model) noexcept
  * merely handed out again): a problem is told when this state of the file
  * was not the last told, a usable file when a problem was.
  */
-void observe(CacheEntry *entry, const FileIdentity &identity, const Status &problem,
+void observe(CacheEntry *entry, const FileIdentity &identity, const Result &problem,
              size_t experiments, FileReport *report) noexcept
 {
     if (entry == nullptr) {
@@ -790,7 +790,7 @@ void observe(CacheEntry *entry, const FileIdentity &identity, const Status &prob
         return;
     }
 
-    StatusText text = statusText(problem);
+    FailureText text = failureText(problem);
     if (entry->told && !entry->toldUsable && entry->toldIdentity == identity
         && strcmp(entry->toldText.text, text.text) == 0)
     {
@@ -805,14 +805,14 @@ void observe(CacheEntry *entry, const FileIdentity &identity, const Status &prob
     entry->toldText = text;
 }
 
-Status handOut(CachedModel *model, CachedModel **held) noexcept
+Result handOut(CachedModel *model, CachedModel **held) noexcept
 {
     if (!model->failure.ok()) {
         return model->failure;
     }
     model->references++;
     *held = model;
-    return Status();
+    return Result();
 }
 
 /* Places every path's watches anew, after a notification: the paths may
@@ -838,7 +838,7 @@ void watchAnew(Notifications *watcher) noexcept
  * does not try the path on every request.  Without notifications the path is
  * tried every time, as its status is.
  */
-void rememberUnusable(CacheEntry *entry, bool notified, const Status &status) noexcept
+void rememberUnusable(CacheEntry *entry, bool notified, const Result &status) noexcept
 {
     if (entry == nullptr || !notified) {
         return;
@@ -895,7 +895,7 @@ uint64_t ModelHold::loadedMonotonic() const noexcept
 }
 
 
-const Status &ModelHold::problem() const noexcept
+const Result &ModelHold::problem() const noexcept
 {
     return cached_->targetingFailure;
 }
@@ -937,7 +937,7 @@ int changeCheckError(ChangeCheck check) noexcept
 }
 
 
-Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                     FileReport *report) noexcept
 {
     hold->release();
@@ -991,7 +991,7 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
 #ifdef VANTORELL_TESTING
     readsForTesting++;
 #endif
-    Status status = readDataFile(path, &text, &opened);
+    Result status = readDataFile(path, &text, &opened);
     if (!status.ok()) {
         if (!isPassing(status.failure)) {
             forget(path);
@@ -1045,31 +1045,31 @@ Status acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
 }
 
 
-bool checkDataFile(const char *path, StatusText *problem, size_t *experiments) noexcept
+bool checkDataFile(const char *path, FailureText *problem, size_t *experiments) noexcept
 {
     std::string text;
     struct stat opened;
     *experiments = 0;
-    Status status = readDataFile(path, &text, &opened);
+    Result status = readDataFile(path, &text, &opened);
     if (status.ok()) {
         CachedModel *model = buildModel(text, &status);
         if (model != nullptr) {
             /* the text first: a pattern's lives with the model */
             bool usable = problemOf(*model).ok();
             if (!usable) {
-                *problem = statusText(problemOf(*model));
+                *problem = failureText(problemOf(*model));
             }
             *experiments = model->model.experiments.size();
             unreference(model);
             return usable;
         }
     }
-    *problem = statusText(status);
+    *problem = failureText(status);
     return false;
 }
 
 
-Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
+Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
                    TargetedList *targeted) noexcept
 {
     CachedModel *model = hold.cached_;
@@ -1077,7 +1077,7 @@ Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
     std::string_view key(url);
     bool memoise = key.size() <= kMemoLongestUrl;
 
-    const UrlMemo::Result *known = memoise ? model->memo.find(key) : nullptr;
+    const UrlMemo::Entry *known = memoise ? model->memo.find(key) : nullptr;
 
     if (known != nullptr) {
         if (!known->status.ok()) {
@@ -1088,15 +1088,15 @@ Status targetModel(const ModelHold &hold, const char *url, Allocator *memory,
             TargetedList copy(known->targeted);
             *targeted = std::move(copy);
         } catch (...) {
-            Status status;
+            Result status;
             status.failure = Failure::TargetedNoMemory;
             return status;
         }
-        return Status();
+        return Result();
     }
 
     TargetedList result;
-    Status status = targetExperiments(model->model, model->patterns, url, memory, &result);
+    Result status = targetExperiments(model->model, model->patterns, url, memory, &result);
 
     if (memoise && status.failure != Failure::TargetedNoMemory) {
         model->memo.store(key, result, status);

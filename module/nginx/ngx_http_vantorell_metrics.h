@@ -10,7 +10,7 @@
 
 #include "model_cache.h"
 #include "outcome.h"
-#include "status.h"
+#include "failure.h"
 #include "targeting.h"
 
 /* directive handlers */
@@ -30,7 +30,7 @@ ngx_int_t ngx_http_vantorell_metrics_check(ngx_conf_t *cf);
  */
 void ngx_http_vantorell_metrics_add_file(ngx_cycle_t *cycle,
     ngx_http_vantorell_srv_conf_t *vscf, ngx_uint_t checked, ngx_uint_t usable,
-    const vantorell::StatusText &problem, size_t experiments);
+    const vantorell::FailureText &problem, size_t experiments);
 
 /* One request's outcome. */
 void ngx_http_vantorell_metrics_outcome(ngx_http_vantorell_srv_conf_t *vscf,
@@ -46,7 +46,7 @@ void ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
 
 /* What a request found of its data file: `hold` when `status` is ok. */
 void ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
-    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Status &status,
+    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Result &status,
     const vantorell::ModelHold &hold);
 
 /* A worker that exits: what it kept of the zone's keys. */

@@ -2,7 +2,7 @@
  * Targeting: the condition groups of every experiment evaluated against one
  * URL text, with the model's regular expressions compiled once.
  *
- * Nothing here logs or throws: a failure is a Status with its arguments.
+ * Nothing here logs or throws: a failure is a Result with its arguments.
  * Nothing here is nginx's either: what the matcher needs while it runs comes
  * from the Allocator that the caller lends the evaluation.
  */
@@ -301,19 +301,19 @@ private:
     pcre2_match_data *data_ = nullptr;
 };
 
-Status
+Result
 failed(Failure failure) noexcept
 {
-    Status status;
+    Result status;
     status.failure = failure;
     return status;
 }
 
 /* A condition whose pattern did not compile, with the compiler's text. */
-Status
+Result
 compileFailure(const Condition &condition, const CompiledPattern *pattern) noexcept
 {
-    Status status = failed(Failure::PatternCompile);
+    Result status = failed(Failure::PatternCompile);
     status.pattern = condition.url.c_str();
     status.reason = pattern != NULL && !pattern->error.empty() ? pattern->error.c_str() : NULL;
     return status;
@@ -330,7 +330,7 @@ isKnownTargetingType(char type)
  * Runs a compiled pattern over the URL text, within one budget for the whole
  * URL.  Memory that the matcher takes comes from the evaluation's allocator.
  */
-Status
+Result
 runPattern(const CompiledPattern &pattern, const char *expression, const char *url,
            size_t urlLength, MatchScratch *scratch, bool *matched)
 {
@@ -348,10 +348,10 @@ runPattern(const CompiledPattern &pattern, const char *expression, const char *u
     /* 0 means the capture groups did not fit the vector: still a match */
     if (rc >= 0 || rc == PCRE2_ERROR_NOMATCH) {
         *matched = rc >= 0;
-        return Status();
+        return Result();
     }
 
-    Status status = failed(Failure::PatternMatch);
+    Result status = failed(Failure::PatternMatch);
     status.pattern = expression;
     return status;
 }
@@ -364,17 +364,17 @@ struct Evaluation {
     ExperimentTrace *trace;     /* null but for traceExperiment */
 };
 
-Status
+Result
 matchCondition(const Evaluation &evaluation, const Condition &condition,
                bool *matched)
 {
     switch (condition.matchType) {
     case 'C':
         *matched = strstr(evaluation.url, condition.url.c_str()) != NULL;
-        return Status();
+        return Result();
     case 'E':
         *matched = strcmp(evaluation.url, condition.url.c_str()) == 0;
-        return Status();
+        return Result();
     case 'R':
         break;
     default:
@@ -397,14 +397,14 @@ matchCondition(const Evaluation &evaluation, const Condition &condition,
  * the evaluation.
  */
 template <typename Item, typename Evaluate>
-Status
+Result
 joinItems(const std::vector<Item> &items, Evaluate evaluate, bool *result)
 {
     bool joined = false;
 
     for (const Item &item : items) {
         bool value = false;
-        Status status = evaluate(item, &value);
+        Result status = evaluate(item, &value);
         if (!status.ok()) {
             return status;
         }
@@ -413,16 +413,16 @@ joinItems(const std::vector<Item> &items, Evaluate evaluate, bool *result)
     }
 
     *result = joined;
-    return Status();
+    return Result();
 }
 
 /* A condition is satisfied when its match is what it includes. */
-Status
+Result
 evaluateCondition(const Evaluation &evaluation, const Condition &condition,
                   bool *satisfied)
 {
     bool matched = false;
-    Status status = matchCondition(evaluation, condition, &matched);
+    Result status = matchCondition(evaluation, condition, &matched);
     *satisfied = matched == condition.include;
     if (evaluation.trace != NULL && status.ok()) {
         ConditionTrace step;
@@ -433,7 +433,7 @@ evaluateCondition(const Evaluation &evaluation, const Condition &condition,
     return status;
 }
 
-Status
+Result
 evaluateGroup(const Evaluation &evaluation, const ConditionGroup &group,
               bool *result)
 {
@@ -445,18 +445,18 @@ evaluateGroup(const Evaluation &evaluation, const ConditionGroup &group,
 }
 
 /* Whether the experiment targets the URL text. */
-Status
+Result
 evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
                    bool *targeted)
 {
     bool experimentResult = false;
 
-    Status status = joinItems(experiment.conditionGroups,
+    Result status = joinItems(experiment.conditionGroups,
                               [&evaluation](const ConditionGroup &group, bool *result) {
                                   if (evaluation.trace != NULL) {
                                       evaluation.trace->groups.emplace_back();
                                   }
-                                  Status status = evaluateGroup(evaluation, group, result);
+                                  Result status = evaluateGroup(evaluation, group, result);
                                   if (evaluation.trace != NULL) {
                                       evaluation.trace->groups.back().result = *result;
                                   }
@@ -472,14 +472,14 @@ evaluateExperiment(const Evaluation &evaluation, const Experiment &experiment,
 
     /* -1 once meant failure: such an experiment is refused with a text */
     if (experimentResult && experiment.id == -1) {
-        Status refused = failed(Failure::UntargetableId);
+        Result refused = failed(Failure::UntargetableId);
         refused.experimentId = experiment.id;
         return refused;
     }
 
     /* an experiment with id 0 reads as "not targeted" */
     *targeted = experimentResult && experiment.id != 0;
-    return Status();
+    return Result();
 }
 
 }  // namespace
@@ -618,7 +618,7 @@ CompiledPatterns::find(const Condition &condition) const noexcept
 }
 
 
-Status
+Result
 targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
 {
     /* the walk of targetExperiments, less everything that depends on the
@@ -626,7 +626,7 @@ targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
      * ends every evaluation that gets as far as it */
     for (const Experiment &experiment : model.experiments) {
         if (!isKnownTargetingType(experiment.targetingConfiguration)) {
-            Status status = failed(Failure::UnknownTargetingType);
+            Result status = failed(Failure::UnknownTargetingType);
             status.experimentId = experiment.id;
             return status;
         }
@@ -647,17 +647,17 @@ targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept
         }
     }
 
-    return Status();
+    return Result();
 }
 
 
-Status
+Result
 traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
                 const char *url, Allocator *memory, ExperimentTrace *trace) noexcept
 {
     *trace = ExperimentTrace();
     if (!isKnownTargetingType(experiment.targetingConfiguration)) {
-        Status status = failed(Failure::UnknownTargetingType);
+        Result status = failed(Failure::UnknownTargetingType);
         status.experimentId = experiment.id;
         return status;
     }
@@ -665,14 +665,14 @@ traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
     const Evaluation evaluation = {patterns, url, strlen(url), &scratch, trace};
     try {
         bool hit = false;
-        Status status = evaluateExperiment(evaluation, experiment, &hit);
+        Result status = evaluateExperiment(evaluation, experiment, &hit);
         trace->targeted = hit;
         return status;
     } catch (...) {
         return failed(Failure::TargetedNoMemory);
     }
 }
-Status
+Result
 targetExperiments(const Model &model, const CompiledPatterns &patterns,
                   const char *url, Allocator *memory,
                   TargetedList *targeted) noexcept
@@ -688,13 +688,13 @@ targetExperiments(const Model &model, const CompiledPatterns &patterns,
      */
     for (const Experiment &experiment : model.experiments) {
         if (!isKnownTargetingType(experiment.targetingConfiguration)) {
-            Status status = failed(Failure::UnknownTargetingType);
+            Result status = failed(Failure::UnknownTargetingType);
             status.experimentId = experiment.id;
             return status;
         }
 
         bool hit = false;
-        Status status = evaluateExperiment(evaluation, experiment, &hit);
+        Result status = evaluateExperiment(evaluation, experiment, &hit);
         if (!status.ok()) {
             return status;
         }
@@ -714,7 +714,7 @@ targetExperiments(const Model &model, const CompiledPatterns &patterns,
 
     std::reverse(result.begin(), result.end());
     *targeted = std::move(result);
-    return Status();
+    return Result();
 }
 
 }  // namespace vantorell

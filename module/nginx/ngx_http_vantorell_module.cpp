@@ -35,7 +35,7 @@
 #include "force.h"
 #include "model_cache.h"
 #include "outcome.h"
-#include "status.h"
+#include "failure.h"
 #include "targeting.h"
 #include "visitor.h"
 
@@ -647,14 +647,14 @@ ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
  * the data file (a pattern, for one): written as it is when printable.
  */
 typedef struct {
-    u_char     data[4 * vantorell::kStatusTextSize];
+    u_char     data[4 * vantorell::kFailureTextSize];
     ngx_str_t  text;
 } ngx_http_vantorell_problem_t;
 
 
 static void
 ngx_http_vantorell_problem(ngx_http_vantorell_problem_t *problem,
-    const vantorell::StatusText &status)
+    const vantorell::FailureText &status)
 {
     problem->text.data = problem->data;
     problem->text.len = ngx_http_vantorell_escape(problem->data,
@@ -817,7 +817,7 @@ ngx_http_vantorell_flag_triggered(ngx_http_request_t *r)
 static ngx_int_t
 ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 {
-    vantorell::Status               status;
+    vantorell::Result               status;
     vantorell::FileReport           report;
     vantorell::ChangeCheck          check;
     ngx_http_vantorell_problem_t    problem;
@@ -871,7 +871,7 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 
     if (!status.ok()) {
         ngx_http_vantorell_log(r, "Issue with configuration: %s",
-                               vantorell::statusText(status).text);
+                               vantorell::failureText(status).text);
         return NGX_DECLINED;
     }
 
@@ -963,7 +963,7 @@ ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
 {
     u_char             *url;
     ngx_str_t           logged;
-    vantorell::Status   status;
+    vantorell::Result   status;
     PoolAllocator       memory(r->pool);
 
     url = ngx_http_vantorell_get_url(r);
@@ -976,7 +976,7 @@ ngx_http_vantorell_get_targeted(ngx_http_request_t *r,
                                     targeted);
     if (!status.ok()) {
         ngx_http_vantorell_log(r, "Error in the targeting configuration: %s",
-                               vantorell::statusText(status).text);
+                               vantorell::failureText(status).text);
         return NGX_DECLINED;
     }
 
@@ -1907,7 +1907,7 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
     size_t                           experiments;
     ngx_uint_t                       usable;
     ngx_http_vantorell_problem_t     problem;
-    vantorell::StatusText            text{};
+    vantorell::FailureText            text{};
 
     cmcf = (ngx_http_core_main_conf_t *)
                ngx_http_cycle_get_module_main_conf(cycle, ngx_http_core_module);

@@ -12,7 +12,7 @@
 
 #include "allocator.h"
 #include "data_file.h"
-#include "status.h"
+#include "failure.h"
 
 #ifndef PCRE2_CODE_UNIT_WIDTH
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -66,7 +66,7 @@ private:
 /* The experiments of `model` that target `url`, in the file's order, with no
  * variation chosen.  `patterns` must have been compiled from `model`.  On
  * failure *targeted is left as it was. */
-Status targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
+Result targetExperiments(const Model &model, const CompiledPatterns &patterns, const char *url,
                          Allocator *memory, TargetedList *targeted) noexcept;
 
 /* The join of a list's running result with its next item's value: "&" and,
@@ -95,7 +95,7 @@ struct ExperimentTrace {
 /* The evaluation that targetExperiments runs for one experiment, with its
  * steps written into *trace.  An unknown targeting configuration fails as it
  * does there. */
-Status traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
+Result traceExperiment(const Experiment &experiment, const CompiledPatterns &patterns,
                        const char *url, Allocator *memory, ExperimentTrace *trace) noexcept;
 
 /* The failure that targeting meets on every URL text, whatever it is: an
@@ -103,7 +103,7 @@ Status traceExperiment(const Experiment &experiment, const CompiledPatterns &pat
  * compile; the first of them in the order targeting meets them.  None when
  * targeting can succeed (it may still fail on some texts: a match over its
  * budget, an experiment id of -1 that a text targets). */
-Status targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept;
+Result targetingFailure(const Model &model, const CompiledPatterns &patterns) noexcept;
 
 }  // namespace vantorell
 
