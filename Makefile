@@ -46,6 +46,13 @@ CHECK_BIN := $(BUILD)/bin/vantorell-check
 
 MODULE_FILES := $(wildcard module/*/*.cpp module/*/*.h) module/config module/exports.map
 
+# nginx's configure takes the module's file list from module/config, once: a
+# file added or removed must configure again, so the list itself is a
+# prerequisite (rewritten only when it changes)
+MODULE_LIST := $(BUILD)/module-files
+$(shell mkdir -p $(BUILD) && echo '$(sort $(MODULE_FILES))' | cmp -s - $(MODULE_LIST) \
+        || echo '$(sort $(MODULE_FILES))' > $(MODULE_LIST))
+
 # The HTTP modules that distribution packages enable, so that the module is
 # tried among the modules operators run (auth_request, mirror, SSI, HTTP/2...);
 # --with-compat keeps the module signature of stock builds.
@@ -93,7 +100,7 @@ $(BUILD)/nginx-%-src/.vantorell-unpacked: scripts/fetch-nginx.sh | $(BUILD)/.dep
 NGX_CONFIGURE := $$(if [ -f configure ]; then echo ./configure; else echo auto/configure; fi)
 
 $(BUILD)/nginx-%-objs/Makefile: $(BUILD)/nginx-%-src/.vantorell-unpacked module/config Makefile \
-                               scripts/nginx-configure-args
+                               scripts/nginx-configure-args $(MODULE_LIST)
 	cd $(BUILD)/nginx-$*-src && $(NGX_CONFIGURE) --prefix=$(BUILD)/nginx-$* \
 	  --builddir=$(BUILD)/nginx-$*-objs $(NGX_CONFIGURE_ARGS) --add-dynamic-module=$(CURDIR)/module \
 	  > $(BUILD)/configure-$*.log || { tail -n 30 $(BUILD)/configure-$*.log; exit 1; }

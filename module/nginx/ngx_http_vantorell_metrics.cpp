@@ -31,6 +31,7 @@
 #include "ngx_http_vantorell_metrics.h"
 
 #include "split.h"
+#include "text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -1085,50 +1086,6 @@ appendTime(std::string *out, time_t t)
 }
 
 
-/* The length of a valid UTF-8 sequence at p, or 0. */
-size_t
-utf8Sequence(const unsigned char *p, size_t left)
-{
-    unsigned char  c = p[0];
-    size_t         n;
-    uint32_t       cp;
-
-    if (c < 0x80) {
-        return 1;
-    }
-
-    if (c >= 0xc2 && c <= 0xdf) {
-        n = 2; cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        n = 3; cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        n = 4; cp = c & 0x07;
-    } else {
-        return 0;
-    }
-
-    if (left < n) {
-        return 0;
-    }
-
-    for (size_t i = 1; i < n; i++) {
-        if ((p[i] & 0xc0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (p[i] & 0x3f);
-    }
-
-    /* overlong forms, surrogates, past U+10FFFF */
-    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000)
-        || (cp >= 0xd800 && cp <= 0xdfff) || cp > 0x10ffff)
-    {
-        return 0;
-    }
-
-    return n;
-}
-
-
 /*
  * A text of the configuration or of the data file as a JSON string or a
  * Prometheus label value: both must be UTF-8, so a byte that is not part of
@@ -1144,7 +1101,7 @@ appendEscaped(std::string *out, const std::string &text, bool json)
 
     while (left > 0) {
         unsigned char  c = *p;
-        size_t         n = utf8Sequence(p, left);
+        size_t         n = vantorell::utf8SequenceLength(p, left);
 
         if (n == 0) {
             out->append("\xef\xbf\xbd");

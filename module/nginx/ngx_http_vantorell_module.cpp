@@ -37,6 +37,7 @@
 #include "outcome.h"
 #include "failure.h"
 #include "targeting.h"
+#include "text.h"
 #include "visitor.h"
 
 #include <cstdio>
@@ -576,34 +577,6 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
 /* ---- helpers ------------------------------------------------------------ */
 
 /*
- * Control characters and bytes from 0x7f up are logged as \xHH, so that a
- * text cannot start a line of its own in the error log.  `dst` has room for
- * four bytes per byte of the text; returns the end of what was written.
- */
-static u_char *
-ngx_http_vantorell_escape(u_char *dst, const u_char *data, size_t len)
-{
-    static const u_char  hex[] = "0123456789ABCDEF";
-
-    size_t  i;
-
-    for (i = 0; i < len; i++) {
-        if (data[i] < 0x20 || data[i] >= 0x7f) {
-            *dst++ = '\\';
-            *dst++ = 'x';
-            *dst++ = hex[data[i] >> 4];
-            *dst++ = hex[data[i] & 0xf];
-
-        } else {
-            *dst++ = data[i];
-        }
-    }
-
-    return dst;
-}
-
-
-/*
  * A request-derived text as a log line may show it (escaped as above).
  * Printable texts come back as they are, without a copy.
  */
@@ -611,17 +584,11 @@ static ngx_str_t
 ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
     size_t len)
 {
-    size_t      i, extra;
+    size_t      extra;
     u_char     *p;
     ngx_str_t   text;
 
-    extra = 0;
-
-    for (i = 0; i < len; i++) {
-        if (data[i] < 0x20 || data[i] >= 0x7f) {
-            extra += 3;
-        }
-    }
+    extra = vantorell::logEscapeExtra(data, len);
 
     if (extra == 0) {
         text.data = (u_char *) data;
@@ -636,7 +603,7 @@ ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
     }
 
     text.data = p;
-    text.len = ngx_http_vantorell_escape(p, data, len) - p;
+    text.len = (u_char *) vantorell::logEscape((char *) p, data, len) - p;
 
     return text;
 }
@@ -647,7 +614,7 @@ ngx_http_vantorell_log_text(ngx_http_request_t *r, const u_char *data,
  * the data file (a pattern, for one): written as it is when printable.
  */
 typedef struct {
-    u_char     data[4 * vantorell::kFailureTextSize];
+    u_char     data[vantorell::kLogEscapeGrowth * vantorell::kFailureTextSize];
     ngx_str_t  text;
 } ngx_http_vantorell_problem_t;
 
@@ -657,7 +624,8 @@ ngx_http_vantorell_problem(ngx_http_vantorell_problem_t *problem,
     const vantorell::FailureText &status)
 {
     problem->text.data = problem->data;
-    problem->text.len = ngx_http_vantorell_escape(problem->data,
+    problem->text.len = (u_char *) vantorell::logEscape(
+                            (char *) problem->data,
                             (const u_char *) status.text,
                             ngx_strlen(status.text))
                         - problem->data;

@@ -43,9 +43,10 @@ if [ ! -f "$src/configure" ]; then
   mv "$src.tmp" "$src"
 fi
 
-# ---- configure when the flags or the module's build script changed
+# ---- configure when the flags, the module's build script or its files changed
 stamp="$objs/.configured-with"
-want="$cc_opt | $ld_opt | $args | $(sha256sum "$top/module/config" | awk '{print $1}')"
+files=$(cd "$top/module" && ls */*.cpp */*.h | sha256sum | awk '{print $1}')
+want="$cc_opt | $ld_opt | $args | $(sha256sum "$top/module/config" | awk '{print $1}') | $files"
 if [ ! -f "$objs/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
   echo "test-sanitize: configuring nginx $version with the sanitizers"
   rm -rf "$objs"

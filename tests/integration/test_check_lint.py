@@ -156,22 +156,23 @@ def test_the_problems_listed_for_a_file_are_bounded(tmp_path):
 
 
 def test_reports_escape_what_a_terminal_acts_on(tmp_path):
+    # escaped as the module's error log escapes them, so the two read alike
     path = tmp_path / "data.json"
     path.write_text(json.dumps([good(groups=[group(cond("a\nb(\x1b", match="R"))])]))
     rc, out, _ = run("lint", path)
     assert rc == 2
     assert out == ("%s: error: experiment number 1: group 1, condition 1: NGINX: Cannot compile "
-                   "regular expression: a\\x0ab(\\x1b, reason: missing )\n" % path)
+                   "regular expression: a\\x0Ab(\\x1B, reason: missing )\n" % path)
 
     # the path as nginx decodes it; the arguments as sent
     path.write_text(json.dumps([good()]))
     rc, out, _ = run("explain", path, "/a%0d%0aX%1b[31m\\z%ff?q=%0a", "--host", "alpha")
     assert rc == 0
-    assert out.splitlines()[0] == "URL text: alpha/a\\x0d\\x0aX\\x1b[31m\\z\\xff?q=%0a"
+    assert out.splitlines()[0] == "URL text: alpha/a\\x0D\\x0AX\\x1B[31m\\z\\xFF?q=%0a"
 
     # JSON keeps every character, UTF-8 included; only bytes that are not
-    # UTF-8 become \xHH text, so the report stays valid JSON
-    for url, text in [("/a%0d%0aX%1b[31m\\z%ff?q=%0a", "alpha/a\r\nX\x1b[31m\\z\\xff?q=%0a"),
+    # UTF-8 become \xHH text (as the module's log writes them), so the report stays valid JSON
+    for url, text in [("/a%0d%0aX%1b[31m\\z%ff?q=%0a", "alpha/a\r\nX\x1b[31m\\z\\xFF?q=%0a"),
                       ("/caf%C3%A9", "alpha/caf\u00e9")]:
         rc, out, _ = run("explain", path, url, "--host", "alpha", "--format", "json")
         assert (rc, json.loads(out)["url_text"]) == (0, text)
