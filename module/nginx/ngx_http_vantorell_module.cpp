@@ -178,7 +178,7 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
 
     { ngx_string("vantorell_status"),
       NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS|NGX_CONF_TAKE1,
-      ngx_http_vantorell_status,
+      ngx_http_vantorell_status_page,
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
       NULL },
@@ -2055,8 +2055,8 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     vlcf = (ngx_http_vantorell_loc_conf_t *)
                ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
 
-    /* the status takes no part in experiments, and is not counted */
-    if (vlcf->status != NGX_HTTP_VANTORELL_STATUS_NONE) {
+    /* the status page takes no part in experiments, and is not counted */
+    if (vlcf->statusPage != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
         return NGX_DECLINED;
     }
 
