@@ -83,44 +83,31 @@ extern ngx_module_t  ngx_http_vantorell_module;
 }
 
 
-/* The module's configuration records, typed: of a request, ... */
+/*
+ * The module's configuration records, typed:
+ *   ngx_http_vantorell_main_conf(r), _srv_conf(r), _loc_conf(r) of a request;
+ *   ngx_http_vantorell_main_conf(cf) of the configuration being read;
+ *   ngx_http_vantorell_main_conf(cycle) of a cycle (null without http).
+ */
+#define NGX_HTTP_VANTORELL_CONF_ACCESSOR(level, type, arg, get)               \
+    inline ngx_http_vantorell_##level##_conf_t *                              \
+    ngx_http_vantorell_##level##_conf(type arg)                               \
+    {                                                                         \
+        return (ngx_http_vantorell_##level##_conf_t *)                        \
+                   get(arg, ngx_http_vantorell_module);                       \
+    }
 
-inline ngx_http_vantorell_main_conf_t *
-ngx_http_vantorell_main_conf(ngx_http_request_t *r)
-{
-    return (ngx_http_vantorell_main_conf_t *)
-               ngx_http_get_module_main_conf(r, ngx_http_vantorell_module);
-}
+NGX_HTTP_VANTORELL_CONF_ACCESSOR(main, ngx_http_request_t *, r,
+                                 ngx_http_get_module_main_conf)
+NGX_HTTP_VANTORELL_CONF_ACCESSOR(srv, ngx_http_request_t *, r,
+                                 ngx_http_get_module_srv_conf)
+NGX_HTTP_VANTORELL_CONF_ACCESSOR(loc, ngx_http_request_t *, r,
+                                 ngx_http_get_module_loc_conf)
+NGX_HTTP_VANTORELL_CONF_ACCESSOR(main, ngx_conf_t *, cf,
+                                 ngx_http_conf_get_module_main_conf)
+NGX_HTTP_VANTORELL_CONF_ACCESSOR(main, ngx_cycle_t *, cycle,
+                                 ngx_http_cycle_get_module_main_conf)
 
-inline ngx_http_vantorell_srv_conf_t *
-ngx_http_vantorell_srv_conf(ngx_http_request_t *r)
-{
-    return (ngx_http_vantorell_srv_conf_t *)
-               ngx_http_get_module_srv_conf(r, ngx_http_vantorell_module);
-}
-
-inline ngx_http_vantorell_loc_conf_t *
-ngx_http_vantorell_loc_conf(ngx_http_request_t *r)
-{
-    return (ngx_http_vantorell_loc_conf_t *)
-               ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
-}
-
-/* ... of the configuration being read, ... */
-inline ngx_http_vantorell_main_conf_t *
-ngx_http_vantorell_main_conf(ngx_conf_t *cf)
-{
-    return (ngx_http_vantorell_main_conf_t *)
-               ngx_http_conf_get_module_main_conf(cf, ngx_http_vantorell_module);
-}
-
-/* ... and of a cycle (null without an http block). */
-inline ngx_http_vantorell_main_conf_t *
-ngx_http_vantorell_main_conf(ngx_cycle_t *cycle)
-{
-    return (ngx_http_vantorell_main_conf_t *)
-               ngx_http_cycle_get_module_main_conf(cycle,
-                                                   ngx_http_vantorell_module);
-}
+#undef NGX_HTTP_VANTORELL_CONF_ACCESSOR
 
 #endif
