@@ -381,7 +381,7 @@ ngx_http_vantorell_add_flag(ngx_http_request_t *r,
  * variation's location with its own arguments.
  */
 static ngx_int_t
-ngx_http_vantorell_go(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx)
+ngx_http_vantorell_apply_choice(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx)
 {
     ngx_str_t  location;
 
@@ -605,7 +605,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     }
 
     /* counted where it is decided, before a redirect (assigned) */
-    rc = ngx_http_vantorell_go(r, ctx);
+    rc = ngx_http_vantorell_apply_choice(r, ctx);
 
     if (rc == NGX_ERROR) {
         return ngx_http_vantorell_failed(vscf);

@@ -12,9 +12,7 @@
 
 
 
-static ngx_int_t ngx_http_vantorell_visitor_code_variable(
-    ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
-static ngx_int_t ngx_http_vantorell_visitor_new_variable(
+static ngx_int_t ngx_http_vantorell_visitor_variable(
     ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
 static ngx_int_t ngx_http_vantorell_experiments_variable(
     ngx_http_request_t *r, ngx_http_variable_value_t *v, uintptr_t data);
@@ -29,10 +27,10 @@ static ngx_int_t ngx_http_vantorell_id_variable(
 static ngx_http_variable_t  ngx_http_vantorell_vars[] = {
 
     { ngx_string("vantorell_visitor_code"), NULL,
-      ngx_http_vantorell_visitor_code_variable, 0, 0, 0 },
+      ngx_http_vantorell_visitor_variable, 0, 0, 0 },
 
     { ngx_string("vantorell_visitor_new"), NULL,
-      ngx_http_vantorell_visitor_new_variable, 0, 0, 0 },
+      ngx_http_vantorell_visitor_variable, 1, 0, 0 },
 
     { ngx_string("vantorell_experiments"), NULL,
       ngx_http_vantorell_experiments_variable, 0, 0, 0 },
@@ -76,17 +74,24 @@ ngx_http_vantorell_add_variables(ngx_conf_t *cf)
 
 /*
  * The record of an assigned request, for a variable of that request or of
- * one of its subrequests; null when the module made no assignment (off,
- * ignored, flagged, no usable data file, not targeted, an error).
+ * one of its subrequests; null, with the variable not found, when the module
+ * made no assignment (off, ignored, flagged, no usable data file, not
+ * targeted, an error).
  */
 static ngx_http_vantorell_ctx_t *
-ngx_http_vantorell_assignment(ngx_http_request_t *r)
+ngx_http_vantorell_assignment(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v)
 {
     ngx_http_vantorell_ctx_t  *ctx;
 
     ctx = ngx_http_vantorell_get_ctx(r->main);
 
-    return (ctx != NULL && ctx->assigned) ? ctx : NULL;
+    if (ctx == NULL || !ctx->assigned) {
+        v->not_found = 1;
+        return NULL;
+    }
+
+    return ctx;
 }
 
 
@@ -102,38 +107,26 @@ ngx_http_vantorell_set_value(ngx_http_variable_value_t *v, u_char *data,
 }
 
 
+/* The visitor's code (data 0), or whether it is new to the client (data 1). */
 static ngx_int_t
-ngx_http_vantorell_visitor_code_variable(ngx_http_request_t *r,
+ngx_http_vantorell_visitor_variable(ngx_http_request_t *r,
     ngx_http_variable_value_t *v, uintptr_t data)
 {
     ngx_http_vantorell_ctx_t  *ctx;
 
-    ctx = ngx_http_vantorell_assignment(r);
+    ctx = ngx_http_vantorell_assignment(r, v);
     if (ctx == NULL) {
-        v->not_found = 1;
         return NGX_OK;
     }
 
-    ngx_http_vantorell_set_value(v, (u_char *) ctx->decision.code,
-                                 vantorell::kCodeLength);
+    if (data == 0) {
+        ngx_http_vantorell_set_value(v, (u_char *) ctx->decision.code,
+                                     vantorell::kCodeLength);
 
-    return NGX_OK;
-}
-
-
-static ngx_int_t
-ngx_http_vantorell_visitor_new_variable(ngx_http_request_t *r,
-    ngx_http_variable_value_t *v, uintptr_t data)
-{
-    ngx_http_vantorell_ctx_t  *ctx;
-
-    ctx = ngx_http_vantorell_assignment(r);
-    if (ctx == NULL) {
-        v->not_found = 1;
-        return NGX_OK;
+    } else {
+        ngx_http_vantorell_set_value(v,
+            (u_char *) (ctx->decision.newVisitor ? "1" : "0"), 1);
     }
-
-    ngx_http_vantorell_set_value(v, (u_char *) (ctx->decision.newVisitor ? "1" : "0"), 1);
 
     return NGX_OK;
 }
@@ -148,9 +141,8 @@ ngx_http_vantorell_experiments_variable(ngx_http_request_t *r,
     u_char                    *text;
     ngx_http_vantorell_ctx_t  *ctx;
 
-    ctx = ngx_http_vantorell_assignment(r);
+    ctx = ngx_http_vantorell_assignment(r, v);
     if (ctx == NULL) {
-        v->not_found = 1;
         return NGX_OK;
     }
 
@@ -185,9 +177,8 @@ ngx_http_vantorell_id_variable(ngx_http_request_t *r,
     u_char                    *p;
     ngx_http_vantorell_ctx_t  *ctx;
 
-    ctx = ngx_http_vantorell_assignment(r);
+    ctx = ngx_http_vantorell_assignment(r, v);
     if (ctx == NULL) {
-        v->not_found = 1;
         return NGX_OK;
     }
 
