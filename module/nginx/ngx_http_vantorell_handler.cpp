@@ -468,10 +468,14 @@ ngx_http_vantorell_ignored(ngx_http_request_t *r,
 }
 
 
-ngx_int_t
-ngx_http_vantorell_handler(ngx_http_request_t *r)
+/*
+ * Whether the module decides this request: NGX_OK with the request's record
+ * in *ctxp, or what the handler returns for a request left alone.
+ */
+static ngx_int_t
+ngx_http_vantorell_gate(ngx_http_request_t *r,
+    ngx_http_vantorell_ctx_t **ctxp)
 {
-    ngx_int_t                       rc;
     ngx_str_t                       ignore;
     ngx_http_vantorell_ctx_t       *ctx;
     ngx_http_vantorell_srv_conf_t  *vscf;
@@ -497,7 +501,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     vlcf = ngx_http_vantorell_loc_conf(r);
 
-    /* the status takes no part in experiments, and is not counted */
+    /* the status page takes no part in experiments, and is not counted */
     if (vlcf->status != NGX_HTTP_VANTORELL_STATUS_NONE) {
         return NGX_DECLINED;
     }
@@ -528,7 +532,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
         return NGX_DECLINED;
 
     } else {
-        /* from here on, the request's record owns what the stages hold */
+        /* from here on, the request's record owns what the decision holds */
         ctx = ngx_http_vantorell_create_ctx(r);
         if (ctx == NULL) {
             return ngx_http_vantorell_failed(vscf);
@@ -556,25 +560,28 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
                                           NGX_DECLINED);
     }
 
-    PoolAllocator                 memory(r->pool);
-    NginxInputs                   inputs(r, vscf, vlcf);
-    vantorell::Decision          &decision = ctx->decision;
+    *ctxp = ctx;
 
-    if (!vantorell::decide(ctx->model, inputs, &memory, &decision)) {
-        if (decision.url == NULL) {
-            ngx_http_vantorell_debug(r, "Error while allocating memory for "
-                                     "the url.");
-        } else {
-            ngx_http_vantorell_debug(r, "Error while deciding the request: "
-                                     "no memory");
-        }
-        return ngx_http_vantorell_failed(vscf);
-    }
+    return NGX_OK;
+}
+
+
+/* What the decision says, done: the cookie, the header, the redirect. */
+static ngx_int_t
+ngx_http_vantorell_apply(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
+    vantorell::Allocator *memory)
+{
+    ngx_int_t                       rc;
+    ngx_http_vantorell_srv_conf_t  *vscf;
+
+    vantorell::Decision  &decision = ctx->decision;
+
+    vscf = ngx_http_vantorell_srv_conf(r);
 
     ngx_http_vantorell_debug_targeting(r, decision);
 
     /* a long URL text is a large block of the pool, which this gives back */
-    decision.releaseUrl(&memory);
+    decision.releaseUrl(memory);
 
     if (decision.outcome == vantorell::Outcome::TargetingError) {
         return ngx_http_vantorell_decided(vscf, decision.outcome,
@@ -612,4 +619,35 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
     }
 
     return rc;
+}
+
+
+/* gate -> the request's inputs -> decide -> apply */
+ngx_int_t
+ngx_http_vantorell_handler(ngx_http_request_t *r)
+{
+    ngx_int_t                  rc;
+    ngx_http_vantorell_ctx_t  *ctx;
+
+    ctx = NULL;
+
+    rc = ngx_http_vantorell_gate(r, &ctx);
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    PoolAllocator  memory(r->pool);
+    NginxInputs    inputs(r, ngx_http_vantorell_srv_conf(r),
+                          ngx_http_vantorell_loc_conf(r));
+
+    if (!vantorell::decide(ctx->model, inputs, &memory, &ctx->decision)) {
+        ngx_http_vantorell_debug(r, ctx->decision.url == NULL
+                                 ? "Error while allocating memory for the url."
+                                 : "Error while deciding the request: "
+                                   "no memory");
+        return ngx_http_vantorell_failed(ngx_http_vantorell_srv_conf(r));
+    }
+
+    /* after a redirect the request may be gone: nothing of it is touched */
+    return ngx_http_vantorell_apply(r, ctx, &memory);
 }
