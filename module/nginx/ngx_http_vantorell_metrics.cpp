@@ -7,7 +7,8 @@
  *     zone's mutex, and keeps where they are;
  *   - from then on a count is one atomic increment, lock-free;
  *   - a zone without room for a new key keeps counting the keys it has, and
- *     counts what it could not keep.
+ *     counts what it could not keep (once it has made what room it can:
+ *     ngx_http_vantorell_metrics_zone.cpp).
  *
  * When an experiment's variations or weights change, its counters restart: a
  * worker that loads the changed file puts the new split in place (under the
