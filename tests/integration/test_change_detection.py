@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DataFile
 from vantorell_harness import cond, experiment, group
+from vantorell_nginx import DataFile
 
 MISSING = "Issue with configuration: Cannot read json file."
 NOTICE = "vantorell: "

@@ -12,9 +12,9 @@ import time
 
 import pytest
 
-from test_metrics import data_file, pages, requests, status, the_experiment
-from test_outcome import code_with, number
 from vantorell_harness import cond, experiment, group, variation
+from vantorell_nginx import pages
+from vantorell_observe import code_with, data_file, number, requests, status, the_experiment
 
 EVERYTHING = group(cond(""))
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"

@@ -4,8 +4,8 @@ import subprocess
 
 import pytest
 
-from conftest import NGINX_RELEASE
 from vantorell_harness import MODULE, cond, experiment, group
+from vantorell_nginx import NGINX_RELEASE
 
 MISSING = "Issue with configuration: Cannot read json file."
 VARIATION_LOCATION = "        location ~ ^/experiment_\\d+_variation_\\d+$ { proxy_pass http://echo; }\n"

@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import NGINX_RELEASE
 from vantorell_harness import NGINX, cond, experiment, group, variation
+from vantorell_nginx import NGINX_RELEASE
 
 EVERYTHING = group(cond(""))
 # from 1.29.8 nginx answers 400 to more than max_headers (1000) header lines

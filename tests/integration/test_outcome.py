@@ -1,12 +1,10 @@
 """What happens to the request: the experiments header and the redirect to the
 variation's location, and a visitor's whole journey."""
 
-import hashlib
-import itertools
-
 import pytest
 
 from vantorell_harness import cond, experiment, group, variation
+from vantorell_observe import code_with, number
 
 EVERYTHING = group(cond(""))
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
@@ -22,18 +20,6 @@ def start(nginx, experiments, header=True):
 
 def echoed(response, name):
     return [v for k, v in response.json()["headers"] if k.lower() == name]
-
-
-def number(code):
-    """The visitor's number, close enough to pick codes far from any boundary."""
-    return int(hashlib.sha256(code.encode()).hexdigest(), 16) / 2 ** 256
-
-
-def code_with(predicate):
-    for n in itertools.count():
-        code = "visitor%09d" % n
-        if predicate(number(code)):
-            return code
 
 
 def as_visitor(code):

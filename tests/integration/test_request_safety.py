@@ -11,9 +11,9 @@ import time
 
 import pytest
 
-from conftest import NGINX_RELEASE, send_json
 from vantorell_harness import cond, experiment, group, variation
-from test_outcome import code_with, number
+from vantorell_nginx import NGINX_RELEASE, PROMO_PAGE, promo_page, send_json
+from vantorell_observe import code_with, number
 
 EVERYTHING = group(cond(""))
 CODE = re.compile(r"^vantorellVisitorCode=([a-z0-7]{16});")
@@ -183,17 +183,6 @@ def test_post_action_is_left_alone(nginx, backends, main):
 
 
 # ---- one decision per request -----------------------------------------------
-
-PROMO_PAGE = b"promo page\n"
-
-
-def promo_page(nginx):
-    """html/promo/index.html in the nginx's prefix, a page served through an
-    index redirect; returns the html folder."""
-    html = nginx.prefix / "html"
-    (html / "promo").mkdir(parents=True)
-    (html / "promo" / "index.html").write_bytes(PROMO_PAGE)
-    return html
 
 def test_index_redirect_does_not_draw_again(nginx):
     html = promo_page(nginx)

@@ -9,9 +9,9 @@ import time
 
 import pytest
 
-from test_outcome import code_with, number
-from test_request_safety import PROMO_PAGE, promo_page
 from vantorell_harness import cond, experiment, group, variation
+from vantorell_nginx import PROMO_PAGE, promo_page
+from vantorell_observe import code_with, number
 
 EVERYTHING = group(cond(""))
 NAMES = ["visitor_code", "visitor_new", "experiments", "experiment", "variation"]
