@@ -3,8 +3,7 @@
 import pytest
 
 from vantorell_harness import cond, experiment, group
-from vantorell_nginx import STATUS_PATH
-from vantorell_observe import SHOW, data_file, shown, status
+from vantorell_observe import SHOW, data_file, shown
 
 EVERYTHING = group(cond(""))          # an empty "contains" text matches every URL
 
@@ -16,7 +15,7 @@ def start(nginx):
 
 def problem(nginx):
     """The data file's problem, as the status page says it."""
-    return data_file(status(nginx, path=STATUS_PATH), nginx.data.path)["problem"]
+    return data_file(nginx.status_page(), nginx.data.path)["problem"]
 
 
 @pytest.mark.parametrize("path, host, url", [

@@ -182,13 +182,20 @@ SERVER = """\
     }}
 """
 
-# What Nginx.counting adds: a metrics zone at the http level, and the status
-# page in every server that Nginx.server writes (a server written by hand
-# adds STATUS_LOCATION itself).  The status takes no part in experiments and
-# is not counted.
+# What Nginx.counting adds to a configuration: a metrics zone, and the status
+# page in a server of its own, last on the test's port so that the test's
+# first server stays the default one.  The status takes no part in
+# experiments and is not counted.
 COUNTING_ZONE = "    vantorell_metrics_zone 1m;\n"
+STATUS_HOST = "vantorell-status"
 STATUS_PATH = "/vantorell-status"
-STATUS_LOCATION = "        location = %s { vantorell_status; }\n" % STATUS_PATH
+STATUS_SERVER = """\
+    server {{
+        listen 127.0.0.1:{port};
+        server_name %s;
+        location = %s {{ vantorell_status; }}
+    }}
+""" % (STATUS_HOST, STATUS_PATH)
 
 
 class Nginx:
@@ -219,8 +226,6 @@ class Nginx:
         return self.prefix / "error.log"
 
     def server(self, directives="", locations="", server_name="alpha", port=None):
-        if self.counting:
-            locations += STATUS_LOCATION
         return SERVER.format(port=port or self.port, server_name=server_name,
                              directives=directives, locations=locations)
 
@@ -229,7 +234,7 @@ class Nginx:
         data_file = ("    vantorell_data_file %s;\n" % self.data.path
                      if self.names_data_file else "")
         if self.counting:
-            http = COUNTING_ZONE + http
+            http = COUNTING_ZONE + http + STATUS_SERVER.format(port=self.port)
         conf = CONF.format(user=user, module=MODULE, prefix=self.prefix, data_file=data_file,
                            upstream=self.upstream, http=http, workers=self.workers)
         path = self.prefix / "nginx.conf"
@@ -300,12 +305,17 @@ class Nginx:
                               if after.get(k, 0) != before.get(k, 0)}
         return result
 
-    def outcomes(self):
-        """The status page's counts of the outcomes of requests that read this
-        nginx's data file, those that are not 0: {"untargeted": 2}."""
-        r = self.exchange(STATUS_PATH)
+    def status_page(self):
+        """With counting: the status page, as JSON."""
+        r = self.exchange(STATUS_PATH, host=STATUS_HOST)
         assert r.status == 200, (r.status, r.body[:300])
-        return data_file_requests(json.loads(r.body.decode("utf-8")), self.data.path)
+        return json.loads(r.body.decode("utf-8"))
+
+    def outcomes(self):
+        """With counting: the status page's counts of the outcomes of requests
+        that read this nginx's data file, those that are not 0:
+        {"untargeted": 2}."""
+        return data_file_requests(self.status_page(), self.data.path)
 
     def raw(self, data):
         """Sends bytes as they are on a connection of their own; the answer's
