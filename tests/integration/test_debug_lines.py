@@ -62,7 +62,17 @@ CASES = {
         [experiment(1, [EVERYTHING], [variation(2, 1.0)])], "/page",
         [("vantorell-triggered", "true")],
         ["Triggered flag found with value: true"]),
-    "a client's flag that is not the module's": (
+    # the client's first flag is read, once; the redirected pass reads the
+    # module's own
+    "client's flags that are not the module's": (
+        [experiment(1, [EVERYTHING], [variation(2, 1.0)])], "/page",
+        VISITOR + [("vantorell-triggered", "no"), ("vantorell-triggered", "true")],
+        ["Triggered flag found with value: no",
+         "Url: alpha/page is targeted by experiment: 1", *NUMBER,
+         "Vantorell experiment: 1=2",
+         "Added flag to stop targeting.",
+         "Triggered flag found with value: true"]),
+    "a client's flag on an untargeted URL": (
         [experiment(1, [group(cond("alpha/shop"))], [variation(2, 1.0)])], "/page",
         [("vantorell-triggered", "no")],
         ["Triggered flag found with value: no",
@@ -85,7 +95,7 @@ CASES = {
          "Triggered flag found with value: true"]),
 }
 
-# What cannot be forced: the lines between the number and the header.
+# What cannot be forced, and what it says between the number and the header.
 IGNORED_FORCES = {
     "303=9": [],
     "404=1": ["Forced variation ignored: no experiment 404"],
@@ -93,18 +103,27 @@ IGNORED_FORCES = {
     "101=1,101=0": ["Forced variation ignored: experiment 101 is forced before",
                     "Forced variations: 101=1"],
     "101=2,,": ['Forced variations ignored: "101=2,," is not a list of experiment=variation'],
+    "101%3D2": ['Forced variations ignored: "101%3D2" is not a list of experiment=variation'],
     "101=2%0a": ['Forced variations ignored: "101=2%0a" is not a list of '
                  'experiment=variation'],
 }
-for force, said in IGNORED_FORCES.items():
+
+
+def ignored_force(force, said):
+    """The case of a forced request whose list is ignored, in part (101=1
+    still applies) or whole (the visitor keeps their own reference)."""
     path = "/promo?vantorell_force=" + force
-    header = "101=1, 202=0" if force.startswith("101=1") else "101=0, 202=0"
-    CASES["forced " + force] = (
-        PROMO, path, VISITOR,
-        ["Url: alpha%s is targeted by experiment: %d" % (path, eid) for eid in (101, 202)]
-        + NUMBER + said + ["Vantorell experiment: " + header]
-        + (["Added flag to stop targeting.", "Triggered flag found with value: true"]
-           if force.startswith("101=1") else ["Redirected to the reference."]))
+    applied = force.startswith("101=1")
+    return (PROMO, path, VISITOR,
+            ["Url: alpha%s is targeted by experiment: %d" % (path, eid) for eid in (101, 202)]
+            + NUMBER + said
+            + ["Vantorell experiment: " + ("101=1, 202=0" if applied else "101=0, 202=0")]
+            + (["Added flag to stop targeting.", "Triggered flag found with value: true"]
+               if applied else ["Redirected to the reference."]))
+
+
+CASES.update(("forced " + force, ignored_force(force, said))
+             for force, said in IGNORED_FORCES.items())
 
 
 def start(nginx, experiments):
