@@ -11,9 +11,9 @@ import urllib.request
 
 import pytest
 
-from conftest import Nginx
 from vantorell_harness import cond, experiment, free_port, group, variation
-from test_metrics import data_file, pages, send, server
+from vantorell_nginx import Nginx, metrics_server as server, pages, send
+from vantorell_observe import data_file
 
 # the README's fleet-wide query and recording rule
 FLEET_SUM = "sum by (experiment, variation) (vantorell_new_visitors_total)"
