@@ -23,7 +23,7 @@ ALPHABET = "abcdefghijklmnopqrstuvwxyz01234567"
 
 
 def code_of_id(value):
-    """The visitor code of a visitor id, by the README's rule."""
+    """The visitor code of a visitor id, by the rule docs/directives.md gives."""
     code, n = "", 0
     while len(code) < 16:
         digest = hashlib.sha256(value if n == 0 else value + n.to_bytes(4, "big")).digest()
@@ -40,7 +40,7 @@ PROMO = [experiment(101, [group(cond("alpha/promo"))], [variation(1, 0.5), varia
          experiment(202, [group(cond("alpha/promo"))], [variation(7, 0.5)]),
          experiment(303, [group(cond("alpha/elsewhere"))], [variation(9, 1.0)])]
 
-# the README's gate: only the office network may preview
+# the documented gate: only the office network may preview
 GATED = """\
     geo $remote_addr $vantorell_office {{
         default    0;
@@ -373,7 +373,7 @@ def test_ids_spread_over_the_variations_by_their_weights(nginx):
 
 # ---- recipes: bots and consent ------------------------------------------------
 
-# the README's recipes, as written there
+# the recipes of docs/directives.md, as written there
 BOTS = """\
     map $http_user_agent $vantorell_bot {
         default                                       "";

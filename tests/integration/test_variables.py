@@ -231,9 +231,9 @@ def test_http10_request_without_host(nginx):
     assert exposures(nginx, 1) == [logged(values, 200, "/experiment_1_variation_2")]
 
 
-def test_the_readme_recipes(nginx):
+def test_the_documented_recipes(nginx):
     # the exposure log of assigned requests only, and Cache-Control: private
-    # on every targeted response, as the README writes them
+    # on every targeted response, as docs/directives.md writes them
     nginx.data.write([experiment(1, [group(cond("alpha/promo"))], [variation(2, 0.5)])])
     exposure = nginx.prefix / "exposure.log"
     nginx.start(http="""
