@@ -31,6 +31,7 @@
 #include "ngx_http_vantorell_metrics.h"
 #include "ngx_vantorell_compat.h"
 
+#include "cached_targeting.h"
 #include "data_file.h"
 #include "force.h"
 #include "model_cache.h"
