@@ -45,14 +45,29 @@ static_assert(kAcceptBelow == 238, "7 * 34 bytes map evenly onto the alphabet");
  * average), small enough for the stack. */
 constexpr size_t kRandomChunk = 64;
 
-/* Fills buf from getrandom(2), which never returns short for requests of up
- * to 256 bytes once the kernel pool is initialised, but may be interrupted
- * by a signal while it waits for that; partial results are kept. */
-bool fillFromKernel(unsigned char *buf, size_t len)
+/* getrandom(2) and OpenSSL: the sources of every worker. */
+class HostRandom : public vantorell::RandomSource {
+public:
+    ssize_t kernelBytes(unsigned char *buffer, size_t length) noexcept override
+    {
+        return getrandom(buffer, length, 0);
+    }
+
+    bool libraryBytes(unsigned char *buffer, size_t length) noexcept override
+    {
+        return RAND_bytes(buffer, static_cast<int>(length)) == 1;
+    }
+};
+
+/* Fills buf from the kernel's source, which never returns short for requests
+ * of up to 256 bytes once the kernel pool is initialised, but may be
+ * interrupted by a signal while it waits for that; partial results are
+ * kept. */
+bool fillFromKernel(vantorell::RandomSource &random, unsigned char *buf, size_t len)
 {
     size_t done = 0;
     while (done < len) {
-        ssize_t n = getrandom(buf + done, len - done, 0);
+        ssize_t n = random.kernelBytes(buf + done, len - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -62,11 +77,6 @@ bool fillFromKernel(unsigned char *buf, size_t len)
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-bool fillFromOpenssl(unsigned char *buf, size_t len)
-{
-    return RAND_bytes(buf, static_cast<int>(len)) == 1;
 }
 
 /* splitmix64: a well-mixed bijection of its input. */
@@ -110,9 +120,9 @@ void fillFromClockAndCounter(unsigned char *buf, size_t len)
     }
 }
 
-void fillRandom(unsigned char *buf, size_t len)
+void fillRandom(vantorell::RandomSource &random, unsigned char *buf, size_t len)
 {
-    if (fillFromKernel(buf, len) || fillFromOpenssl(buf, len)) {
+    if (fillFromKernel(random, buf, len) || random.libraryBytes(buf, len)) {
         return;
     }
     fillFromClockAndCounter(buf, len);
@@ -290,18 +300,29 @@ bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
     return true;
 }
 
-void newVisitorCode(char *code, size_t length) noexcept
+RandomSource &hostRandom() noexcept
+{
+    static HostRandom host;
+    return host;
+}
+
+void newVisitorCode(char *code, size_t length, RandomSource &random) noexcept
 {
     size_t written = 0;
     while (written < length) {
         unsigned char chunk[kRandomChunk];
-        fillRandom(chunk, sizeof(chunk));
+        fillRandom(random, chunk, sizeof(chunk));
         for (size_t i = 0; i < sizeof(chunk) && written < length; ++i) {
             if (chunk[i] < kAcceptBelow) {
                 code[written++] = kCodeAlphabet[chunk[i] % kAlphabetSize];
             }
         }
     }
+}
+
+void newVisitorCode(char *code, size_t length) noexcept
+{
+    newVisitorCode(code, length, hostRandom());
 }
 
 bool visitorDigest(const char *code, Digest *digest) noexcept
