@@ -179,7 +179,7 @@ void writeTexts(const vantorell::TargetedList &list)
 }
 
 // A failure's text as the handler logs it: bounded.
-std::string loggedText(const vantorell::Result &status)
+std::string boundedText(const vantorell::Result &status)
 {
     std::string text = afresh::textOf(status);
     FUZZ_CHECK(!text.empty() && text.size() < vantorell::kFailureTextSize,
@@ -193,7 +193,7 @@ afresh::Outcome acquire(vantorell::ModelHold *hold)
     vantorell::Result status = cache->acquire(dataFile->path(), hold);
     out.loaded = status.ok();
     if (!status.ok()) {
-        out.message = loggedText(status);
+        out.message = boundedText(status);
     }
     return out;
 }
@@ -207,7 +207,7 @@ afresh::Outcome targetCached(const vantorell::ModelHold &hold, const std::string
     vantorell::Result status = vantorell::targetModel(hold, url.c_str(), memory, &list);
     if (!status.ok()) {
         out.rc = -1;
-        out.message = loggedText(status);
+        out.message = boundedText(status);
         return out;
     }
     out.rc = 1;
