@@ -108,6 +108,7 @@ void
 ngx_http_vantorell_debug_force(ngx_http_request_t *r,
     const vantorell::Decision &decision)
 {
+    char       ignored[128];
     size_t     length;
     u_char    *text;
     ngx_str_t  logged;
@@ -120,37 +121,14 @@ ngx_http_vantorell_debug_force(ngx_http_request_t *r,
         logged = ngx_http_vantorell_log_text(r,
                      (const u_char *) decision.forceText.data(),
                      decision.forceText.size());
-        ngx_http_vantorell_debug(r, "Forced variations ignored: \"%V\" is "
-                                 "not a list of experiment=variation",
-                                 &logged);
+        ngx_http_vantorell_debug(r, "%s%V%s", vantorell::kMalformedListBefore,
+                                 &logged, vantorell::kMalformedListAfter);
         return;
     }
 
     for (const vantorell::ForcedPair &pair : decision.forced) {
-
-        switch (pair.fate) {
-
-        case vantorell::ForcedFate::UnknownExperiment:
-            ngx_http_vantorell_debug(r, "Forced variation ignored: "
-                                     "no experiment %d",
-                                     vantorell::id32(pair.experimentId));
-            break;
-
-        case vantorell::ForcedFate::UnknownVariation:
-            ngx_http_vantorell_debug(r, "Forced variation ignored: "
-                                     "experiment %d has no variation %d",
-                                     vantorell::id32(pair.experimentId),
-                                     vantorell::id32(pair.variationId));
-            break;
-
-        case vantorell::ForcedFate::Repeated:
-            ngx_http_vantorell_debug(r, "Forced variation ignored: "
-                                     "experiment %d is forced before",
-                                     vantorell::id32(pair.experimentId));
-            break;
-
-        default:
-            break;
+        if (vantorell::ignoredPairText(pair, ignored, sizeof(ignored)) > 0) {
+            ngx_http_vantorell_debug(r, "%s", ignored);
         }
     }
 

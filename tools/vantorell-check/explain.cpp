@@ -183,28 +183,16 @@ const char *fateName(vantorell::ForcedFate fate)
  * the module logs it. */
 void printForcedPair(const vantorell::ForcedPair &pair)
 {
-    int experiment = vantorell::id32(pair.experimentId);
-    int variation = vantorell::id32(pair.variationId);
-    switch (pair.fate) {
-    case vantorell::ForcedFate::Applied:
-        printf("forced: experiment %d to variation %d\n", experiment, variation);
-        break;
-    case vantorell::ForcedFate::NotTargeted:
+    char ignored[128];
+    if (vantorell::ignoredPairText(pair, ignored, sizeof(ignored)) > 0) {
+        printf("%s\n", ignored);
+    } else if (pair.fate == vantorell::ForcedFate::Applied) {
+        printf("forced: experiment %d to variation %d\n", vantorell::id32(pair.experimentId),
+               vantorell::id32(pair.variationId));
+    } else if (pair.fate == vantorell::ForcedFate::NotTargeted) {
         printf("force left out: experiment %d does not target the URL text "
-               "(forcing never targets)\n", experiment);
-        break;
-    case vantorell::ForcedFate::UnknownExperiment:
-        printf("Forced variation ignored: no experiment %d\n", experiment);
-        break;
-    case vantorell::ForcedFate::UnknownVariation:
-        printf("Forced variation ignored: experiment %d has no variation %d\n", experiment,
-               variation);
-        break;
-    case vantorell::ForcedFate::Repeated:
-        printf("Forced variation ignored: experiment %d is forced before\n", experiment);
-        break;
-    case vantorell::ForcedFate::Unused:
-        break;
+               "(forcing never targets)\n",
+               vantorell::id32(pair.experimentId));
     }
 }
 
@@ -469,9 +457,8 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         } else {
             if (forceMalformed) {
                 /* the module's own debug line */
-                printf("Forced variations ignored: \"%s\" is not a list of "
-                       "experiment=variation\n",
-                       printable(options.force).c_str());
+                printf("%s%s%s\n", vantorell::kMalformedListBefore,
+                       printable(options.force).c_str(), vantorell::kMalformedListAfter);
             }
             for (const vantorell::ForcedPair &pair : pairs) {
                 printForcedPair(pair);
