@@ -121,8 +121,7 @@ UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 CORE_SRCS  := $(wildcard module/core/*.cpp)
 CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
-# VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule/core
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule/core
 
 $(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) | $(BUILD)/.deps
 	@mkdir -p $(dir $@)
@@ -196,7 +195,7 @@ $(FUZZ)/.deps: scripts/install-deps.sh
 $(FUZZ)/core/%.o: module/core/%.cpp $(wildcard module/core/*.h) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
-	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
+	  $(FUZZ_INCS) -c $< -o $@
 
 $(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/core/*.h tools/vantorell-check/*.h) \
                   | $(FUZZ)/.deps
