@@ -161,7 +161,8 @@ bool workOutVisitor(RequestInputs &inputs, Decision *decision) noexcept
         decision->source = offset > 0 ? CodeSource::CookieFront : CodeSource::Cookie;
         decision->newVisitor = false;
     } else {
-        newVisitorCode(decision->code, kCodeLength);
+        newVisitorCode(decision->code, kCodeLength,
+                       inputs.random != nullptr ? *inputs.random : hostRandom());
         decision->source = CodeSource::New;
         decision->newVisitor = true;
     }

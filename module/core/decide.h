@@ -49,6 +49,9 @@ public:
     /* Whether the experiments header's text is wanted. */
     bool wantHeader = true;
 
+    /* Where a new visitor's code comes from; null: the host's sources. */
+    RandomSource *random = nullptr;
+
     /* The visitor id; empty: none. */
     virtual bool visitorId(std::string_view *id) noexcept = 0;
 

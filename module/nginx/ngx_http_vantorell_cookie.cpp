@@ -48,7 +48,7 @@ ngx_http_vantorell_cookie_flags(ngx_conf_t *cf, ngx_command_t *cmd,
 
     vscf = (ngx_http_vantorell_srv_conf_t *) conf;
 
-    if (vscf->cookieFlags != NGX_CONF_UNSET_UINT) {
+    if (vscf->cookie_flags != NGX_CONF_UNSET_UINT) {
         return (char *) "is duplicate";
     }
 
@@ -109,7 +109,7 @@ ngx_http_vantorell_cookie_flags(ngx_conf_t *cf, ngx_command_t *cmd,
                            "\"secure\": browsers refuse such a cookie");
     }
 
-    vscf->cookieFlags = flags;
+    vscf->cookie_flags = flags;
 
     return NGX_CONF_OK;
 }
@@ -131,19 +131,19 @@ ngx_http_vantorell_cookie_expires(ngx_conf_t *cf, ngx_command_t *cmd,
 
     vscf = (ngx_http_vantorell_srv_conf_t *) conf;
 
-    if (vscf->cookieExpires != NGX_CONF_UNSET) {
+    if (vscf->cookie_expires != NGX_CONF_UNSET) {
         return (char *) "is duplicate";
     }
 
     value = (ngx_str_t *) cf->args->elts;
 
     if (ngx_strcmp(value[1].data, "max") == 0) {
-        vscf->cookieExpires = NGX_HTTP_VANTORELL_EXPIRES_MAX;
+        vscf->cookie_expires = NGX_HTTP_VANTORELL_EXPIRES_MAX;
         return NGX_CONF_OK;
     }
 
     if (ngx_strcmp(value[1].data, "off") == 0) {
-        vscf->cookieExpires = 0;
+        vscf->cookie_expires = 0;
         return NGX_CONF_OK;
     }
 
@@ -164,7 +164,7 @@ ngx_http_vantorell_cookie_expires(ngx_conf_t *cf, ngx_command_t *cmd,
         return (char *) NGX_CONF_ERROR;
     }
 
-    vscf->cookieExpires = expires;
+    vscf->cookie_expires = expires;
 
     return NGX_CONF_OK;
 }
@@ -209,7 +209,7 @@ ngx_http_vantorell_cookie_domain_ok(ngx_http_request_t *r, ngx_str_t *value)
 static ngx_str_t
 ngx_http_vantorell_expires(time_t expires)
 {
-    static time_t  formattedFor = -1;
+    static time_t  formatted_for = -1;
     static u_char  text[sizeof("Thu, 01-Jan-1970 00:00:00 GMT")];
     static size_t  length;
 
@@ -219,9 +219,9 @@ ngx_http_vantorell_expires(time_t expires)
     /* at most 2^31 - 1 seconds from now: a four-digit year, which fits */
     at = ngx_time() + expires;
 
-    if (at != formattedFor) {
+    if (at != formatted_for) {
         length = ngx_http_cookie_time(text, at) - text;
-        formattedFor = at;
+        formatted_for = at;
     }
 
     date.data = text;
@@ -240,8 +240,8 @@ ngx_http_vantorell_expires(time_t expires)
 ngx_int_t
 ngx_http_vantorell_set_cookie(ngx_http_request_t *r, const u_char *code)
 {
-    static const u_char  expiresTrunked[] = "; expires=";
-    static const u_char  expiresMax[] = "; expires=Thu, 31-Dec-37 23:55:55 GMT";
+    static const u_char  expires_prefix[] = "; expires=";
+    static const u_char  expires_max[] = "; expires=Thu, 31-Dec-37 23:55:55 GMT";
     static const u_char  domain[] = "; domain=";
     static const u_char  path[] = "; path=/";
     static const u_char  secure[] = "; secure";
@@ -250,68 +250,68 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r, const u_char *code)
     static const u_char  lax[] = "; samesite=lax";
     static const u_char  none[] = "; samesite=none";
 
-    size_t                          cookieLength;
+    size_t                          len;
     u_char                         *cookie, *p;
-    ngx_uint_t                      withDomain, flags;
-    ngx_str_t                       cookieDomain, date;
+    ngx_uint_t                      with_domain, flags;
+    ngx_str_t                       cookie_domain, date;
     ngx_http_vantorell_srv_conf_t  *vscf;
 
     vscf = ngx_http_vantorell_srv_conf(r);
 
-    flags = vscf->cookieFlags;
+    flags = vscf->cookie_flags;
 
     /* name, "=", code, the path and the closing ";" */
-    cookieLength = ngx_http_vantorell_cookie_name.len + 1
+    len = ngx_http_vantorell_cookie_name.len + 1
                    + vantorell::kCodeLength + sizeof(path) - 1 + 1;
 
     date.len = 0;
 
-    if (vscf->cookieExpires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
-        cookieLength += sizeof(expiresMax) - 1;
+    if (vscf->cookie_expires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
+        len += sizeof(expires_max) - 1;
 
-    } else if (vscf->cookieExpires != 0) {
-        date = ngx_http_vantorell_expires(vscf->cookieExpires);
-        cookieLength += sizeof(expiresTrunked) - 1 + date.len;
+    } else if (vscf->cookie_expires != 0) {
+        date = ngx_http_vantorell_expires(vscf->cookie_expires);
+        len += sizeof(expires_prefix) - 1 + date.len;
     }
 
-    withDomain = 0;
+    with_domain = 0;
 
-    if (vscf->cookieDomain != NULL) {
-        if (ngx_http_complex_value(r, vscf->cookieDomain, &cookieDomain)
+    if (vscf->cookie_domain != NULL) {
+        if (ngx_http_complex_value(r, vscf->cookie_domain, &cookie_domain)
             != NGX_OK)
         {
             return NGX_ERROR;
         }
 
-        withDomain = ngx_http_vantorell_cookie_domain_ok(r, &cookieDomain);
+        with_domain = ngx_http_vantorell_cookie_domain_ok(r, &cookie_domain);
 
-        if (withDomain) {
-            cookieLength += cookieDomain.len + sizeof(domain) - 1;
+        if (with_domain) {
+            len += cookie_domain.len + sizeof(domain) - 1;
         }
     }
 
     if (flags & NGX_HTTP_VANTORELL_COOKIE_SECURE) {
-        cookieLength += sizeof(secure) - 1;
+        len += sizeof(secure) - 1;
     }
 
     if (flags & NGX_HTTP_VANTORELL_COOKIE_HTTPONLY) {
-        cookieLength += sizeof(httponly) - 1;
+        len += sizeof(httponly) - 1;
     }
 
     if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_STRICT) {
-        cookieLength += sizeof(strict) - 1;
+        len += sizeof(strict) - 1;
     }
 
     if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_LAX) {
-        cookieLength += sizeof(lax) - 1;
+        len += sizeof(lax) - 1;
     }
 
     if (flags & NGX_HTTP_VANTORELL_COOKIE_SAMESITE_NONE) {
-        cookieLength += sizeof(none) - 1;
+        len += sizeof(none) - 1;
     }
 
     /* and a NUL, for the debug line */
-    cookie = (u_char *) ngx_pnalloc(r->pool, cookieLength + 1);
+    cookie = (u_char *) ngx_pnalloc(r->pool, len + 1);
     if (cookie == NULL) {
         ngx_http_vantorell_debug(r,
                 "Failed to allocate memory for setting cookie.");
@@ -323,17 +323,17 @@ ngx_http_vantorell_set_cookie(ngx_http_request_t *r, const u_char *code)
     *p++ = '=';
     p = ngx_cpymem(p, code, vantorell::kCodeLength);
 
-    if (vscf->cookieExpires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
-        p = ngx_cpymem(p, expiresMax, sizeof(expiresMax) - 1);
+    if (vscf->cookie_expires == NGX_HTTP_VANTORELL_EXPIRES_MAX) {
+        p = ngx_cpymem(p, expires_max, sizeof(expires_max) - 1);
 
-    } else if (vscf->cookieExpires != 0) {
-        p = ngx_cpymem(p, expiresTrunked, sizeof(expiresTrunked) - 1);
+    } else if (vscf->cookie_expires != 0) {
+        p = ngx_cpymem(p, expires_prefix, sizeof(expires_prefix) - 1);
         p = ngx_cpymem(p, date.data, date.len);
     }
 
-    if (withDomain) {
+    if (with_domain) {
         p = ngx_cpymem(p, domain, sizeof(domain) - 1);
-        p = ngx_cpymem(p, cookieDomain.data, cookieDomain.len);
+        p = ngx_cpymem(p, cookie_domain.data, cookie_domain.len);
     }
 
     p = ngx_cpymem(p, path, sizeof(path) - 1);

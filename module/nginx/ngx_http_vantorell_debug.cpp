@@ -77,7 +77,7 @@ void
 ngx_http_vantorell_debug_number(ngx_http_request_t *r,
     const vantorell::Decision &decision)
 {
-    char       digestText[2 * sizeof(vantorell::Digest) + 1];
+    char       digest_text[2 * sizeof(vantorell::Digest) + 1];
     ngx_str_t  code;
 
     if (!ngx_http_vantorell_debug_on(r)) {
@@ -88,13 +88,13 @@ ngx_http_vantorell_debug_number(ngx_http_request_t *r,
     code.len = vantorell::kCodeLength;
 
     /* a digest that OpenSSL could not take shows as nothing */
-    digestText[0] = '\0';
+    digest_text[0] = '\0';
     if (decision.digestTaken) {
-        vantorell::digestText(decision.digest, digestText);
+        vantorell::digestText(decision.digest, digest_text);
     }
 
     ngx_http_vantorell_debug(r, "Visitor Code: %V", &code);
-    ngx_http_vantorell_debug(r, "Sha 256: %s", digestText);
+    ngx_http_vantorell_debug(r, "Sha 256: %s", digest_text);
     ngx_http_vantorell_debug(r, "Random generated number: %.3f",
                              decision.number);
 }

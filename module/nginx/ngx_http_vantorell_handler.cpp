@@ -133,11 +133,11 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
     ngx_http_vantorell_srv_conf_t  *vscf;
 
     /* why changes are not notified: said once per worker */
-    static ngx_uint_t               checkSaid;
+    static ngx_uint_t               check_said;
 
     vscf = ngx_http_vantorell_srv_conf(r);
 
-    status = vantorell::acquireModel((const char *) vscf->dataFile.data, model,
+    status = vantorell::acquireModel((const char *) vscf->data_file.data, model,
                                      &check, &report);
 
     /*
@@ -151,14 +151,14 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
     case vantorell::FileReport::Kind::Problem:
         ngx_http_vantorell_problem(&problem, report.text);
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "vantorell: data file \"%V\": %V", &vscf->dataFile,
+                      "vantorell: data file \"%V\": %V", &vscf->data_file,
                       &problem.text);
         break;
 
     case vantorell::FileReport::Kind::Usable:
         ngx_log_error(NGX_LOG_NOTICE, r->connection->log, 0,
                       "vantorell: data file \"%V\": %uz experiments",
-                      &vscf->dataFile, report.experiments);
+                      &vscf->data_file, report.experiments);
         break;
 
     case vantorell::FileReport::Kind::None:
@@ -169,11 +169,11 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
         ngx_http_vantorell_metrics_file(r, vscf, status, *model);
     }
 
-    if (check != vantorell::ChangeCheck::Notified && !checkSaid) {
-        checkSaid = 1;
+    if (check != vantorell::ChangeCheck::Notified && !check_said) {
+        check_said = 1;
         ngx_log_error(NGX_LOG_NOTICE, r->connection->log,
                       vantorell::changeCheckError(check),
-                      "vantorell: %V: %s", &vscf->dataFile,
+                      "vantorell: %V: %s", &vscf->data_file,
                       vantorell::changeCheckText(check));
     }
 
@@ -236,12 +236,12 @@ public:
         host = viewOf(r->headers_in.server);
         path = viewOf(r->uri);
         args = viewOf(r->args);
-        wantHeader = vscf->experimentsHeader;
+        wantHeader = vscf->experiments_header;
     }
 
     bool visitorId(std::string_view *id) noexcept override
     {
-        return evaluate(vscf_->visitorId, id);
+        return evaluate(vscf_->visitor_id, id);
     }
 
     bool cookie(std::string_view *value, bool *found) noexcept override
@@ -502,7 +502,7 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
     vlcf = ngx_http_vantorell_loc_conf(r);
 
     /* the status page takes no part in experiments, and is not counted */
-    if (vlcf->statusPage != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
+    if (vlcf->status_page != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
         return NGX_DECLINED;
     }
 
@@ -544,7 +544,7 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
      * decision: a client's header of that name would choose its variation
      * for it, even one not yet released.
      */
-    if (vscf->experimentsHeader
+    if (vscf->experiments_header
         && ngx_http_vantorell_drop_client_header(r) != NGX_OK)
     {
         return ngx_http_vantorell_failed(vscf);
@@ -604,7 +604,7 @@ ngx_http_vantorell_apply(ngx_http_request_t *r, ngx_http_vantorell_ctx_t *ctx,
     ngx_http_vantorell_debug_number(r, decision);
     ngx_http_vantorell_debug_force(r, decision);
 
-    if (vscf->experimentsHeader
+    if (vscf->experiments_header
         && ngx_http_vantorell_set_header(r, ctx) != NGX_OK)
     {
         ngx_http_vantorell_debug(r, "Error while writing vantorell header");

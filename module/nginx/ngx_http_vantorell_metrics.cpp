@@ -85,20 +85,20 @@ private:
     std::vector<std::unique_ptr<WorkerFile>>  files_;
 };
 
-std::unique_ptr<WorkerCache>  workerCache;
+std::unique_ptr<WorkerCache>  ngx_http_vantorell_worker_cache;
 
 
 WorkerFile *
 workerFile(ngx_http_vantorell_metrics_file_t *file) noexcept
 {
-    if (workerCache == nullptr) {
-        workerCache.reset(new (std::nothrow) WorkerCache());
-        if (workerCache == nullptr) {
+    if (ngx_http_vantorell_worker_cache == nullptr) {
+        ngx_http_vantorell_worker_cache.reset(new (std::nothrow) WorkerCache());
+        if (ngx_http_vantorell_worker_cache == nullptr) {
             return nullptr;
         }
     }
 
-    return workerCache->of(file);
+    return ngx_http_vantorell_worker_cache->of(file);
 }
 
 
@@ -177,7 +177,7 @@ ngx_http_vantorell_metrics_add_file(ngx_cycle_t *cycle,
     {
         ngx_http_vantorell_metrics_lock_t  lock(zone);
 
-        file = ngx_http_vantorell_metrics_file_counters(zone, &vscf->dataFile,
+        file = ngx_http_vantorell_metrics_file_counters(zone, &vscf->data_file,
                                                         cycle->log);
 
         if (file != NULL && checked) {
@@ -188,30 +188,30 @@ ngx_http_vantorell_metrics_add_file(ngx_cycle_t *cycle,
     }
 
     if (file == NULL) {
-        vscf->metricsDropped = 1;
+        vscf->metrics_dropped = 1;
         return;
     }
 
     vscf->metrics = file;
 
-    if (vmcf->metricsFiles == NULL) {
-        vmcf->metricsFiles = ngx_array_create(cycle->pool, 4,
+    if (vmcf->metrics_files == NULL) {
+        vmcf->metrics_files = ngx_array_create(cycle->pool, 4,
                                  sizeof(ngx_http_vantorell_metrics_file_t *));
-        if (vmcf->metricsFiles == NULL) {
+        if (vmcf->metrics_files == NULL) {
             return;
         }
     }
 
-    p = (ngx_http_vantorell_metrics_file_t **) vmcf->metricsFiles->elts;
+    p = (ngx_http_vantorell_metrics_file_t **) vmcf->metrics_files->elts;
 
-    for (i = 0; i < vmcf->metricsFiles->nelts; i++) {
+    for (i = 0; i < vmcf->metrics_files->nelts; i++) {
         if (p[i] == file) {
             return;
         }
     }
 
     p = (ngx_http_vantorell_metrics_file_t **)
-            ngx_array_push(vmcf->metricsFiles);
+            ngx_array_push(vmcf->metrics_files);
     if (p != NULL) {
         *p = file;
     }
@@ -223,7 +223,7 @@ ngx_http_vantorell_metrics_outcome(ngx_http_vantorell_srv_conf_t *vscf,
     vantorell::Outcome outcome)
 {
     if (vscf->metrics == NULL) {
-        if (vscf->metricsDropped) {
+        if (vscf->metrics_dropped) {
             ngx_http_vantorell_metrics_count_dropped(
                 ngx_http_vantorell_metrics_zone_of((ngx_cycle_t *) ngx_cycle));
         }
@@ -244,7 +244,7 @@ ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf)
         counter = &vscf->metrics->requests[
                       static_cast<size_t>(vantorell::Outcome::Ignored)];
 
-    } else if (vscf->metricsDropped) {
+    } else if (vscf->metrics_dropped) {
         counter = &ngx_http_vantorell_metrics_zone_of(
                        (ngx_cycle_t *) ngx_cycle)->sh->dropped;
 
@@ -259,7 +259,7 @@ ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf)
 void
 ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
     ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
-    const vantorell::TargetedList &targeted, ngx_uint_t newCode)
+    const vantorell::TargetedList &targeted, ngx_uint_t new_code)
 {
     size_t                             i, slot;
     uint64_t                           request;
@@ -331,7 +331,7 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
 
         (void) ngx_atomic_fetch_add(&we->slots[slot].assignments, 1);
 
-        if (newCode) {
+        if (new_code) {
             (void) ngx_atomic_fetch_add(&we->slots[slot].new_visitors, 1);
         }
     }
@@ -411,5 +411,5 @@ ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
 void
 ngx_http_vantorell_metrics_exit(void)
 {
-    workerCache.reset();
+    ngx_http_vantorell_worker_cache.reset();
 }

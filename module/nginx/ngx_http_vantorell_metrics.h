@@ -44,7 +44,7 @@ void ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf);
 /* An assigned request: its variation in every targeted experiment. */
 void ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
     ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
-    const vantorell::TargetedList &targeted, ngx_uint_t newCode);
+    const vantorell::TargetedList &targeted, ngx_uint_t new_code);
 
 /* What a request found of its data file: `hold` when `result` is ok. */
 void ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
@@ -56,6 +56,6 @@ void ngx_http_vantorell_metrics_exit(void);
 
 /* whether a server counts: a pointer test, nothing more, without the zone */
 #define ngx_http_vantorell_counts(vscf)                                       \
-    ((vscf)->metrics != NULL || (vscf)->metricsDropped)
+    ((vscf)->metrics != NULL || (vscf)->metrics_dropped)
 
 #endif

@@ -101,7 +101,7 @@ ngx_http_vantorell_metrics_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     vmcf = (ngx_http_vantorell_main_conf_t *) conf;
 
-    if (vmcf->metricsZone != NULL) {
+    if (vmcf->metrics_zone != NULL) {
         return (char *) "is duplicate";
     }
 
@@ -164,7 +164,7 @@ ngx_http_vantorell_metrics_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     shm_zone->init = ngx_http_vantorell_metrics_init_zone;
     shm_zone->data = zone;
 
-    vmcf->metricsZone = shm_zone;
+    vmcf->metrics_zone = shm_zone;
 
     return NGX_CONF_OK;
 }
@@ -190,11 +190,11 @@ ngx_http_vantorell_metrics_zone_of(ngx_cycle_t *cycle)
 
     vmcf = ngx_http_vantorell_main_conf(cycle);
 
-    if (vmcf == NULL || vmcf->metricsZone == NULL) {
+    if (vmcf == NULL || vmcf->metrics_zone == NULL) {
         return NULL;
     }
 
-    return (ngx_http_vantorell_metrics_ctx_t *) vmcf->metricsZone->data;
+    return (ngx_http_vantorell_metrics_ctx_t *) vmcf->metrics_zone->data;
 }
 
 
@@ -271,7 +271,7 @@ ngx_http_vantorell_metrics_file_counters(ngx_http_vantorell_metrics_ctx_t *zone,
 
 void
 ngx_http_vantorell_metrics_file_state(ngx_http_vantorell_metrics_file_t *file,
-    uint64_t observed, time_t loadedAt, ngx_uint_t usable, const char *problem,
+    uint64_t observed, time_t loaded_at, ngx_uint_t usable, const char *problem,
     size_t experiments)
 {
     if (observed < file->observed) {
@@ -279,7 +279,7 @@ ngx_http_vantorell_metrics_file_state(ngx_http_vantorell_metrics_file_t *file,
     }
 
     file->observed = observed;
-    file->loaded_at = loadedAt;
+    file->loaded_at = loaded_at;
     file->usable = usable;
     file->experiments_count = experiments;
 

@@ -151,7 +151,7 @@ ngx_http_vantorell_metrics_file_t *ngx_http_vantorell_metrics_file_counters(
  * later.  `problem`: null for none (the last problem's text then stays). */
 void ngx_http_vantorell_metrics_file_state(
     ngx_http_vantorell_metrics_file_t *file, uint64_t observed,
-    time_t loadedAt, ngx_uint_t usable, const char *problem,
+    time_t loaded_at, ngx_uint_t usable, const char *problem,
     size_t experiments);
 
 /* A model of the file, loaded at `loaded`: its experiments with counters are

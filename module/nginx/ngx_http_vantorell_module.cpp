@@ -45,14 +45,14 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_FLAG,
       ngx_conf_set_flag_slot,
       NGX_HTTP_SRV_CONF_OFFSET,
-      offsetof(ngx_http_vantorell_srv_conf_t, experimentsHeader),
+      offsetof(ngx_http_vantorell_srv_conf_t, experiments_header),
       NULL },
 
     { ngx_string("vantorell_cookie_domain"),
       NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
       ngx_http_set_complex_value_slot,
       NGX_HTTP_SRV_CONF_OFFSET,
-      offsetof(ngx_http_vantorell_srv_conf_t, cookieDomain),
+      offsetof(ngx_http_vantorell_srv_conf_t, cookie_domain),
       NULL },
 
     { ngx_string("vantorell_cookie_flags"),
@@ -73,14 +73,14 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
       ngx_http_set_complex_value_slot,
       NGX_HTTP_SRV_CONF_OFFSET,
-      offsetof(ngx_http_vantorell_srv_conf_t, visitorId),
+      offsetof(ngx_http_vantorell_srv_conf_t, visitor_id),
       NULL },
 
     { ngx_string("vantorell_data_file"),
       NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
       ngx_conf_set_str_slot,
       NGX_HTTP_SRV_CONF_OFFSET,
-      offsetof(ngx_http_vantorell_srv_conf_t, dataFile),
+      offsetof(ngx_http_vantorell_srv_conf_t, data_file),
       NULL },
 
     { ngx_string("vantorell_ignore"),
@@ -173,15 +173,15 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
     /*
      * set by ngx_pcalloc():
      *
-     *     conf->cookieDomain = NULL;
-     *     conf->visitorId = NULL;
-     *     conf->dataFile = { 0, NULL };
+     *     conf->cookie_domain = NULL;
+     *     conf->visitor_id = NULL;
+     *     conf->data_file = { 0, NULL };
      */
 
     conf->enable = NGX_CONF_UNSET;
-    conf->experimentsHeader = NGX_CONF_UNSET;
-    conf->cookieFlags = NGX_CONF_UNSET_UINT;
-    conf->cookieExpires = NGX_CONF_UNSET;
+    conf->experiments_header = NGX_CONF_UNSET;
+    conf->cookie_flags = NGX_CONF_UNSET_UINT;
+    conf->cookie_expires = NGX_CONF_UNSET;
 
     return conf;
 }
@@ -196,32 +196,32 @@ ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
     conf = (ngx_http_vantorell_srv_conf_t *) child;
 
     ngx_conf_merge_value(conf->enable, prev->enable, 0);
-    ngx_conf_merge_value(conf->experimentsHeader, prev->experimentsHeader, 0);
+    ngx_conf_merge_value(conf->experiments_header, prev->experiments_header, 0);
 
-    if (conf->cookieDomain == NULL) {
-        conf->cookieDomain = prev->cookieDomain;
+    if (conf->cookie_domain == NULL) {
+        conf->cookie_domain = prev->cookie_domain;
     }
 
-    ngx_conf_merge_uint_value(conf->cookieFlags, prev->cookieFlags,
+    ngx_conf_merge_uint_value(conf->cookie_flags, prev->cookie_flags,
                               NGX_HTTP_VANTORELL_COOKIE_OFF);
-    ngx_conf_merge_sec_value(conf->cookieExpires, prev->cookieExpires,
+    ngx_conf_merge_sec_value(conf->cookie_expires, prev->cookie_expires,
                              NGX_HTTP_VANTORELL_COOKIE_MAX_AGE);
 
-    if (conf->visitorId == NULL) {
-        conf->visitorId = prev->visitorId;
+    if (conf->visitor_id == NULL) {
+        conf->visitor_id = prev->visitor_id;
     }
 
-    ngx_conf_merge_str_value(conf->dataFile, prev->dataFile,
+    ngx_conf_merge_str_value(conf->data_file, prev->data_file,
                              vantorell::kDefaultDataFile);
 
-    if (conf->dataFile.len == 0) {
+    if (conf->data_file.len == 0) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "vantorell_data_file must name a file");
         return (char *) NGX_CONF_ERROR;
     }
 
     /* a relative path is taken from nginx's prefix; the result ends in NUL */
-    if (ngx_conf_full_name(cf->cycle, &conf->dataFile, 0) != NGX_OK) {
+    if (ngx_conf_full_name(cf->cycle, &conf->data_file, 0) != NGX_OK) {
         return (char *) NGX_CONF_ERROR;
     }
 
@@ -334,7 +334,7 @@ ngx_http_vantorell_init_module(ngx_cycle_t *cycle)
             continue;
         }
 
-        path = &vscf->dataFile;
+        path = &vscf->data_file;
         checked = (ngx_str_t **) paths.elts;
 
         for (i = 0; i < paths.nelts; i++) {

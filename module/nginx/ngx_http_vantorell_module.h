@@ -44,12 +44,12 @@ typedef struct {
     ngx_http_variable_t             *variables[NGX_HTTP_VANTORELL_VARS];
 
     /* vantorell_metrics_zone, or null */
-    ngx_shm_zone_t                  *metricsZone;
+    ngx_shm_zone_t                  *metrics_zone;
     /* this configuration's data files in the zone, in the servers' order */
-    ngx_array_t                     *metricsFiles;
+    ngx_array_t                     *metrics_files;
     /* where vantorell_status stands first, for the missing zone's message */
-    ngx_str_t                        statusPageFile;
-    ngx_uint_t                       statusPageLine;
+    ngx_str_t                        status_page_file;
+    ngx_uint_t                       status_page_line;
 } ngx_http_vantorell_main_conf_t;
 
 /* vantorell_cookie_flags: the attributes written after the path */
@@ -71,23 +71,23 @@ typedef struct {
 
 typedef struct {
     ngx_flag_t                       enable;
-    ngx_flag_t                       experimentsHeader;
-    ngx_http_complex_value_t        *cookieDomain;
-    ngx_uint_t                       cookieFlags;     /* bitmask, or unset */
-    time_t                           cookieExpires;   /* seconds; 0: none */
-    ngx_http_complex_value_t        *visitorId;
-    ngx_str_t                        dataFile;   /* NUL-terminated path */
+    ngx_flag_t                       experiments_header;
+    ngx_http_complex_value_t        *cookie_domain;
+    ngx_uint_t                       cookie_flags;     /* bitmask, or unset */
+    time_t                           cookie_expires;   /* seconds; 0: none */
+    ngx_http_complex_value_t        *visitor_id;
+    ngx_str_t                        data_file;   /* NUL-terminated path */
 
     /* the data file's counters; null without the zone, or when the zone had
-     * no room for them (metricsDropped) */
+     * no room for them (metrics_dropped) */
     ngx_http_vantorell_metrics_file_t  *metrics;
-    ngx_uint_t                       metricsDropped;
+    ngx_uint_t                       metrics_dropped;
 } ngx_http_vantorell_srv_conf_t;
 
 typedef struct {
     ngx_http_complex_value_t        *ignore;
     ngx_http_complex_value_t        *force;
-    ngx_uint_t                       statusPage; /* NGX_HTTP_VANTORELL_STATUS_PAGE_ */
+    ngx_uint_t                       status_page; /* NGX_HTTP_VANTORELL_STATUS_PAGE_ */
 } ngx_http_vantorell_loc_conf_t;
 
 extern "C" {

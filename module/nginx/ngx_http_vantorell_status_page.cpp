@@ -27,17 +27,17 @@ ngx_http_vantorell_status_page(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     vlcf = (ngx_http_vantorell_loc_conf_t *) conf;
 
-    if (vlcf->statusPage != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
+    if (vlcf->status_page != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
         return (char *) "is duplicate";
     }
 
     value = (ngx_str_t *) cf->args->elts;
 
-    vlcf->statusPage = NGX_HTTP_VANTORELL_STATUS_PAGE_JSON;
+    vlcf->status_page = NGX_HTTP_VANTORELL_STATUS_PAGE_JSON;
 
     if (cf->args->nelts == 2) {
         if (ngx_strcmp(value[1].data, "prometheus") == 0) {
-            vlcf->statusPage = NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS;
+            vlcf->status_page = NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS;
 
         } else if (ngx_strcmp(value[1].data, "json") != 0) {
             ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
@@ -54,9 +54,9 @@ ngx_http_vantorell_status_page(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     vmcf = ngx_http_vantorell_main_conf(cf);
 
-    if (vmcf->statusPageLine == 0) {
-        vmcf->statusPageFile = cf->conf_file->file.name;
-        vmcf->statusPageLine = cf->conf_file->line;
+    if (vmcf->status_page_line == 0) {
+        vmcf->status_page_file = cf->conf_file->file.name;
+        vmcf->status_page_line = cf->conf_file->line;
     }
 
     return NGX_CONF_OK;
@@ -70,11 +70,11 @@ ngx_http_vantorell_metrics_check(ngx_conf_t *cf)
 
     vmcf = ngx_http_vantorell_main_conf(cf);
 
-    if (vmcf->statusPageLine != 0 && vmcf->metricsZone == NULL) {
+    if (vmcf->status_page_line != 0 && vmcf->metrics_zone == NULL) {
         ngx_log_error(NGX_LOG_EMERG, cf->log, 0,
                       "vantorell_status in %V:%ui has no counters to show: "
                       "the http block needs vantorell_metrics_zone",
-                      &vmcf->statusPageFile, vmcf->statusPageLine);
+                      &vmcf->status_page_file, vmcf->status_page_line);
         return NGX_ERROR;
     }
 
@@ -105,9 +105,9 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
     vlcf = ngx_http_vantorell_loc_conf(r);
     vmcf = ngx_http_vantorell_main_conf(r);
 
-    zone = (ngx_http_vantorell_metrics_ctx_t *) vmcf->metricsZone->data;
+    zone = (ngx_http_vantorell_metrics_ctx_t *) vmcf->metrics_zone->data;
 
-    format = vlcf->statusPage == NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
+    format = vlcf->status_page == NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
              ? vantorell::StatusFormat::Prometheus
              : vantorell::StatusFormat::Json;
 
@@ -116,7 +116,7 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
     try {
         vantorell::StatusSnapshot  snapshot;
 
-        ngx_http_vantorell_metrics_snapshot(zone, vmcf->metricsFiles,
+        ngx_http_vantorell_metrics_snapshot(zone, vmcf->metrics_files,
                                             &snapshot);
 
         vantorell::checkSplits(&snapshot);

@@ -33,6 +33,18 @@ const char kFile[] =
     "\"conditionsData\":[{\"orOperator\":\"|\",\"conditions\":[{\"orOperator\":\"|\",\"id\":1,"
     "\"url\":\"promo\",\"matchType\":\"C\",\"include\":\"Y\"}]}]}]";
 
+// Bytes 0, 1, 2... from the kernel, the same on every run.
+struct Counting final : vantorell::RandomSource {
+    unsigned char next = 0;
+    ssize_t kernelBytes(unsigned char *buffer, size_t length) noexcept override {
+        for (size_t i = 0; i < length; i++) {
+            buffer[i] = next++;
+        }
+        return static_cast<ssize_t>(length);
+    }
+    bool libraryBytes(unsigned char *, size_t) noexcept override { return false; }
+};
+
 struct Inputs final : vantorell::RequestInputs {
     std::string id;
     std::optional<std::string> cookieValue;
@@ -127,9 +139,11 @@ TEST_F(Decide, WhichCodeSourceWins) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
+        Counting random;
         Inputs inputs;
         inputs.id = row.id;
         inputs.cookieValue = row.cookie;
+        inputs.random = &random;
         vantorell::Decision d = decide(inputs);
         EXPECT_EQ(text, "alpha/promo");
         EXPECT_EQ(d.source, row.source);
@@ -137,6 +151,12 @@ TEST_F(Decide, WhichCodeSourceWins) {
         EXPECT_EQ(d.cookieFront, row.front);
         if (!row.code.empty()) {
             EXPECT_EQ(codeOf(d), row.code);
+        } else {
+            // a new code is drawn from the source the request gives
+            Counting again;
+            char fresh[vantorell::kCodeLength];
+            vantorell::newVisitorCode(fresh, sizeof(fresh), again);
+            EXPECT_EQ(codeOf(d), std::string(fresh, sizeof(fresh)));
         }
         EXPECT_EQ(vantorell::visitorCodeOffset(d.code, vantorell::kCodeLength), 0);
 
