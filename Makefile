@@ -186,7 +186,7 @@ FUZZ_INCS      := -Imodule/core -Itests/unit -Itools/vantorell-check
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
 # the data file target drives vantorell-check's lint as well
-FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o
+FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o $(FUZZ)/tool/report.o
 
 # clang and its libFuzzer runtime: needed here only
 $(FUZZ)/.deps: scripts/install-deps.sh
