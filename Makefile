@@ -120,11 +120,13 @@ UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 # the portable core: no nginx in it
 CORE_SRCS  := $(wildcard module/core/*.cpp)
 CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
-UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
+# and the report renderers of vantorell-check, which need nothing else of it
+UNIT_SRCS  := $(wildcard tests/unit/*.cpp) tools/vantorell-check/report.cpp
 # VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule/core
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule/core -Itools/vantorell-check
 
-$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) | $(BUILD)/.deps
+$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) \
+             tools/vantorell-check/report.h | $(BUILD)/.deps
 	@mkdir -p $(dir $@)
 	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) -lgtest -lpthread $(CORE_LIBS)
 

@@ -85,6 +85,10 @@ def test_errors_in_the_module_texts(tmp_path, content, texts):
      ["experiment number 1: no condition groups", "experiment number 2: group 1 has no conditions"]),
     ([good(groups=[group(cond("/x"), cond(r"^alpha/[\w-.]+/\item", match="R"))])],
      [r'group 1, condition 2: the pattern is read as "^alpha/[\w\-.]+/item"']),
+    # the whole pattern, however long, and what follows it
+    ([good(groups=[group(cond("a" * 600 + r"\i", match="R"))])],
+     ['the pattern is read as "' + "a" * 600 + 'i" (an unknown escape stands for its letter, '
+      'a "-" after a class escape for itself); write it so']),
     ([good(groups=[group(cond(r"([a-z0-9]+)+\.html", match="R"))])],
      ["group 1, condition 1: the pattern exceeds the match budget",
       r"Error while matching regular expression: ([a-z0-9]+)+\.html"]),
