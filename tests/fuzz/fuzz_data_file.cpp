@@ -173,7 +173,7 @@ void writeTexts(const vantorell::TargetedList &list)
 }
 
 // A failure's text as the handler logs it: bounded.
-std::string failureText(const vantorell::Result &status)
+std::string boundedText(const vantorell::Result &status)
 {
     std::string text = afresh::textOf(status);
     FUZZ_CHECK(!text.empty() && text.size() < vantorell::kFailureTextSize,
@@ -187,7 +187,7 @@ afresh::Outcome acquire(vantorell::ModelHold *hold)
     vantorell::Result status = vantorell::acquireModel(dataFile->path(), hold);
     out.loaded = status.ok();
     if (!status.ok()) {
-        out.message = failureText(status);
+        out.message = boundedText(status);
     }
     return out;
 }
@@ -201,7 +201,7 @@ afresh::Outcome targetCached(const vantorell::ModelHold &hold, const std::string
     vantorell::Result status = vantorell::targetModel(hold, url.c_str(), memory, &list);
     if (!status.ok()) {
         out.rc = -1;
-        out.message = failureText(status);
+        out.message = boundedText(status);
         return out;
     }
     out.rc = 1;
