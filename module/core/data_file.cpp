@@ -414,9 +414,9 @@ Result readDataFile(const char *path, std::string *text, struct stat *identity) 
     return Result();
 }
 
-Result modelFromText(const char *text, size_t length, Model *model) noexcept
+Result parseDataFile(const char *text, size_t length, json_object **tree) noexcept
 {
-    model->experiments.clear();
+    *tree = nullptr;
 
     // The same parse that json-c gives a file: one JSON value at json-c's
     // default nesting depth; what follows a complete value is not looked at.
@@ -432,12 +432,19 @@ Result modelFromText(const char *text, size_t length, Model *model) noexcept
         json_tokener_free(tokener);
         return failed(Failure::FileTooManyValues);
     }
-    JsonTree tree(json_tokener_parse_ex(tokener, text, static_cast<int>(length)));
+    *tree = json_tokener_parse_ex(tokener, text, static_cast<int>(length));
     json_tokener_free(tokener);
-    if (tree.get() == nullptr) {
-        return failed(Failure::FileUnreadable);
-    }
-    return modelFromJson(tree.get(), model);
+    return *tree == nullptr ? failed(Failure::FileUnreadable) : Result();
+}
+
+Result modelFromText(const char *text, size_t length, Model *model) noexcept
+{
+    model->experiments.clear();
+
+    json_object *parsed = nullptr;
+    Result status = parseDataFile(text, length, &parsed);
+    JsonTree tree(parsed);
+    return status.ok() ? modelFromJson(tree.get(), model) : status;
 }
 
 Result modelFromJson(json_object *json, Model *model) noexcept

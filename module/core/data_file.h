@@ -113,8 +113,13 @@ const Experiment *findExperiment(const Model &model, long id) noexcept;
  * success, the file's status as it was opened. */
 Result readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
 
-/* The model of a data file's text (one JSON value; what follows it is not
- * looked at).  On failure *model is left empty: all of the file or nothing. */
+/* The JSON tree of a data file's text as the reader parses it: one JSON value
+ * (what follows it is not looked at), refused when its tree would take far
+ * more memory than its text.  The caller puts *tree; null on failure. */
+Result parseDataFile(const char *text, size_t length, json_object **tree) noexcept;
+
+/* The model of a data file's text, parsed as above.  On failure *model is
+ * left empty: all of the file or nothing. */
 Result modelFromText(const char *text, size_t length, Model *model) noexcept;
 
 /* The model of a parsed data file. */

@@ -397,22 +397,20 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
         report->error(0, textOf(status));
         return kExitErrors;
     }
+    json_object *parsed = nullptr;
+    status = vantorell::parseDataFile(text.data(), text.size(), &parsed);
+    Json tree(parsed);
     vantorell::Model whole;
-    status = vantorell::modelFromText(text.data(), text.size(), &whole);
+    if (status.ok()) {
+        status = vantorell::modelFromJson(tree.get(), &whole);
+    }
     if (!status.ok() && status.position == 0) {
         report->error(0, textOf(status));
         return kExitErrors;
     }
 
-    /* the tree the reader walks, to read each experiment on its own */
-    json_tokener *tokener = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
-    if (tokener == nullptr) {
-        report->error(0, textOf(vantorell::Result{vantorell::Failure::FileNoMemory}));
-        return kExitErrors;
-    }
-    Json tree(json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size())));
-    json_tokener_free(tokener);
-
+    /* the module stops at the first experiment it cannot read; each is read
+     * on its own here, as a file of one */
     std::map<long, std::vector<size_t>> ids;
     size_t count = json_object_array_length(tree.get());
     for (size_t i = 0; i < count; i++) {
