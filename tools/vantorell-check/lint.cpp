@@ -151,7 +151,7 @@ bool readable(json_object *record, const vantorell::RecordMember (&members)[n],
     return true;
 }
 
-/* The records of a list member that the reader took as a list. */
+/* How many records a list member holds: none when it is not a list. */
 size_t recordCount(json_object *record, const char *name)
 {
     json_object *list = vantorell::recordMember(record, name);
