@@ -232,7 +232,7 @@ memcheck: build
 
 test: build unit memcheck integration
 
-# Debian 12's own nginx package with the module built the way the README tells
+# Debian 12's own nginx package with the module built the way docs/building.md tells
 # operators to (installs the package; starts no service)
 debian-check: deps
 	bash scripts/debian-nginx-check.sh

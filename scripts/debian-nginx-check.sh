@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Distribution compatibility: Debian's own nginx package loads the module built
-# the way the README tells an operator to build it, and a visitor's journey
+# the way docs/building.md tells an operator to build it, and a visitor's journey
 # runs through it.
 #
 #   1. installs Debian's `nginx` package if it is missing, without letting it

@@ -1,7 +1,7 @@
 /*
- * The texts of the core's failures, as the module has always logged them.
- * Every text is bounded like the 100-byte buffers the module once wrote them
- * into: what is longer is cut to its first 99 bytes.
+ * The texts of the core's failures: operators grep their logs and key their
+ * alerts on them, so they stay word for word.  Every text is bounded to 99
+ * bytes and a NUL, so that a caller's fixed buffer always holds it.
  */
 #include "failure.h"
 

@@ -204,4 +204,29 @@ size_t forcedText(const ForcedList &pairs, char *buffer, size_t size) noexcept
     return length;
 }
 
+size_t ignoredPairText(const ForcedPair &pair, char *buffer, size_t size) noexcept
+{
+    int experiment = id32(pair.experimentId);
+    int n;
+    switch (pair.fate) {
+    case ForcedFate::UnknownExperiment:
+        n = snprintf(buffer, size, "Forced variation ignored: no experiment %d", experiment);
+        break;
+    case ForcedFate::UnknownVariation:
+        n = snprintf(buffer, size, "Forced variation ignored: experiment %d has no variation %d",
+                     experiment, id32(pair.variationId));
+        break;
+    case ForcedFate::Repeated:
+        n = snprintf(buffer, size, "Forced variation ignored: experiment %d is forced before",
+                     experiment);
+        break;
+    default:
+        if (size > 0) {
+            buffer[0] = '\0';
+        }
+        return 0;
+    }
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
 }  // namespace vantorell

@@ -69,6 +69,17 @@ size_t applyForcedList(const ModelHold &hold, ForcedList *pairs,
  * found by findExperiment. */
 size_t applyForcedList(const Model &model, ForcedList *pairs, TargetedList *targeted) noexcept;
 
+/* The text a pair that could not apply is logged with ("Forced variation
+ * ignored: no experiment 7"), snprintf-like; 0, with nothing written, for a
+ * pair that applied, waits, or names an experiment that does not target the
+ * request (forcing never targets, so that is no mistake to log). */
+size_t ignoredPairText(const ForcedPair &pair, char *buffer, size_t size) noexcept;
+
+/* The start and end of the text a force list that is not a list is logged
+ * with: the list's own text (escaped) goes between them. */
+constexpr char kMalformedListBefore[] = "Forced variations ignored: \"";
+constexpr char kMalformedListAfter[] = "\" is not a list of experiment=variation";
+
 /* "101=2, 202=0": the applied pairs in the list's order, written like the
  * experiments header (ids as 32-bit numbers), snprintf-like. */
 size_t forcedText(const ForcedList &pairs, char *buffer, size_t size) noexcept;

@@ -19,7 +19,7 @@
  * two levels per repetition: a URL text of some 12,000 bytes, which a long
  * Host header plus a long path reaches with nginx's default buffers, would
  * take tens of thousands of frames.  10,000 levels allow about 5,000
- * repetitions of a group, as many as the module has always allowed; past them
+ * repetitions of a group, which data files in service rely on; past them
  * the match is a failure of this request only.
  */
 #define VANTORELL_PCRE_DEPTH_LIMIT 10000
@@ -527,8 +527,8 @@ compileErrorText(int code)
 
 
 /*
- * Compiles a pattern as data files have always been read; 0, or the
- * compiler's error code.  PCRE2 refuses two spellings that the first-generation
+ * Compiles a pattern with the meaning data files in service were written
+ * for; 0, or the compiler's error code.  PCRE2 refuses two spellings that the first-generation
  * library took, and that data files in service may hold: an unknown escape
  * such as "\i", which stood for the letter, and a hyphen right after a class
  * escape in a class, such as "[\w-.]" (a host name's characters), which stood

@@ -17,6 +17,10 @@ namespace vantorell {
 /* Length of a visitor code. */
 constexpr size_t kCodeLength = 16;
 
+/* The cookie that keeps the visitor's code. */
+constexpr char kCookieName[] = "vantorellVisitorCode";
+constexpr size_t kCookieNameLength = sizeof(kCookieName) - 1;
+
 /* A SHA-256 digest. */
 using Digest = std::array<unsigned char, 32>;
 

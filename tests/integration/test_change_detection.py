@@ -11,15 +11,26 @@ from pathlib import Path
 
 import pytest
 
-from conftest import DataFile
 from vantorell_harness import cond, experiment, group
+from vantorell_nginx import DataFile
+from vantorell_observe import SHOW, shown
 
-MISSING = "Issue with configuration: Cannot read json file."
 NOTICE = "vantorell: "
 
 
+# What a request shows (its outcome on the status page, $vantorell_experiments)
+# when the file cannot be read, and when experiment eid, without variations,
+# targets it.
+MISSING = ({"data_error": 1}, None)
+
+
 def targeted(eid):
-    return "Url: alpha/page is targeted by experiment: %d" % eid
+    return ({"reference": 1}, "%d=0" % eid)
+
+
+def seen(nginx):
+    r = nginx.request("/page")
+    return r.counted, shown(r, "experiments")
 
 
 # the same size, so that only the contents differ
@@ -107,8 +118,8 @@ def plain_set_up(d, text):
     put(d / "data.json", text)
 
 
-# name: (the configured path, set up, change); a change returns the line the
-# next request logs when it is not the new contents' experiment
+# name: (the configured path, set up, change); a change returns what the next
+# request shows when it is not the new contents' experiment
 CHANGES = {
     "in-place-same-size": ("data.json", plain_set_up, rewrite_in_place),
     "renamed-over": ("data.json", plain_set_up,
@@ -138,16 +149,17 @@ def start_on(nginx, folder, name):
     nginx.data = DataFile(folder / path)
     if os.geteuid() == 0:
         nginx.user = "nobody nogroup"      # so that mode 0 means unreadable
-    nginx.start(nginx.server(directives="        vantorell_module on;"))
+    nginx.counting = True
+    nginx.start(nginx.server(directives="        vantorell_module on;\n" + SHOW))
     return change
 
 
 def follow_changes(nginx, folder, change):
-    assert nginx.request("/page").log[0] == targeted(1)
+    assert seen(nginx) == targeted(1)
     for step in range(1, 5):
         expected = change(folder, TEXTS[step % 2], step) or targeted(2 if step % 2 else 1)
         for _ in range(2):
-            assert nginx.request("/page").log[0] == expected, "step %d" % step
+            assert seen(nginx) == expected, "step %d" % step
 
 
 def notices(nginx):

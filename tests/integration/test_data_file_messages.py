@@ -29,27 +29,27 @@ def folder(path):
 
 
 # name: (how the file is made: None none, a list or text written, or a
-# function of the path; the text; the debug line's prefix)
+# function of the path; the text; the outcome of a request on the status page)
 PROBLEMS = {
-    "missing": (None, "Cannot read json file.", "Issue with configuration: "),
-    "not JSON": ('[{"experimentId": 1', "Cannot read json file.", "Issue with configuration: "),
-    "an empty list": ([], "File is empty.", "Issue with configuration: "),
+    "missing": (None, "Cannot read json file.", "data_error"),
+    "not JSON": ('[{"experimentId": 1', "Cannot read json file.", "data_error"),
+    "an empty list": ([], "File is empty.", "data_error"),
     "a missing member": ('[{"experimentId": 1}]',
                          "Cannot read baseUrl field of experiment number 1.",
-                         "Issue with configuration: "),
+                         "data_error"),
     "over the size limit": (sparse(64 * 1024 * 1024 + 1), "Data file is larger than 64 MiB.",
-                            "Issue with configuration: "),
-    "not a regular file": (folder, "Cannot read json file.", "Issue with configuration: "),
+                            "data_error"),
+    "not a regular file": (folder, "Cannot read json file.", "data_error"),
     "a pattern that does not compile": (
         [experiment(1, [group(cond("x"), cond("a(b", "R", op="&"))])],
-        COMPILE + "a(b, reason: missing )", "Error in the targeting configuration: "),
+        COMPILE + "a(b, reason: missing )", "targeting_error"),
     "an unknown targeting letter": (
         [experiment(1, [EVERYTHING]), experiment(5, [EVERYTHING], letter="Z")],
         "Targeting configuration type does not exist for experiment 5.",
-        "Error in the targeting configuration: "),
+        "targeting_error"),
     "an unknown match type": (
         [experiment(1, [group(cond("x", "Q"))])], "Match type does not exist.",
-        "Error in the targeting configuration: "),
+        "targeting_error"),
 }
 
 
@@ -79,15 +79,16 @@ def count(nginx, level, text):
 
 @pytest.mark.parametrize("name", list(PROBLEMS))
 def test_a_problem_is_said_once_and_its_end_too(nginx, name):
-    how, text, debug = PROBLEMS[name]
+    how, text, outcome = PROBLEMS[name]
     make(nginx, how)
+    nginx.counting = True
     nginx.start(directives="        vantorell_module on;\n")
     for _ in range(6):
         r = nginx.request("/page")
         assert r.status == 200
         assert r.json()["path"] == "/page"
-        # the debug lines stay as they were, on every request
-        assert r.log[0] == debug + text
+        # every request ends as the first did
+        assert r.counted == {outcome: 1}
     (line,) = lines(nginx, "error")
     assert said(nginx, text) in line
     assert lines(nginx, "notice") == []

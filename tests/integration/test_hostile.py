@@ -8,8 +8,9 @@ import subprocess
 
 import pytest
 
-from conftest import NGINX_RELEASE
 from vantorell_harness import NGINX, cond, experiment, group, variation
+from vantorell_nginx import NGINX_RELEASE
+from vantorell_observe import SHOW, data_file, echoed, shown
 
 EVERYTHING = group(cond(""))
 # from 1.29.8 nginx answers 400 to more than max_headers (1000) header lines
@@ -18,16 +19,18 @@ BIG_HEADERS = "        large_client_header_buffers 4 64k;\n" + (
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
 
 
-def start(nginx, experiments, header=True):
+def start(nginx, experiments, header=True, counting=False):
     nginx.data.write(experiments)
-    directives = "        vantorell_module on;\n" + BIG_HEADERS
+    nginx.counting = counting
+    directives = "        vantorell_module on;\n" + BIG_HEADERS + SHOW
     if header:
         directives += "        vantorell_experiments_header on;\n"
     return nginx.start(directives=directives, locations=VARIATIONS)
 
 
-def echoed(response, name):
-    return [v for k, v in response.json()["headers"] if k.lower() == name]
+def problem(nginx):
+    """The data file's problem, as the status page says it."""
+    return data_file(nginx.status_page(), nginx.data.path)["problem"]
 
 
 @pytest.mark.parametrize("path", [
@@ -47,10 +50,13 @@ def test_long_urls(nginx, path):
 
 
 def test_runaway_pattern_on_a_long_url_declines_quickly(nginx):
-    start(nginx, [experiment(1, [group(cond("(a+)+$", "R"))], [variation(2, 1.0)])])
+    start(nginx, [experiment(1, [group(cond("(a+)+$", "R"))], [variation(2, 1.0)])],
+          counting=True)
     r = nginx.request("/" + "a" * 40 + "!")
     assert r.status == 200
     assert r.json()["path"] == "/" + "a" * 40 + "!"
+    assert r.counted == {"targeting_error": 1}
+    # which pattern failed on that URL: said by the debug line alone
     assert r.log == ["Error in the targeting configuration: "
                      "Error while matching regular expression: (a+)+$"]
 
@@ -68,10 +74,13 @@ def test_runaway_pattern_on_a_long_url_declines_quickly(nginx):
         "counted-repetition"])
 def test_runaway_pattern_on_an_8k_url_fails_the_targeting_of_that_request(
         nginx, pattern, path):
-    start(nginx, [experiment(1, [group(cond(pattern, "R"))], [variation(2, 1.0)])])
+    start(nginx, [experiment(1, [group(cond(pattern, "R"))], [variation(2, 1.0)])],
+          counting=True)
     r = nginx.request(path)
     assert r.status == 200
     assert r.json()["path"] == path
+    assert r.counted == {"targeting_error": 1}
+    # which pattern failed on that URL: said by the debug line alone
     assert r.log == ["Error in the targeting configuration: "
                      "Error while matching regular expression: " + pattern]
     nginx.assert_healthy()
@@ -102,7 +111,7 @@ def test_thousands_of_cookie_headers(nginx):
     headers.append(("Cookie", "vantorellVisitorCode=abcdefghijklmnop"))
     r = nginx.request("/page", headers=headers)
     assert r.status == 200
-    assert "Visitor Code: abcdefghijklmnop" in r.log
+    assert shown(r, "visitor_code") == "abcdefghijklmnop"
 
 
 def test_many_flag_and_experiment_headers(nginx):
@@ -130,7 +139,7 @@ def test_a_hundred_thousand_experiments(nginx):
         r = nginx.request("/exp99999", timeout=120)
         assert r.status == 200
         assert r.json()["path"] == "/experiment_99999_variation_1"
-        assert "Url: alpha/exp99999 is targeted by experiment: 99999" in r.log
+        assert shown(r, "experiments") == "99999=1"
 
 
 @pytest.mark.parametrize("content, text", [
@@ -140,21 +149,23 @@ def test_a_hundred_thousand_experiments(nginx):
      "Cannot read targeting configuration field of experiment number 1."),
 ], ids=["deep-arrays", "deep-objects", "huge-string"])
 def test_hostile_data_files(nginx, content, text):
-    start(nginx, [])
+    start(nginx, [], counting=True)
     nginx.data.write(content)
     r = nginx.request("/page")
     assert r.status == 200
-    assert r.log == ["Issue with configuration: " + text]
+    assert r.counted == {"data_error": 1}
+    assert problem(nginx) == text
 
 
 def test_data_file_that_is_a_fifo_does_not_block(nginx):
     import os
-    start(nginx, [])
+    start(nginx, [], counting=True)
     nginx.data.remove()
     os.mkfifo(nginx.data.path, 0o644)
     r = nginx.request("/page")
     assert r.status == 200
-    assert r.log == ["Issue with configuration: Cannot read json file."]
+    assert r.counted == {"data_error": 1}
+    assert problem(nginx) == "Cannot read json file."
 
 
 # malloc() that fails for blocks of one size, named by FAILING_MALLOC_SIZE
@@ -199,8 +210,10 @@ def test_no_memory_for_a_request_answers_500(nginx, tmp_path):
     nginx.env = dict(os.environ, LD_PRELOAD=str(shim), FAILING_MALLOC_SIZE=str(size))
     # nginx's own line for the failure
     nginx.tolerated = ("malloc(%d) failed (12: Cannot allocate memory)" % size,)
-    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])])
+    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], counting=True)
     r = nginx.request(path)
     assert r.status == 500
+    assert r.counted == {"error": 1}
+    # which allocation failed: said by the debug line alone
     assert r.log[-1] == "Error while allocating memory for the url."
     assert nginx.request("/page").json()["path"] == "/experiment_1_variation_2"

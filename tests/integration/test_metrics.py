@@ -14,34 +14,12 @@ import time
 import pytest
 
 from vantorell_harness import cond, experiment, group, variation
-from test_outcome import code_with, number
+from vantorell_nginx import metrics_server as server, pages, send
+from vantorell_observe import code_with, data_file, number, requests, status, the_experiment
 
 EVERYTHING = group(cond(""))
 OUTCOMES = ["ignored", "flagged", "data_error", "targeting_error", "untargeted",
             "reference", "redirected", "error", "forced"]
-
-# Pages are files of the prefix (the module runs in the precontent phase);
-# variation locations answer at once, naming themselves.
-LOCATIONS = """\
-        location = /status {{ vantorell_status; }}
-        location = /metrics {{ vantorell_status prometheus; }}
-        location ~ ^/experiment_ {{ return 200 "$uri\\n"; }}
-        location /pages/ {{ root {prefix}; }}
-"""
-
-
-def pages(nginx, *names):
-    root = nginx.prefix / "pages"
-    root.mkdir(exist_ok=True)
-    for name in names or ("page", "index.html"):
-        (root / name).write_text(name + "\n")
-    os.chmod(root, 0o755)
-
-
-def server(nginx, directives="", locations="", **kw):
-    return nginx.server(directives="        vantorell_module on;\n" + directives,
-                        locations=LOCATIONS.format(prefix=nginx.prefix) + locations, **kw)
-
 
 def start(nginx, experiments, directives="", locations="", zone="1m", http=None):
     if experiments is not None:
@@ -51,43 +29,8 @@ def start(nginx, experiments, directives="", locations="", zone="1m", http=None)
     return nginx.start(http=zone_line + (http or server(nginx, directives, locations)))
 
 
-def status(nginx, host="alpha"):
-    r = nginx.request("/status", host=host)
-    assert r.status == 200, r.body
-    assert r.header("Content-Type") == "application/json"
-    # strict UTF-8: whatever the texts held
-    return json.loads(r.body.decode("utf-8"))
-
-
-def data_file(doc, path):
-    return next(f for f in doc["data_files"] if f["path"] == str(path))
-
-
-def the_experiment(doc, path, eid):
-    return next(e for e in data_file(doc, path)["experiments"] if e["id"] == eid)
-
-
 def by_variation(exp):
     return {v["id"]: (v["assignments"], v["new_visitors"]) for v in exp["variations"]}
-
-
-def requests(doc, path):
-    return {k: v for k, v in data_file(doc, path)["requests"].items() if v}
-
-
-def send(nginx, n, path="/pages/page", code=None, host="alpha"):
-    """n requests on keep-alive connections (no pause for the log, unlike
-    nginx.request); every answer must be a 200."""
-    conn = http.client.HTTPConnection("127.0.0.1", nginx.port, timeout=10)
-    headers = {"Host": host}
-    if code is not None:
-        headers["Cookie"] = "vantorellVisitorCode=" + code
-    for _ in range(n):
-        conn.request("GET", path, headers=headers)
-        r = conn.getresponse()
-        r.read()
-        assert r.status == 200
-    conn.close()
 
 
 def new_code(response):

@@ -1,5 +1,5 @@
 """A real Prometheus scrapes two nginx instances that share one data file, and
-sums their counters as the README tells operators to, recording rule
+sums their counters as docs/metrics.md tells operators to, recording rule
 included."""
 
 import json
@@ -11,11 +11,11 @@ import urllib.request
 
 import pytest
 
-from conftest import Nginx
 from vantorell_harness import cond, experiment, free_port, group, variation
-from test_metrics import data_file, pages, send, server
+from vantorell_nginx import Nginx, metrics_server as server, pages, send
+from vantorell_observe import data_file
 
-# the README's fleet-wide query and recording rule
+# the fleet-wide query and recording rule of docs/metrics.md
 FLEET_SUM = "sum by (experiment, variation) (vantorell_new_visitors_total)"
 RULES = """\
 groups:

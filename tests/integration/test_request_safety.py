@@ -11,9 +11,9 @@ import time
 
 import pytest
 
-from conftest import NGINX_RELEASE, send_json
 from vantorell_harness import cond, experiment, group, variation
-from test_outcome import code_with, number
+from vantorell_nginx import NGINX_RELEASE, PROMO_PAGE, promo_page, send_json
+from vantorell_observe import SHOW, code_with, echoed, number, shown
 
 EVERYTHING = group(cond(""))
 CODE = re.compile(r"^vantorellVisitorCode=([a-z0-7]{16});")
@@ -65,8 +65,9 @@ def backends():
         b.server.server_close()
 
 
-def start(nginx, experiments, locations, directives="", http_extra=""):
+def start(nginx, experiments, locations, directives="", http_extra="", counting=False):
     nginx.data.write(experiments)
+    nginx.counting = counting
     server = nginx.server(directives="        vantorell_module on;\n"
                                      "        vantorell_experiments_header on;\n"
                                      + directives,
@@ -149,7 +150,7 @@ def test_ssi_include_is_served_as_if_the_module_were_off(nginx, main):
         location /ssi/ { %sssi on; root %s; }
         location /inc { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % (MAIN_LOCATION[main], html))
+""" % (MAIN_LOCATION[main], html), counting=True)
 
     r = nginx.request("/ssi/page.html")
     assert r.status == 200
@@ -157,7 +158,8 @@ def test_ssi_include_is_served_as_if_the_module_were_off(nginx, main):
     assert included["path"] == "/inc?x=1"
     assert not any(k.lower() == "vantorell-experiment" for k, _ in included["headers"])
     assert r.all("Set-Cookie") == []
-    assert r.log == (["Not targeted by any experiment."] if main == "decided" else [])
+    # the main request only: the include is no request of the module's
+    assert r.counted == ({"untargeted": 1} if main == "decided" else {"ignored": 1})
 
 
 @pytest.mark.parametrize("main", list(MAIN_LOCATION))
@@ -170,7 +172,7 @@ def test_post_action_is_left_alone(nginx, backends, main):
         location /buy { %spost_action /track; proxy_pass http://echo; }
         location = /track { internal; proxy_pass http://track; }
         location ~ ^/experiment_ { proxy_pass http://track; }
-""" % MAIN_LOCATION[main], http_extra=upstream_block("track", track))
+""" % MAIN_LOCATION[main], http_extra=upstream_block("track", track), counting=True)
 
     r = nginx.request("/buy")
     assert r.status == 200
@@ -178,22 +180,10 @@ def test_post_action_is_left_alone(nginx, backends, main):
     assert track.wait_for(1) == ["/track"]
     time.sleep(0.2)
     assert track.paths == ["/track"]
-    assert nginx.log_since_mark() == \
-        (["Not targeted by any experiment."] if main == "decided" else [])
+    assert nginx.outcomes() == ({"untargeted": 1} if main == "decided" else {"ignored": 1})
 
 
 # ---- one decision per request -----------------------------------------------
-
-PROMO_PAGE = b"promo page\n"
-
-
-def promo_page(nginx):
-    """html/promo/index.html in the nginx's prefix, a page served through an
-    index redirect; returns the html folder."""
-    html = nginx.prefix / "html"
-    (html / "promo").mkdir(parents=True)
-    (html / "promo" / "index.html").write_bytes(PROMO_PAGE)
-    return html
 
 def test_index_redirect_does_not_draw_again(nginx):
     html = promo_page(nginx)
@@ -222,14 +212,15 @@ def test_try_files_fallback_in_the_variation_location(nginx):
     start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
         location ~ ^/experiment_ { root %s; try_files $uri /fallback; }
         location = /fallback { proxy_pass http://echo; }
-""" % nginx.prefix)
+""" % nginx.prefix, counting=True)
 
     r = nginx.request("/page?a=1")
     assert r.status == 200
     assert r.json()["path"].startswith("/fallback")
+    # one decision, one flag: the fallback's pass decides nothing again
     assert len(codes(r)) == 1
-    assert r.log.count("Added flag to stop targeting.") == 1
-    assert r.log[-1] == "Triggered flag found with value: true"
+    assert echoed(r, "vantorell-triggered") == ["true"]
+    assert r.counted == {"redirected": 1}
 
 
 def test_error_page_to_a_targeted_uri(nginx):
@@ -238,43 +229,42 @@ def test_error_page_to_a_targeted_uri(nginx):
         location /missing/ { root %s; error_page 404 /notfound; }
         location = /notfound { proxy_pass http://echo; }
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""" % nginx.prefix)
+""" % nginx.prefix, counting=True)
 
     r = nginx.request("/missing/page")
     assert r.status == 404
     assert r.json()["path"] == "/notfound"
     assert r.all("Set-Cookie") == []
-    assert r.log == ["Not targeted by any experiment."]
+    assert r.counted == {"untargeted": 1}
 
 
 @pytest.mark.parametrize("flags", [["no"], ["no"] * 50, ["false", "true"]])
 def test_client_flags_cannot_make_a_loop(nginx, flags):
     start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
         location ~ ^/experiment_ { proxy_pass http://echo; }
-""")
+""", counting=True)
 
     r = nginx.request("/page", headers=[("vantorell-triggered", f) for f in flags])
     assert r.status == 200
     assert r.json()["path"] == "/experiment_1_variation_2"
+    # one decision: the redirected pass sees the module's own flag, added
+    # after the client's, and stops there
     assert len(codes(r)) == 1
-    # the client's first flag is read once; the redirected pass sees the
-    # module's own flag and stops there
-    assert r.log.count("Triggered flag found with value: " + flags[0]) == 1
-    assert r.log[-2:] == ["Added flag to stop targeting.",
-                          "Triggered flag found with value: true"]
+    assert echoed(r, "vantorell-triggered") == flags + ["true"]
+    assert r.counted == {"redirected": 1}
 
 
 def test_client_flag_true_leaves_the_request_alone_across_redirects(nginx):
     html = promo_page(nginx)
     start(nginx, [experiment(1, [group(cond("alpha/promo/"))], [variation(2, 1.0)])],
           locations="        location /promo/ { }\n",
-          directives="        root %s;\n" % html)
+          directives="        root %s;\n" % html, counting=True)
 
     r = nginx.request("/promo/", headers=[("vantorell-triggered", "true")])
     assert r.status == 200
     assert r.body == PROMO_PAGE
     assert r.all("Set-Cookie") == []
-    assert r.log == ["Triggered flag found with value: true"]
+    assert r.counted == {"flagged": 1}
 
 
 # ---- texts that reach Set-Cookie and the log --------------------------------
@@ -286,11 +276,11 @@ def test_client_flag_true_leaves_the_request_alone_across_redirects(nginx):
     "_js_abcdefghijklmn\"p",
 ])
 def test_cookie_that_is_no_cookie_value_makes_a_new_visitor(nginx, value):
-    start(nginx, [experiment(1, [EVERYTHING])], locations="")
+    start(nginx, [experiment(1, [EVERYTHING])], locations="", directives=SHOW)
     r = nginx.request("/page", headers=[("Cookie", "vantorellVisitorCode=" + value)])
     assert r.status == 200
     (code,) = codes(r)
-    assert r.log[1] == "Generating a new cookie value: %s " % code
+    assert shown(r)[:2] == (code, "1")
 
 
 # From 1.29.4 nginx itself answers 400 to a Host outside RFC 3986's syntax, a
@@ -308,11 +298,11 @@ HOST_BYTES_CHECKED_BY_NGINX = NGINX_RELEASE >= (1, 29, 4)
 def test_cookie_domain_from_the_request(nginx, host, header, domain):
     start(nginx, [experiment(1, [EVERYTHING])], locations="",
           directives="        vantorell_cookie_domain .%s;\n"
-                     % ("$http_x_site" if header else "$host"))
+                     % ("$http_x_site" if header else "$host"), counting=True)
     r = nginx.request("/page", host=host, headers=[("X-Site", header)] if header else [])
     if HOST_BYTES_CHECKED_BY_NGINX and not host.isascii():
         assert r.status == 400
-        assert r.log == [] and r.all("Set-Cookie") == []
+        assert r.counted == {} and r.all("Set-Cookie") == []
         return
     assert r.status == 200
     (set_cookie,) = r.all("Set-Cookie")
@@ -336,14 +326,15 @@ def test_empty_cookie_domain_is_written_as_before(nginx):
 
 
 def test_http10_request_without_host(nginx):
-    start(nginx, [experiment(1, [EVERYTHING], [variation(2, 1.0)])], locations="""
+    # no host text at all: a condition that equals the path and arguments
+    start(nginx, [experiment(1, [group(cond("/page?a=1", "E"))], [variation(2, 1.0)])],
+          locations="""
         location ~ ^/experiment_ { proxy_pass http://echo; }
 """)
-    answer, log = nginx.raw(b"GET /page?a=1 HTTP/1.0\r\n\r\n")
+    answer, _ = nginx.raw(b"GET /page?a=1 HTTP/1.0\r\n\r\n")
     head, _, body = answer.partition(b"\r\n\r\n")
     assert head.startswith(b"HTTP/1.1 200")
     assert json.loads(body)["path"] == "/experiment_1_variation_2?a=1"
-    assert "Url: /page?a=1 is targeted by experiment: 1" in log
 
 
 def test_request_texts_cannot_forge_log_lines(nginx):

@@ -3,16 +3,19 @@
 import pytest
 
 from vantorell_harness import cond, experiment, group
+from vantorell_observe import SHOW, data_file, shown
 
 EVERYTHING = group(cond(""))          # an empty "contains" text matches every URL
 
 
 def start(nginx):
-    return nginx.start(directives="        vantorell_module on;")
+    nginx.counting = True
+    return nginx.start(directives="        vantorell_module on;\n" + SHOW)
 
 
-def targeted_lines(response):
-    return [line for line in response.log if " is targeted by experiment: " in line]
+def problem(nginx):
+    """The data file's problem, as the status page says it."""
+    return data_file(nginx.status_page(), nginx.data.path)["problem"]
 
 
 @pytest.mark.parametrize("path, host, url", [
@@ -26,20 +29,20 @@ def targeted_lines(response):
     ("/a%20b/../c", "alpha", "alpha/c"),
 ])
 def test_url_text(nginx, path, host, url):
-    nginx.data.write([experiment(7, [EVERYTHING])])
+    # a condition that equals the URL text, and that text only
+    nginx.data.write([experiment(7, [group(cond(url, "E"))])])
     start(nginx)
     r = nginx.request(path, host=host)
     assert r.status == 200
-    assert targeted_lines(r) == ["Url: %s is targeted by experiment: 7" % url]
+    assert shown(r, "experiments") == "7=0"
 
 
-def test_targeted_experiments_are_logged_in_file_order(nginx):
+def test_targeted_experiments_keep_the_file_order(nginx):
     nginx.data.write([experiment(1, [EVERYTHING]), experiment(2, [group(cond("nope"))]),
                      experiment(3, [EVERYTHING]), experiment(4, [EVERYTHING])])
     start(nginx)
     r = nginx.request("/page")
-    assert targeted_lines(r) == ["Url: alpha/page is targeted by experiment: %d" % i
-                                 for i in (1, 3, 4)]
+    assert shown(r, "experiments") == "1=0, 3=0, 4=0"
 
 
 @pytest.mark.parametrize("condition, path, hit", [
@@ -57,9 +60,9 @@ def test_conditions_through_nginx(nginx, condition, path, hit):
     nginx.data.write([experiment(9, [group(condition)])])
     start(nginx)
     r = nginx.request(path)
-    assert bool(targeted_lines(r)) == hit
+    assert shown(r, "experiments") == ("9=0" if hit else None)
     if not hit:
-        assert r.log[-1] == "Not targeted by any experiment."
+        assert r.counted == {"untargeted": 1}
         assert r.header("Set-Cookie") is None
 
 
@@ -76,7 +79,8 @@ def test_targeting_error_declines_and_the_page_is_served(nginx, experiments, tex
     r = nginx.request("/page?a=1")
     assert r.status == 200
     assert r.json()["path"] == "/page?a=1"
-    assert r.log == ["Error in the targeting configuration: " + text]
+    assert r.counted == {"targeting_error": 1}
+    assert problem(nginx) == text
     assert r.header("Set-Cookie") is None
 
 
@@ -85,7 +89,7 @@ def test_long_error_text_is_cut_to_the_message_buffer(nginx):
     nginx.data.write([experiment(1, [group(cond(pattern, "R"))])])
     start(nginx)
     r = nginx.request("/page")
-    (line,) = r.log
-    text = line[len("Error in the targeting configuration: "):]
+    assert r.counted == {"targeting_error": 1}
+    text = problem(nginx)
     assert text.startswith("NGINX: Cannot compile regular expression: (aaaa")
     assert len(text) == 99

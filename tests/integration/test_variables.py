@@ -9,19 +9,15 @@ import time
 
 import pytest
 
-from test_outcome import code_with, number
-from test_request_safety import PROMO_PAGE, promo_page
 from vantorell_harness import cond, experiment, group, variation
+from vantorell_nginx import PROMO_PAGE, promo_page
+from vantorell_observe import SHOW, VARIABLES, code_with, echoed, number, shown
 
 EVERYTHING = group(cond(""))
-NAMES = ["visitor_code", "visitor_new", "experiments", "experiment", "variation"]
 SET_COOKIE = re.compile(r"^vantorellVisitorCode=([a-z0-7]{16});")
 
 LOG_FORMAT = ("    log_format exposure '%s|$status|$uri';\n"
-              % "|".join("$vantorell_" + name for name in NAMES))
-# an empty value adds no header: a variable that is not found shows no header
-ADD_HEADERS = "".join('        add_header X-Vantorell-%s "$vantorell_%s" always;\n'
-                      % (name, name) for name in NAMES)
+              % "|".join("$vantorell_" + name for name in VARIABLES))
 VARIATIONS = "        location ~ ^/experiment_ { proxy_pass http://echo; }\n"
 
 CODE = "visitor000000042"
@@ -36,7 +32,7 @@ def start(nginx, experiments, header=True, directives="", locations=VARIATIONS, 
                           "        proxy_set_header X-Exposure $vantorell_experiments;\n"
                           % ("on" if on else "off", "on" if header else "off",
                              nginx.prefix / "exposure.log")
-                          + ADD_HEADERS + directives,
+                          + SHOW + directives,
                           locations=locations)
     return nginx.start(http=LOG_FORMAT + server)
 
@@ -51,15 +47,6 @@ def exposures(nginx, count):
             return lines
         time.sleep(0.02)
     return lines
-
-
-def shown(response):
-    """The variables as the response's headers show them; None: no header."""
-    return tuple(response.header("X-Vantorell-" + name) for name in NAMES)
-
-
-def echoed(response, name):
-    return [v for k, v in response.json()["headers"] if k.lower() == name]
 
 
 def new_code(response):
@@ -240,13 +227,13 @@ def test_http10_request_without_host(nginx):
     fields = dict(line.split(": ", 1) for line in head.decode().split("\r\n")[1:])
     code = SET_COOKIE.match(fields["Set-Cookie"]).group(1)
     values = (code, "1", "1=2", "1", "2")
-    assert tuple(fields.get("X-Vantorell-" + name) for name in NAMES) == values
+    assert tuple(fields.get("X-Vantorell-" + name) for name in VARIABLES) == values
     assert exposures(nginx, 1) == [logged(values, 200, "/experiment_1_variation_2")]
 
 
-def test_the_readme_recipes(nginx):
+def test_the_documented_recipes(nginx):
     # the exposure log of assigned requests only, and Cache-Control: private
-    # on every targeted response, as the README writes them
+    # on every targeted response, as docs/directives.md writes them
     nginx.data.write([experiment(1, [group(cond("alpha/promo"))], [variation(2, 0.5)])])
     exposure = nginx.prefix / "exposure.log"
     nginx.start(http="""

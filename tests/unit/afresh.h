@@ -1,11 +1,13 @@
 // What a request would see if the data file were read afresh for it, with
 // nothing remembered: the reference that the per-worker model cache must
 // match exactly (the unit tests and the data file fuzz target hold it to
-// this).  Test code only: the module always goes through the cache.
+// this).  The decision is the module's own, on a model read afresh; the
+// module itself always decides through the cache.
 #ifndef VANTORELL_TEST_AFRESH_H
 #define VANTORELL_TEST_AFRESH_H
 
 #include "data_file.h"
+#include "decide.h"
 #include "failure.h"
 #include "counting_allocator.h"
 #include "targeting.h"
@@ -15,6 +17,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -66,19 +69,37 @@ inline Outcome fromText(const std::string &text, const std::string &url, double 
         }
         return out;
     }
-    vantorell::TargetedList targeted;
-    status = vantorell::targetExperiments(model, patterns, url.c_str(), memory, &targeted);
-    if (!status.ok()) {
+
+    // the module's own decision, on a model with nothing cached, at the
+    // number given; the URL text stands whole in the host
+    struct AtNumber final : vantorell::RequestInputs {
+        double number = 0.0;
+        bool visitorId(std::string_view *id) noexcept override { *id = {}; return true; }
+        bool cookie(std::string_view *, bool *found) noexcept override { *found = false; return true; }
+        bool forceList(std::string_view *text) noexcept override { *text = {}; return true; }
+        bool givenNumber(double *n) noexcept override { *n = number; return true; }
+    } inputs;
+    inputs.host = url;
+    inputs.wantHeader = false;
+    inputs.number = number;
+
+    vantorell::Decision decision;
+    bool decided = vantorell::decide(model, patterns, inputs, memory, &decision);
+    decision.releaseTexts(memory);
+    if (!decided) {
+        if (complete != nullptr) {
+            *complete = false;
+        }
+        return out;
+    }
+    if (decision.outcome == vantorell::Outcome::TargetingError) {
         out.rc = -1;
-        out.message = textOf(status);   // the pattern's text lives with `model`
+        out.message = textOf(decision.failure);   // the pattern's text lives with `model`
         return out;
     }
     out.rc = 1;
-    for (const vantorell::Targeted &t : targeted) {
-        const vantorell::Experiment *e = vantorell::findExperiment(model, t.experimentId);
-        const vantorell::Variation *v =
-            e != nullptr ? vantorell::chooseVariation(e->variations, number) : nullptr;
-        out.choice.emplace_back(t.experimentId, v != nullptr ? v->id : 0);
+    for (const vantorell::Targeted &t : decision.targeted) {
+        out.choice.emplace_back(t.experimentId, t.variationId);
     }
     return out;
 }

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "check.h"
+#include "decide.h"
 #include "force.h"
 #include "nginx_pool.h"
 #include "ngx_vantorell_compat.h"
@@ -17,12 +18,15 @@ extern "C" {
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace vcheck {
 
 namespace {
 
-ngx_str_t cookieName = ngx_string("vantorellVisitorCode");
+ngx_str_t cookieName = {vantorell::kCookieNameLength,
+                        reinterpret_cast<u_char *>(const_cast<char *>(vantorell::kCookieName))};
 ngx_str_t cookieKey = ngx_string("Cookie");
 
 /* The host as nginx keeps it for a request (what the URL text begins with):
@@ -50,21 +54,6 @@ bool normaliseHost(const std::string &given, std::string *host)
     }
     *host = h;
     return true;
-}
-
-/* host + path + "?query": the path "/" alone counts as none, the question
- * mark stands only before a non-empty query. */
-std::string urlText(const std::string &host, const std::string &path, const std::string &args)
-{
-    std::string text = host;
-    if (path != "/") {
-        text += path;
-    }
-    if (!args.empty()) {
-        text += '?';
-        text += args;
-    }
-    return text;
 }
 
 /* Splits URL into its host, when it names one, and the request target. */
@@ -171,27 +160,6 @@ bool cookieValue(ngx_pool_t *pool, const std::string &header, std::string *value
     return true;
 }
 
-/* The item at which a joined list took its final value for good (from 0), or
- * -1 for an empty list. */
-template <typename Item, typename Value>
-int decidingItem(const std::vector<Item> &items, size_t evaluated, Value value)
-{
-    if (evaluated == 0) {
-        return -1;
-    }
-    std::vector<bool> running;
-    bool joined = false;
-    for (size_t i = 0; i < evaluated; i++) {
-        joined = vantorell::joinResults(joined, items[i].orOperator, value(i));
-        running.push_back(joined);
-    }
-    int k = static_cast<int>(evaluated) - 1;
-    while (k > 0 && running[k - 1] == running.back()) {
-        k--;
-    }
-    return k;
-}
-
 const char *fateName(vantorell::ForcedFate fate)
 {
     switch (fate) {
@@ -215,38 +183,77 @@ const char *fateName(vantorell::ForcedFate fate)
  * the module logs it. */
 void printForcedPair(const vantorell::ForcedPair &pair)
 {
-    int experiment = vantorell::id32(pair.experimentId);
-    int variation = vantorell::id32(pair.variationId);
-    switch (pair.fate) {
-    case vantorell::ForcedFate::Applied:
-        printf("forced: experiment %d to variation %d\n", experiment, variation);
-        break;
-    case vantorell::ForcedFate::NotTargeted:
+    char ignored[128];
+    if (vantorell::ignoredPairText(pair, ignored, sizeof(ignored)) > 0) {
+        printf("%s\n", ignored);
+    } else if (pair.fate == vantorell::ForcedFate::Applied) {
+        printf("forced: experiment %d to variation %d\n", vantorell::id32(pair.experimentId),
+               vantorell::id32(pair.variationId));
+    } else if (pair.fate == vantorell::ForcedFate::NotTargeted) {
         printf("force left out: experiment %d does not target the URL text "
-               "(forcing never targets)\n", experiment);
-        break;
-    case vantorell::ForcedFate::UnknownExperiment:
-        printf("Forced variation ignored: no experiment %d\n", experiment);
-        break;
-    case vantorell::ForcedFate::UnknownVariation:
-        printf("Forced variation ignored: experiment %d has no variation %d\n", experiment,
-               variation);
-        break;
-    case vantorell::ForcedFate::Repeated:
-        printf("Forced variation ignored: experiment %d is forced before\n", experiment);
-        break;
-    case vantorell::ForcedFate::Unused:
-        break;
+               "(forcing never targets)\n",
+               vantorell::id32(pair.experimentId));
     }
 }
 
-struct ExperimentReport {
-    const vantorell::Experiment *experiment;
-    size_t position;
-    vantorell::ExperimentTrace trace;
-    int group = -1;
-    int condition = -1;
+/* What the tool knows of a request: what its options give, the cookie read
+ * as the module reads it in nginx. */
+class ToolInputs final : public vantorell::RequestInputs {
+public:
+    ToolInputs(const Options &options, ngx_pool_t *pool) : options_(options), pool_(pool) {}
+
+    bool visitorId(std::string_view *id) noexcept override
+    {
+        *id = options_.hasVisitorId ? std::string_view(options_.visitorId) : std::string_view();
+        return true;
+    }
+
+    /* a given code stands for the cookie's value */
+    bool cookie(std::string_view *value, bool *found) noexcept override
+    {
+        *found = false;
+        if (options_.hasCode) {
+            *value = options_.code;
+            *found = true;
+        } else if (options_.hasCookie) {
+            try {
+                *found = cookieValue(pool_, options_.cookie, &cookie_);
+            } catch (const std::bad_alloc &) {
+                return false;
+            }
+            *value = cookie_;
+        }
+        return true;
+    }
+
+    bool forceList(std::string_view *text) noexcept override
+    {
+        *text = options_.hasForce ? std::string_view(options_.force) : std::string_view();
+        return true;
+    }
+
+private:
+    const Options &options_;
+    ngx_pool_t *pool_;
+    std::string cookie_;
 };
+
+/* Where the code came from, in the tool's words. */
+std::string sourceText(const vantorell::Decision &decision, const Options &options)
+{
+    switch (decision.source) {
+    case vantorell::CodeSource::VisitorId:
+        return "visitor id";
+    case vantorell::CodeSource::Cookie:
+        return options.hasCode ? "given" : "cookie";
+    case vantorell::CodeSource::CookieFront:
+        return options.hasCode ? "given" : "cookie (front end's \"_js_\" form)";
+    case vantorell::CodeSource::New:
+    case vantorell::CodeSource::None:
+        break;
+    }
+    return options.hasCookie ? "generated (the cookie holds no usable code)" : "generated";
+}
 
 }  // namespace
 
@@ -283,62 +290,13 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
-    /* the visitor's code: from a visitor id, given, from the cookie as the
-     * module reads it, or new */
-    std::string code, source;
-    if (options.hasVisitorId && !options.visitorId.empty()) {
-        char derived[vantorell::kCodeLength];
-        if (vantorell::visitorCodeOfId(options.visitorId.data(), options.visitorId.size(),
-                                       derived)) {
-            code.assign(derived, sizeof(derived));
-            source = "visitor id";
-        }
-    }
-    /* a code from the id decides, as in the module: the cookie is not read */
-    if (code.empty() && options.hasCode) {
-        int offset = vantorell::visitorCodeOffset(options.code.data(), options.code.size());
-        if (offset < 0) {
-            fprintf(stderr,
-                    "vantorell-check: a code is 16 cookie octets (optionally after \"_js_\"): "
-                    "the module would not use \"%s\"\n",
-                    options.code.c_str());
-            return kExitErrors;
-        }
-        code = options.code.substr(offset, vantorell::kCodeLength);
-        source = "given";
-    } else if (code.empty() && options.hasCookie) {
-        std::string value;
-        int offset = -1;
-        if (cookieValue(pool.get(), options.cookie, &value)) {
-            offset = vantorell::visitorCodeOffset(value.data(), value.size());
-        }
-        if (offset >= 0) {
-            code = value.substr(offset, vantorell::kCodeLength);
-            source = offset > 0 ? "cookie (front end's \"_js_\" form)" : "cookie";
-        }
-    }
-    if (code.empty()) {
-        char fresh[vantorell::kCodeLength];
-        vantorell::newVisitorCode(fresh, sizeof(fresh));
-        code.assign(fresh, sizeof(fresh));
-        source = options.hasCookie ? "generated (the cookie holds no usable code)" : "generated";
-    }
-
-    /* the force list as vantorell_force reads it: an empty one is none */
-    vantorell::ForcedList pairs;
-    bool forceMalformed = false;
-    size_t forcedCount = 0;
-    if (options.hasForce && !options.force.empty()) {
-        switch (vantorell::parseForcedList(options.force.data(), options.force.size(), &pairs)) {
-        case vantorell::ForcedParse::Ok:
-            break;
-        case vantorell::ForcedParse::Malformed:
-            forceMalformed = true;
-            break;
-        case vantorell::ForcedParse::NoMemory:
-            fprintf(stderr, "vantorell-check: out of memory\n");
-            return kExitErrors;
-        }
+    /* a given code must be one the module would use */
+    if (options.hasCode && vantorell::visitorCodeOffset(options.code.data(), options.code.size()) < 0) {
+        fprintf(stderr,
+                "vantorell-check: a code is 16 cookie octets (optionally after \"_js_\"): "
+                "the module would not use \"%s\"\n",
+                options.code.c_str());
+        return kExitErrors;
     }
 
     LoadedFile file;
@@ -357,77 +315,44 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
-    const std::string text = urlText(host, uriPath, args);
-
-    /* what decides: targetExperiments itself; the traces only show why */
-    vantorell::TargetedList targeted;
-    vantorell::Result status =
-        vantorell::targetExperiments(file.model, file.patterns, text.c_str(), &memory,
-                                     &targeted);
-
-    std::vector<ExperimentReport> reports;
-    size_t count = file.model.experiments.size();
-    for (size_t i = count; i-- > 0;) {
-        const vantorell::Experiment &experiment = file.model.experiments[i];
-        ExperimentReport report{&experiment, count - i, {}};
-        vantorell::Result traced = vantorell::traceExperiment(
-            experiment, file.patterns, text.c_str(), &memory, &report.trace);
-        const auto &groups = experiment.conditionGroups;
-        const auto &tgroups = report.trace.groups;
-        report.group = decidingItem(groups, tgroups.size(),
-                                    [&](size_t g) { return tgroups[g].result; });
-        if (report.group >= 0) {
-            const auto &conditions = groups[report.group].conditions;
-            const auto &tconditions = tgroups[report.group].conditions;
-            report.condition = decidingItem(conditions, tconditions.size(),
-                                            [&](size_t c) { return tconditions[c].satisfied; });
-        }
-        (void) traced;
-        reports.push_back(std::move(report));
+    /* the module's own decision, with the trace of its steps */
+    ToolInputs inputs(options, pool.get());
+    inputs.host = host;
+    inputs.path = uriPath;
+    inputs.args = args;
+    vantorell::Decision decision;
+    vantorell::Trace trace;
+    bool decided = vantorell::decide(file.model, file.patterns, inputs, &memory, &decision, &trace);
+    struct Texts {
+        vantorell::HeapAllocator *memory;
+        vantorell::Decision *decision;
+        ~Texts() { decision->releaseTexts(memory); }
+    } texts{&memory, &decision};
+    if (!decided) {
+        fprintf(stderr, "vantorell-check: out of memory\n");
+        return kExitErrors;
     }
 
-    std::string digestHex(64, '0'), header, location, outcome;
-    double number = 0.0;
-    vantorell::Digest digest{};
-    if (vantorell::visitorDigest(code.data(), &digest)) {
-        char hex[2 * sizeof(digest) + 1];
-        vantorell::digestText(digest, hex);
+    const std::string text(decision.url, decision.urlLength);
+    const std::string code(decision.code, vantorell::kCodeLength);
+    const std::string source = sourceText(decision, options);
+    const std::vector<vantorell::ExperimentExplanation> &reports = trace.experiments;
+    const vantorell::TargetedList &targeted = decision.targeted;
+    const vantorell::ForcedList &pairs = decision.forced;
+    const vantorell::Result &status = decision.failure;
+    const bool forceMalformed = decision.force == vantorell::ForceState::Malformed;
+    const double number = decision.number;
+    const std::string outcome = vantorell::outcomeName(decision.outcome);
+    const std::string header = decision.header != nullptr ? decision.header : "";
+    std::string location = decision.location != nullptr ? decision.location : "";
+    if (!location.empty() && !args.empty()) {
+        location += "?" + args;
+    }
+    std::string digestHex(64, '0');
+    if (decision.digestTaken) {
+        char hex[2 * sizeof(vantorell::Digest) + 1];
+        vantorell::digestText(decision.digest, hex);
         digestHex = hex;
-    }
-    number = vantorell::visitorNumber(digest);
-
-    if (!status.ok()) {
-        outcome = "targeting_error";
-    } else if (targeted.empty()) {
-        outcome = "untargeted";
-    } else {
-        for (vantorell::Targeted &record : targeted) {
-            const vantorell::Experiment *experiment =
-                vantorell::findExperiment(file.model, record.experimentId);
-            const vantorell::Variation *chosen =
-                experiment != nullptr ? vantorell::chooseVariation(experiment->variations, number)
-                                      : nullptr;
-            record.variationId = chosen != nullptr ? chosen->id : 0;
-        }
-        forcedCount = vantorell::applyForcedList(file.model, &pairs, &targeted);
-        std::vector<char> buffer(vantorell::experimentsHeaderText(targeted, nullptr, 0) + 1);
-        vantorell::experimentsHeaderText(targeted, buffer.data(), buffer.size());
-        header = buffer.data();
-        const vantorell::Targeted &deciding = targeted.front();
-        /* a forced request is counted as forced, wherever it goes */
-        outcome = forcedCount > 0 ? "forced" : deciding.variationId == 0 ? "reference" : "redirected";
-        if (deciding.variationId != 0) {
-            buffer.assign(vantorell::variationLocationText(deciding.experimentId,
-                                                           deciding.variationId, nullptr, 0)
-                              + 1,
-                          '\0');
-            vantorell::variationLocationText(deciding.experimentId, deciding.variationId,
-                                             buffer.data(), buffer.size());
-            location = buffer.data();
-            if (!args.empty()) {
-                location += "?" + args;
-            }
-        }
     }
 
     if (options.format == Format::Json) {
@@ -436,7 +361,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         json_object_object_add(o, "file", jsonText(path));
         json_object_object_add(o, "url_text", jsonText(text));
         json_object *list = json_object_new_array();
-        for (const ExperimentReport &report : reports) {
+        for (const vantorell::ExperimentExplanation &report : reports) {
             json_object *e = json_object_new_object();
             json_object_object_add(e, "id", json_object_new_int(vantorell::id32(report.experiment->id)));
             json_object_object_add(e, "position", json_object_new_int64(static_cast<int64_t>(report.position)));
@@ -505,7 +430,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         printJson(o);
     } else {
         printf("URL text: %s\n", printable(text).c_str());
-        for (const ExperimentReport &report : reports) {
+        for (const vantorell::ExperimentExplanation &report : reports) {
             printf("experiment %d (number %zu in the file): %s", vantorell::id32(report.experiment->id),
                    report.position,
                    report.trace.targeted ? "targeted"
@@ -532,9 +457,8 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         } else {
             if (forceMalformed) {
                 /* the module's own debug line */
-                printf("Forced variations ignored: \"%s\" is not a list of "
-                       "experiment=variation\n",
-                       printable(options.force).c_str());
+                printf("%s%s%s\n", vantorell::kMalformedListBefore,
+                       printable(options.force).c_str(), vantorell::kMalformedListAfter);
             }
             for (const vantorell::ForcedPair &pair : pairs) {
                 printForcedPair(pair);
