@@ -120,10 +120,10 @@ UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 # the portable core: no nginx in it
 CORE_SRCS  := $(wildcard module/core/*.cpp)
 CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
-# and the report renderers of vantorell-check, which need nothing else of it
+# the unit tests, and the report renderers of vantorell-check, which need
+# nothing else of the tool
 UNIT_SRCS  := $(wildcard tests/unit/*.cpp) tools/vantorell-check/report.cpp
-# VANTORELL_TESTING builds in the seams that only tests use
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -DVANTORELL_TESTING -Imodule/core -Itools/vantorell-check
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule/core -Itools/vantorell-check
 
 $(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) \
              tools/vantorell-check/report.h | $(BUILD)/.deps
@@ -198,7 +198,7 @@ $(FUZZ)/.deps: scripts/install-deps.sh
 $(FUZZ)/core/%.o: module/core/%.cpp $(wildcard module/core/*.h) | $(FUZZ)/.deps
 	@mkdir -p $(dir $@)
 	clang++-14 -std=c++17 -Wall -Wextra -Werror $(FUZZ_SAN) -fsanitize=fuzzer-no-link \
-	  -DVANTORELL_TESTING $(FUZZ_INCS) -c $< -o $@
+	  $(FUZZ_INCS) -c $< -o $@
 
 $(FUZZ)/tool/%.o: tools/vantorell-check/%.cpp $(wildcard module/core/*.h tools/vantorell-check/*.h) \
                   | $(FUZZ)/.deps

@@ -154,7 +154,7 @@ if [ "$status" -ne 0 ]; then
 fi
 # a worker that exits releases the models it cached: none of them may still
 # be reachable when nginx is gone
-if grep -q -E 'acquireModel|buildModel|experimentConfigsFromText|CompiledPatterns|UrlMemo|workerFile|workerExperiment' \
+if grep -q -E 'acquireModel|ModelCache|FileWatch|buildModel|experimentConfigsFromText|CompiledPatterns|UrlMemo|workerFile|workerExperiment' \
      "$prefix/valgrind.log"; then
   cat "$prefix/valgrind.log"
   echo "valgrind-check: FAILED (the worker's model cache or its counters' places outlived it)"

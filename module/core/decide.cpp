@@ -1,6 +1,6 @@
 #include "decide.h"
 
-#include "model_cache.h"
+#include "cached_targeting.h"
 
 #include <cstring>
 #include <new>

@@ -17,6 +17,11 @@
  * file's status instead, and its contents while its times lie too close to
  * the moment it was read.
  *
+ * How a path is watched is FileWatch's (file_watch.h); what the cache asks of
+ * the host goes through a FileSystem (file_system.h), the host's own unless a
+ * test gives another.  Targeting through a held model is in
+ * cached_targeting.h.
+ *
  * A cached model is immutable.  It is shared by the requests of one worker
  * (nginx runs them on one thread) and counted, so a model that a request
  * still holds outlives its replacement.  Nothing is shared between workers.
@@ -26,30 +31,27 @@
 
 #include "data_file.h"
 #include "failure.h"
-#include "targeting.h"
+#include "file_system.h"
+#include "file_watch.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 namespace vantorell {
 
+/* What the cache keeps of one model (cached_model.h). */
 struct CachedModel;
 
-/* How the worker learns that a data file changed. */
-enum class ChangeCheck : unsigned char {
-    Notified,           /* file-system notifications */
-    NoInstance,         /* the status per request: no inotify instance */
-    NoWatch,            /* the status per request: a watch could not be placed */
-    RemoteFileSystem,   /* the status per request: a network file system */
+/* Gives back one counted reference to a cached model: the cache's own, or a
+ * request's.  The last one given back deletes the model. */
+struct CachedModelRelease {
+    void operator()(CachedModel *model) const noexcept;
 };
 
-/* Why a change check other than Notified is in force, for a log line;
- * empty for Notified. */
-const char *changeCheckText(ChangeCheck check) noexcept;
-
-/* The system's error behind a check other than notifications (0 if none):
- * what failed, for the line that says so. */
-int changeCheckError(ChangeCheck check) noexcept;
+using CachedModelRef = std::unique_ptr<CachedModel, CachedModelRelease>;
 
 /*
  * What a worker has to tell about a data file, once per state of the file:
@@ -75,11 +77,10 @@ struct FileReport {
 class ModelHold {
 public:
     ModelHold() noexcept = default;
-    ~ModelHold() { release(); }
     ModelHold(const ModelHold &) = delete;
     ModelHold &operator=(const ModelHold &) = delete;
 
-    /* Only while held: after a successful acquireModel. */
+    /* Only while held: after a successful acquire. */
     const Model &model() const noexcept;
 
     /* The experiment that findExperiment finds, without its walk; null when
@@ -100,23 +101,71 @@ public:
      * usable one).  Only while held. */
     const Result &problem() const noexcept;
 
-    void release() noexcept;
+    /* The cache's record of the held model, for targeting through the
+     * cache (cached_targeting.h).  Only while held. */
+    CachedModel &cached() const noexcept { return *cached_; }
+
+    void release() noexcept { cached_.reset(); }
 
 private:
-    friend Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
-                               FileReport *report) noexcept;
-    friend Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
-                              TargetedList *targeted) noexcept;
-    friend void chooseVariations(const ModelHold &hold, TargetedList *targeted,
-                                 double number) noexcept;
-    friend size_t memoBytesForTesting(const ModelHold &hold) noexcept;
+    friend class ModelCache;
 
-    CachedModel *cached_ = nullptr;
+    CachedModelRef cached_;
 };
 
-/* Holds the model of the data file at `path`; the failure of the file
- * otherwise.  *check tells how changes of that path are learnt, *report what
- * this request found new about the file. */
+/*
+ * The models of the data files that one process reads, and how it learns of
+ * their changes.  Each worker has its own (the functions below use it); a
+ * test makes others, on a FileSystem of its own.
+ */
+class ModelCache {
+public:
+    explicit ModelCache(FileSystem &files = hostFileSystem()) noexcept;
+    ~ModelCache();
+    ModelCache(const ModelCache &) = delete;
+    ModelCache &operator=(const ModelCache &) = delete;
+
+    /* Holds the model of the data file at `path`; the failure of the file
+     * otherwise.  *check tells how changes of that path are learnt, *report
+     * what this request found new about the file. */
+    Result acquire(const char *path, ModelHold *hold, ChangeCheck *check,
+                   FileReport *report) noexcept;
+
+    Result acquire(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
+    {
+        FileReport report;
+        return acquire(path, hold, check, &report);
+    }
+
+    Result acquire(const char *path, ModelHold *hold) noexcept
+    {
+        ChangeCheck check;
+        return acquire(path, hold, &check);
+    }
+
+    /* The system's error behind a check other than notifications (0 if
+     * none): what failed, for the line that says so. */
+    int changeCheckError(ChangeCheck check) const noexcept;
+
+    /* Drops every cached model and closes the inotify instance; held models
+     * live on until their holds go. */
+    void clear() noexcept;
+
+private:
+    struct Entry;
+
+    Entry *find(const char *path) noexcept;
+    Entry *add(const char *path) noexcept;
+    void watchAnew() noexcept;
+
+    FileSystem &files_;
+    FileWatch watch_;
+
+    /* one entry per data file path; a worker sees very few */
+    std::vector<Entry> entries_;
+};
+
+/* The worker's cache: acquire. */
 Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                     FileReport *report) noexcept;
 
@@ -132,6 +181,12 @@ inline Result acquireModel(const char *path, ModelHold *hold) noexcept
     return acquireModel(path, hold, &check);
 }
 
+/* The worker's cache: changeCheckError. */
+int changeCheckError(ChangeCheck check) noexcept;
+
+/* The worker's cache: clear (a worker that exits). */
+void clearModelCache() noexcept;
+
 /* Reads and prepares the data file at `path` as a worker would (its model,
  * its patterns compiled), keeps nothing and watches nothing: for nginx's
  * master, at configuration time.  False, with the problem's text, when a
@@ -144,19 +199,6 @@ inline bool checkDataFile(const char *path, FailureText *problem) noexcept
     size_t experiments;
     return checkDataFile(path, problem, &experiments);
 }
-
-/* targetExperiments on the held model, with its compiled patterns and its
- * memo of recent URL texts. */
-Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
-                   TargetedList *targeted) noexcept;
-
-/* The visitor's variation for every targeted experiment, from the
- * experiment that finding its id in the held model gives. */
-void chooseVariations(const ModelHold &hold, TargetedList *targeted, double number) noexcept;
-
-/* Drops every cached model and closes the worker's inotify instance (a
- * worker that exits); held ones live on until their holds go. */
-void clearModelCache() noexcept;
 
 }  // namespace vantorell
 

@@ -45,14 +45,29 @@ static_assert(kAcceptBelow == 238, "7 * 34 bytes map evenly onto the alphabet");
  * average), small enough for the stack. */
 constexpr size_t kRandomChunk = 64;
 
-/* Fills buf from getrandom(2), which never returns short for requests of up
- * to 256 bytes once the kernel pool is initialised, but may be interrupted
- * by a signal while it waits for that; partial results are kept. */
-bool fill_from_kernel(unsigned char *buf, size_t len)
+/* getrandom(2) and OpenSSL: the sources of every worker. */
+class HostRandom : public vantorell::RandomSource {
+public:
+    ssize_t kernelBytes(unsigned char *buffer, size_t length) noexcept override
+    {
+        return getrandom(buffer, length, 0);
+    }
+
+    bool libraryBytes(unsigned char *buffer, size_t length) noexcept override
+    {
+        return RAND_bytes(buffer, static_cast<int>(length)) == 1;
+    }
+};
+
+/* Fills buf from the kernel's source, which never returns short for requests
+ * of up to 256 bytes once the kernel pool is initialised, but may be
+ * interrupted by a signal while it waits for that; partial results are
+ * kept. */
+bool fillFromKernel(vantorell::RandomSource &random, unsigned char *buf, size_t len)
 {
     size_t done = 0;
     while (done < len) {
-        ssize_t n = getrandom(buf + done, len - done, 0);
+        ssize_t n = random.kernelBytes(buf + done, len - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -62,11 +77,6 @@ bool fill_from_kernel(unsigned char *buf, size_t len)
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-bool fill_from_openssl(unsigned char *buf, size_t len)
-{
-    return RAND_bytes(buf, static_cast<int>(len)) == 1;
 }
 
 /* splitmix64: a well-mixed bijection of its input. */
@@ -86,7 +96,7 @@ uint64_t mix64(uint64_t x)
  * one process never produce the same stream and two worker processes differ
  * by their ids. These codes are predictable; the situation is one the
  * operating system practically never produces. */
-void fill_from_clock_and_counter(unsigned char *buf, size_t len)
+void fillFromClockAndCounter(unsigned char *buf, size_t len)
 {
     static std::atomic<uint64_t> calls{0};
 
@@ -110,12 +120,12 @@ void fill_from_clock_and_counter(unsigned char *buf, size_t len)
     }
 }
 
-void fill_random(unsigned char *buf, size_t len)
+void fillRandom(vantorell::RandomSource &random, unsigned char *buf, size_t len)
 {
-    if (fill_from_kernel(buf, len) || fill_from_openssl(buf, len)) {
+    if (fillFromKernel(random, buf, len) || random.libraryBytes(buf, len)) {
         return;
     }
-    fill_from_clock_and_counter(buf, len);
+    fillFromClockAndCounter(buf, len);
 }
 
 /* ---- the visitor's number ------------------------------------------------
@@ -127,7 +137,7 @@ void fill_random(unsigned char *buf, size_t len)
 
 /* 2^e for the exponents of normal doubles, -1022 to 1023: the bits of the
  * double directly, where std::ldexp would be a library call. */
-double power_of_two(int e)
+double powerOfTwo(int e)
 {
     uint64_t bits = static_cast<uint64_t>(e + 1023) << 52;
     double value;
@@ -136,7 +146,7 @@ double power_of_two(int e)
 }
 
 /* words: the digest's 256 bits, most significant word first. */
-double fraction_of_bits(const uint64_t (&words)[4])
+double fractionOfBits(const uint64_t (&words)[4])
 {
     int first = 0;
     while (first < 4 && words[first] == 0) {
@@ -190,7 +200,7 @@ double fraction_of_bits(const uint64_t (&words)[4])
     /* mantissa is 2^52 to 2^53 and the scale 2^-308 to 2^-52: both and their
      * product (2^-256 to 1) are normal doubles, so the product is exact. */
     return static_cast<double>(mantissa)
-           * power_of_two(exponent - 256);
+           * powerOfTwo(exponent - 256);
 }
 
 /* ---- digest ------------------------------------------------------------- */
@@ -229,7 +239,7 @@ private:
 };
 
 bool sha256(const char *input, size_t length, unsigned char *digest,
-            unsigned int *digest_length)
+            unsigned int *digestLength)
 {
     static const Sha256Method method;
     thread_local const Sha256Context context;
@@ -237,10 +247,10 @@ bool sha256(const char *input, size_t length, unsigned char *digest,
     if (method.get() != nullptr && context.get() != nullptr) {
         return EVP_DigestInit_ex2(context.get(), method.get(), nullptr) == 1
                && EVP_DigestUpdate(context.get(), input, length) == 1
-               && EVP_DigestFinal_ex(context.get(), digest, digest_length) == 1;
+               && EVP_DigestFinal_ex(context.get(), digest, digestLength) == 1;
     }
     /* OpenSSL could not fetch or allocate ahead: the one-call form. */
-    return EVP_Digest(input, length, digest, digest_length, EVP_sha256(), nullptr) == 1;
+    return EVP_Digest(input, length, digest, digestLength, EVP_sha256(), nullptr) == 1;
 }
 
 } // namespace
@@ -249,10 +259,10 @@ namespace vantorell {
 
 bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *digest) noexcept
 {
-    unsigned int digest_length = 0;
+    unsigned int digestLength = 0;
 
     if (n == 0) {
-        return sha256(id, length, digest, &digest_length) && digest_length == 32;
+        return sha256(id, length, digest, &digestLength) && digestLength == 32;
     }
 
     const unsigned char counter[4] = {
@@ -264,8 +274,8 @@ bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *d
               && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1
               && EVP_DigestUpdate(ctx, id, length) == 1
               && EVP_DigestUpdate(ctx, counter, sizeof(counter)) == 1
-              && EVP_DigestFinal_ex(ctx, digest, &digest_length) == 1
-              && digest_length == 32;
+              && EVP_DigestFinal_ex(ctx, digest, &digestLength) == 1
+              && digestLength == 32;
     EVP_MD_CTX_free(ctx);
     return ok;
 }
@@ -290,18 +300,29 @@ bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
     return true;
 }
 
-void newVisitorCode(char *code, size_t length) noexcept
+RandomSource &hostRandom() noexcept
+{
+    static HostRandom host;
+    return host;
+}
+
+void newVisitorCode(char *code, size_t length, RandomSource &random) noexcept
 {
     size_t written = 0;
     while (written < length) {
         unsigned char chunk[kRandomChunk];
-        fill_random(chunk, sizeof(chunk));
+        fillRandom(random, chunk, sizeof(chunk));
         for (size_t i = 0; i < sizeof(chunk) && written < length; ++i) {
             if (chunk[i] < kAcceptBelow) {
                 code[written++] = kCodeAlphabet[chunk[i] % kAlphabetSize];
             }
         }
     }
+}
+
+void newVisitorCode(char *code, size_t length) noexcept
+{
+    newVisitorCode(code, length, hostRandom());
 }
 
 bool visitorDigest(const char *code, Digest *digest) noexcept
@@ -328,7 +349,7 @@ double visitorNumber(const Digest &digest) noexcept
         }
         words[w] = word;
     }
-    return fraction_of_bits(words);
+    return fractionOfBits(words);
 }
 
 void digestText(const Digest &digest, char *text) noexcept

@@ -7,6 +7,8 @@
 
 #include "data_file.h"
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +26,34 @@ constexpr size_t kCookieNameLength = sizeof(kCookieName) - 1;
 /* A SHA-256 digest. */
 using Digest = std::array<unsigned char, 32>;
 
-/* Writes `length` characters of the code alphabet into `code` (no NUL). */
+/*
+ * Where new visitor codes take their random bytes: the operating system's
+ * sources, tried in this order for every batch of bytes.  When both fail,
+ * the bytes are mixed from the clocks, the process id and a counter: codes
+ * that stay distinct, though predictable.  hostRandom() is the host's own; a
+ * test gives its own to choose what each source answers.
+ */
+class RandomSource {
+public:
+    virtual ~RandomSource() = default;
+
+    /* As getrandom(2) without flags: the number of bytes written (perhaps
+     * fewer than asked), or -1 with errno set (EINTR: interrupted, to be
+     * asked again). */
+    virtual ssize_t kernelBytes(unsigned char *buffer, size_t length) noexcept = 0;
+
+    /* As OpenSSL's RAND_bytes: true when all `length` bytes were written. */
+    virtual bool libraryBytes(unsigned char *buffer, size_t length) noexcept = 0;
+};
+
+/* getrandom(2) and OpenSSL's RAND_bytes. */
+RandomSource &hostRandom() noexcept;
+
+/* Writes `length` characters of the code alphabet into `code` (no NUL),
+ * drawn uniformly from `random`'s bytes. */
+void newVisitorCode(char *code, size_t length, RandomSource &random) noexcept;
+
+/* newVisitorCode from the host's sources. */
 void newVisitorCode(char *code, size_t length) noexcept;
 
 /* The code of a visitor id (an account id, any bytes): kCodeLength

@@ -502,7 +502,7 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
     vlcf = ngx_http_vantorell_loc_conf(r);
 
     /* the status page takes no part in experiments, and is not counted */
-    if (vlcf->status != NGX_HTTP_VANTORELL_STATUS_NONE) {
+    if (vlcf->statusPage != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
         return NGX_DECLINED;
     }
 

@@ -1,7 +1,9 @@
 /*
- * The metrics zone and the status handler: counters shared by every worker
- * in one shared-memory zone (vantorell_metrics_zone), shown as JSON or in
- * Prometheus's text format (vantorell_status).
+ * The metrics: counters shared by every worker in one shared-memory zone
+ * (vantorell_metrics_zone, ngx_http_vantorell_metrics_zone.cpp), counted by
+ * the handler (ngx_http_vantorell_metrics.cpp) and shown on the status page
+ * as JSON or in Prometheus's text format (vantorell_status,
+ * ngx_http_vantorell_status_page.cpp).
  */
 #ifndef NGX_HTTP_VANTORELL_METRICS_H
 #define NGX_HTTP_VANTORELL_METRICS_H
@@ -13,13 +15,13 @@
 #include "failure.h"
 #include "targeting.h"
 
-/* directive handlers */
+/* directive handlers: vantorell_metrics_zone, vantorell_status */
 char *ngx_http_vantorell_metrics_zone(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
-char *ngx_http_vantorell_status(ngx_conf_t *cf, ngx_command_t *cmd,
+char *ngx_http_vantorell_status_page(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
 
-/* postconfiguration: a status location needs the zone */
+/* postconfiguration: a status page needs the zone */
 ngx_int_t ngx_http_vantorell_metrics_check(ngx_conf_t *cf);
 
 /*
@@ -44,9 +46,9 @@ void ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
     ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
     const vantorell::TargetedList &targeted, ngx_uint_t newCode);
 
-/* What a request found of its data file: `hold` when `status` is ok. */
+/* What a request found of its data file: `hold` when `result` is ok. */
 void ngx_http_vantorell_metrics_file(ngx_http_request_t *r,
-    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Result &status,
+    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::Result &result,
     const vantorell::ModelHold &hold);
 
 /* A worker that exits: what it kept of the zone's keys. */

@@ -106,7 +106,7 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
 
     { ngx_string("vantorell_status"),
       NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS|NGX_CONF_TAKE1,
-      ngx_http_vantorell_status,
+      ngx_http_vantorell_status_page,
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
       NULL },

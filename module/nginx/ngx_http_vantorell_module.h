@@ -32,11 +32,11 @@ enum {
 typedef struct ngx_http_vantorell_metrics_file_s
     ngx_http_vantorell_metrics_file_t;
 
-/* vantorell_status: the format of a status location */
+/* vantorell_status: the format of a location's status page */
 enum {
-    NGX_HTTP_VANTORELL_STATUS_NONE = 0,
-    NGX_HTTP_VANTORELL_STATUS_JSON,
-    NGX_HTTP_VANTORELL_STATUS_PROMETHEUS
+    NGX_HTTP_VANTORELL_STATUS_PAGE_NONE = 0,
+    NGX_HTTP_VANTORELL_STATUS_PAGE_JSON,
+    NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
 };
 
 typedef struct {
@@ -48,8 +48,8 @@ typedef struct {
     /* this configuration's data files in the zone, in the servers' order */
     ngx_array_t                     *metricsFiles;
     /* where vantorell_status stands first, for the missing zone's message */
-    ngx_str_t                        statusFile;
-    ngx_uint_t                       statusLine;
+    ngx_str_t                        statusPageFile;
+    ngx_uint_t                       statusPageLine;
 } ngx_http_vantorell_main_conf_t;
 
 /* vantorell_cookie_flags: the attributes written after the path */
@@ -87,7 +87,7 @@ typedef struct {
 typedef struct {
     ngx_http_complex_value_t        *ignore;
     ngx_http_complex_value_t        *force;
-    ngx_uint_t                       status;     /* NGX_HTTP_VANTORELL_STATUS_ */
+    ngx_uint_t                       statusPage; /* NGX_HTTP_VANTORELL_STATUS_PAGE_ */
 } ngx_http_vantorell_loc_conf_t;
 
 extern "C" {
@@ -118,6 +118,25 @@ ngx_http_vantorell_loc_conf(ngx_http_request_t *r)
 {
     return (ngx_http_vantorell_loc_conf_t *)
                ngx_http_get_module_loc_conf(r, ngx_http_vantorell_module);
+}
+
+
+/* ... of the configuration being read, and of a cycle (null without http) */
+
+static ngx_inline ngx_http_vantorell_main_conf_t *
+ngx_http_vantorell_main_conf(ngx_conf_t *cf)
+{
+    return (ngx_http_vantorell_main_conf_t *)
+               ngx_http_conf_get_module_main_conf(cf, ngx_http_vantorell_module);
+}
+
+
+static ngx_inline ngx_http_vantorell_main_conf_t *
+ngx_http_vantorell_main_conf(ngx_cycle_t *cycle)
+{
+    return (ngx_http_vantorell_main_conf_t *)
+               ngx_http_cycle_get_module_main_conf(cycle,
+                                                   ngx_http_vantorell_module);
 }
 
 

@@ -25,11 +25,12 @@
 #include "fuzz_support.h"
 
 #include "afresh.h"
+#include "cached_targeting.h"
 #include "check.h"
 #include "model_cache.h"
-#include "model_cache_testing.h"
 #include "counting_allocator.h"
 #include "outcome.h"
+#include "scripted_file_system.h"
 #include "visitor.h"
 
 #include <fcntl.h>
@@ -91,9 +92,14 @@ private:
 
 DataFile *dataFile = nullptr;
 
+// The cache under test, on a file system that can leave a rewritten file's
+// status as it was.
+ScriptedFileSystem *files = nullptr;
+vantorell::ModelCache *cache = nullptr;
+
 void atExit()
 {
-    vantorell::clearModelCache();
+    cache->clear();
     if (dataFile != nullptr) {
         dataFile->remove();
     }
@@ -184,7 +190,7 @@ std::string boundedText(const vantorell::Result &status)
 afresh::Outcome acquire(vantorell::ModelHold *hold)
 {
     afresh::Outcome out;
-    vantorell::Result status = vantorell::acquireModel(dataFile->path(), hold);
+    vantorell::Result status = cache->acquire(dataFile->path(), hold);
     out.loaded = status.ok();
     if (!status.ok()) {
         out.message = boundedText(status);
@@ -227,6 +233,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (dataFile == nullptr) {
         dataFile = new DataFile();
+        files = new ScriptedFileSystem();
+        cache = new vantorell::ModelCache(*files);
         atexit(atExit);
     }
 
@@ -253,6 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     // A request that holds the decoy's model while the file changes.
+    files->showStatus();
     dataFile->write(decoyOf(bytes), true);
     vantorell::ModelHold decoy;
     bool decoyHeld = acquire(&decoy).loaded;
@@ -264,10 +273,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // By rename, in place, or in place within one tick of a coarse clock
     // (the file's status then says nothing of the change).
     int replacement = static_cast<int>((url.size() + bytes.size()) % 3);
-    dataFile->write(bytes, replacement != 0);
     if (replacement == 2) {
-        vantorell::adoptFileStatusForTesting(dataFile->path());
+        files->keepStatus(dataFile->path());
     }
+    dataFile->write(bytes, replacement != 0);
 
     // What nginx -t says of the bytes: a problem when no request can use
     // them, with the reader's text, or with a failure that the targeting of
@@ -315,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (!acquired.loaded) {
         checkSame("acquiring the model", acquired, fresh);
-        vantorell::clearModelCache();
+        cache->clear();
         return 0;
     }
     checkSame("targeting the cached model", targetCached(first, url, threshold, &memory),
@@ -327,7 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     first.release();
     second.release();
-    vantorell::clearModelCache();
+    cache->clear();
     // every evaluation gives the matcher's memory back by its end
     FUZZ_CHECK(memory.outstanding() == 0, "targeting kept %ld blocks of the matcher's memory",
                memory.outstanding());

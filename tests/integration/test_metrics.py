@@ -129,6 +129,18 @@ def test_no_zone_counts_nothing_and_status_needs_it(nginx):
     ("    vantorell_metrics_zone 1m;\n    vantorell_metrics_zone 1m;\n", "is duplicate"),
     ("    vantorell_metrics_zone 1m;\n    server { location / { vantorell_status xml; } }\n",
      "invalid format \"xml\" of vantorell_status"),
+    ("    vantorell_metrics_zone :1m;\n", "invalid zone name \":1m\""),
+    ("    vantorell_metrics_zone counters:;\n", "invalid zone size \"counters:\""),
+    ("    vantorell_metrics_zone counters:lots;\n", "invalid zone size \"counters:lots\""),
+    ("    vantorell_metrics_zone counters:16k;\n",
+     "vantorell_metrics_zone \"counters:16k\" is too small"),
+    # the zone's name is nginx's name of it: a size alone names it vantorell_metrics
+    ("    limit_req_zone $binary_remote_addr zone=counters:1m rate=1r/s;\n"
+     "    vantorell_metrics_zone counters:1m;\n",
+     "the shared memory zone \"counters\" is already declared for a different use"),
+    ("    limit_req_zone $binary_remote_addr zone=vantorell_metrics:1m rate=1r/s;\n"
+     "    vantorell_metrics_zone 1m;\n",
+     "the shared memory zone \"vantorell_metrics\" is already declared for a different use"),
 ])
 def test_directive_errors(nginx, http, said):
     ok, output = nginx.check(http)
@@ -244,6 +256,60 @@ def test_a_reload_keeps_the_counters_unless_the_size_changes(nginx):
     doc = status(nginx)
     assert requests(doc, nginx.data.path) == {"redirected": 1}
     assert data_file(doc, nginx.data.path)["usable"] is True
+
+
+def test_a_named_zone_is_the_zone_of_that_name_across_reloads(nginx):
+    http = lambda zone: "    vantorell_metrics_zone %s;\n" % zone + server(nginx)
+    ok, said = nginx.check(http("counters:1m"))
+    assert ok, said
+    start(nginx, [experiment(4, [EVERYTHING], [variation(1, 1.0)])])
+    send(nginx, 7)
+    # a size alone is the zone named vantorell_metrics
+    reload(nginx, http("vantorell_metrics:1m"))
+    send(nginx, 2)
+    assert requests(status(nginx), nginx.data.path) == {"redirected": 9}
+    # another name is another zone
+    reload(nginx, http("counters:1m"))
+    send(nginx, 1)
+    doc = status(nginx)
+    assert requests(doc, nginx.data.path) == {"redirected": 1}
+    assert by_variation(the_experiment(doc, nginx.data.path, 4))[1] == (1, 1)
+
+
+def test_a_full_zone_makes_room_from_experiments_no_model_lists(nginx):
+    one = lambda eid: experiment(eid, [EVERYTHING], [variation(1, 1.0)])
+    start(nginx, [one(i) for i in range(1, 401)], zone="32k")
+    send(nginx, 2)
+    doc = status(nginx)
+    kept = sorted(e["id"] for e in data_file(doc, nginx.data.path)["experiments"])
+    assert 10 < len(kept) < 400
+    dropped = doc["counters_dropped"]
+    assert dropped == 2 * (400 - len(kept))
+
+    # five of the counted stay in the file; the others give way to new ids
+    # of the same shape, two more than they make room for
+    stay = kept[:5]
+    gone = set(kept[5:])
+    new = list(range(1001, 1001 + len(gone) + 2))
+    nginx.data.write([one(i) for i in stay + new])
+    send(nginx, 3)
+    doc = status(nginx)
+    counted = {e["id"]: by_variation(e) for e in data_file(doc, nginx.data.path)["experiments"]}
+    assert not gone & set(counted)
+    assert len(counted) == len(kept)
+    # what stays listed keeps its counts
+    assert all(counted[i] == {0: (0, 0), 1: (5, 5)} for i in stay)
+    newly = set(counted) - set(stay)
+    assert newly < set(new) and len(newly) == len(new) - 2
+    assert all(counted[i] == {0: (0, 0), 1: (3, 3)} for i in newly)
+    # what still finds no room is dropped, and the zone said it was full once
+    assert doc["counters_dropped"] == dropped + 3 * 2
+    assert requests(doc, nginx.data.path) == {"redirected": 5}
+    full = [line for line in nginx.log_text().splitlines() if "metrics zone is full" in line]
+    assert len(full) == 1
+    prom = prometheus_samples(nginx.request("/metrics").body.decode("utf-8"))
+    assert {int(dict(labels)["experiment"]) for name, labels in prom
+            if name == "vantorell_assignments_total"} == set(counted)
 
 
 # ---- the data file's state ----------------------------------------------------

@@ -3,8 +3,9 @@
 
 #include "model_cache.h"
 #include "afresh.h"
-#include "model_cache_testing.h"
+#include "cached_targeting.h"
 #include "counting_allocator.h"
+#include "scripted_file_system.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@
 namespace {
 
 using afresh::Outcome;
+using vantorell::ModelCache;
 using vantorell::ModelHold;
 
 class TempFile {
@@ -82,11 +84,14 @@ std::string file(const std::vector<std::string> &experiments) {
     return text + "]";
 }
 
-Outcome throughCache(const char *path, const std::string &url, double number) {
+// What a request gets through `cache`: the worker's when none is given.
+Outcome throughCache(const char *path, const std::string &url, double number,
+                     ModelCache *cache = nullptr) {
     CountingAllocator memory;
     Outcome out;
     ModelHold hold;
-    vantorell::Result status = vantorell::acquireModel(path, &hold);
+    vantorell::Result status = cache != nullptr ? cache->acquire(path, &hold)
+                                                : vantorell::acquireModel(path, &hold);
     out.loaded = status.ok();
     if (!out.loaded) {
         out.message = afresh::textOf(status);
@@ -146,17 +151,19 @@ TEST(ModelCacheTest, GivesWhatReadingTheFileGivesOnEveryRequest) {
 // clock leaves the file's status as it was: the contents tell.
 TEST(ModelCacheTest, SeesARewriteThatLeavesTheStatusAsItWas) {
     TempFile data;
+    ScriptedFileSystem files;
+    ModelCache cache(files);
     const std::string a = file({experiment(1, "shop", "C")});
     const std::string b = file({experiment(2, "shop", "C")});
     ASSERT_EQ(a.size(), b.size());
     data.rewrite(a);
     for (int i = 0; i < 20; ++i) {
         const std::string &text = i % 2 ? b : a;
-        data.rewrite(text);
         if (i > 0) {
-            vantorell::adoptFileStatusForTesting(data.path());
+            files.keepStatus(data.path());
         }
-        Outcome o = throughCache(data.path(), "alpha/shop", 0.2);
+        data.rewrite(text);
+        Outcome o = throughCache(data.path(), "alpha/shop", 0.2, &cache);
         ASSERT_EQ(o.choice.size(), 1u) << o;
         ASSERT_EQ(o.choice[0].first, i % 2 ? 2 : 1) << "iteration " << i;
     }
@@ -294,8 +301,8 @@ TEST(ModelCacheTest, TheMemoOfUrlTextsStaysWithinItsBytes) {
         ASSERT_TRUE(vantorell::targetModel(hold, url.c_str(), &memory, &targeted).ok());
         ASSERT_EQ(targeted.size(), 2000u);
     }
-    EXPECT_GT(vantorell::memoBytesForTesting(hold), 0u);
-    EXPECT_LE(vantorell::memoBytesForTesting(hold), static_cast<size_t>(8) << 20);
+    EXPECT_GT(vantorell::urlMemoBytes(hold), 0u);
+    EXPECT_LE(vantorell::urlMemoBytes(hold), static_cast<size_t>(8) << 20);
 }
 
 // Targeting, the choice and the texts as the handler runs them.
@@ -347,32 +354,33 @@ private:
 
 // One way a data file's path comes to name other contents: where the cache
 // reads it (relative to the folder), how it is first laid out, and how the
-// next contents are put in place.
+// next contents are put in place (on the file system the cache reads).
 struct Change {
     const char *name;
     const char *path;
     void (*setUp)(const std::string &dir, const std::string &text);
-    void (*change)(const std::string &dir, const std::string &text, int step);
+    void (*change)(ScriptedFileSystem &files, const std::string &dir, const std::string &text,
+                   int step);
 };
 
 const Change kChanges[] = {
     {"in place, the status as it was", "data.json",
      [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
-     [](const std::string &d, const std::string &t, int) {
+     [](ScriptedFileSystem &files, const std::string &d, const std::string &t, int) {
          std::string p = d + "/data.json";
+         files.keepStatus(p);
          FILE *f = fopen(p.c_str(), "r+");
          ASSERT_NE(f, nullptr);
          ASSERT_EQ(ftruncate(fileno(f), 0), 0);
          ASSERT_EQ(fwrite(t.data(), 1, t.size(), f), t.size());
          fclose(f);
-         vantorell::adoptFileStatusForTesting(p.c_str());
      }},
     {"renamed over", "data.json",
      [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
-     [](const std::string &d, const std::string &t, int) { putByRename(d + "/data.json", t); }},
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int) { putByRename(d + "/data.json", t); }},
     {"deleted and created again", "data.json",
      [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
-     [](const std::string &d, const std::string &t, int) {
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int) {
          ASSERT_EQ(unlink((d + "/data.json").c_str()), 0);
          put(d + "/data.json", t);
      }},
@@ -381,7 +389,7 @@ const Change kChanges[] = {
          put(d + "/a0.json", t);
          ASSERT_EQ(symlink((d + "/a0.json").c_str(), (d + "/link.json").c_str()), 0);
      },
-     [](const std::string &d, const std::string &t, int step) {
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int step) {
          std::string target = d + "/a" + std::to_string(step) + ".json";
          put(target, t);
          ASSERT_EQ(symlink(target.c_str(), (d + "/link.tmp").c_str()), 0);
@@ -394,7 +402,7 @@ const Change kChanges[] = {
          ASSERT_EQ(symlink("..v0", (d + "/..data").c_str()), 0);
          ASSERT_EQ(symlink("..data/data.json", (d + "/data.json").c_str()), 0);
      },
-     [](const std::string &d, const std::string &t, int step) {
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int step) {
          std::string version = "..v" + std::to_string(step % 2);
          put(d + "/" + version + "/data.json", t);       // the folder not in use
          ASSERT_EQ(symlink(version.c_str(), (d + "/..data_tmp").c_str()), 0);
@@ -405,7 +413,7 @@ const Change kChanges[] = {
          run("mkdir " + d + "/sub");
          put(d + "/sub/data.json", t);
      },
-     [](const std::string &d, const std::string &t, int step) {
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int step) {
          std::string away = d + "/old" + std::to_string(step);
          ASSERT_EQ(rename((d + "/sub").c_str(), away.c_str()), 0);
          run("mkdir " + d + "/sub");
@@ -413,7 +421,7 @@ const Change kChanges[] = {
      }},
     {"other files of the folder changing all along", "data.json",
      [](const std::string &d, const std::string &t) { put(d + "/data.json", t); },
-     [](const std::string &d, const std::string &t, int step) {
+     [](ScriptedFileSystem &, const std::string &d, const std::string &t, int step) {
          for (int i = 0; i < 300; ++i) {
              std::string other = d + "/other" + std::to_string(i % 7);
              put(other, std::to_string(step * i));
@@ -437,10 +445,10 @@ const Mode kModes[] = {
     {ChangeCheck::RemoteFileSystem, ChangeCheck::RemoteFileSystem},
 };
 
-long targetedId(const std::string &path, ChangeCheck *check) {
+long targetedId(ModelCache &cache, const std::string &path, ChangeCheck *check) {
     CountingAllocator memory;
     ModelHold hold;
-    vantorell::Result status = vantorell::acquireModel(path.c_str(), &hold, check);
+    vantorell::Result status = cache.acquire(path.c_str(), &hold, check);
     if (!status.ok()) {
         return -1;
     }
@@ -452,15 +460,11 @@ long targetedId(const std::string &path, ChangeCheck *check) {
     return targeted[0].experimentId;
 }
 
+// A cache of its own, on a file system that fails as `failing` says.
 struct Seam {
-    explicit Seam(ChangeCheck failing) {
-        vantorell::clearModelCache();
-        vantorell::failNotificationsForTesting(failing);
-    }
-    ~Seam() {
-        vantorell::failNotificationsForTesting(ChangeCheck::Notified);
-        vantorell::clearModelCache();
-    }
+    explicit Seam(ChangeCheck failing) : files(failing), cache(files) {}
+    ScriptedFileSystem files;
+    ModelCache cache;
 };
 
 // Every way of changing the path shows on the very next request, with
@@ -479,12 +483,12 @@ TEST(ModelCacheChangeTest, EveryWayOfChangingThePathShowsOnTheNextRequest) {
             std::string path = dir.path() + "/" + change.path;
             change.setUp(dir.path(), texts[0]);
             ChangeCheck check = ChangeCheck::Notified;
-            ASSERT_EQ(targetedId(path, &check), 1);
+            ASSERT_EQ(targetedId(seam.cache, path, &check), 1);
             EXPECT_EQ(check, mode.expected);
             for (int step = 1; step <= 4; ++step) {
-                change.change(dir.path(), texts[step % 2], step);
+                change.change(seam.files, dir.path(), texts[step % 2], step);
                 for (int again = 0; again < 2; ++again) {
-                    ASSERT_EQ(targetedId(path, &check), step % 2 ? 2 : 1) << "step " << step;
+                    ASSERT_EQ(targetedId(seam.cache, path, &check), step % 2 ? 2 : 1) << "step " << step;
                 }
             }
         }
@@ -536,12 +540,12 @@ TEST(ModelCacheChangeTest, ReadsAFileAgainOnlyWhileItsTimesCannotTell) {
             put(used, text);
         }
         ChangeCheck check;
-        ASSERT_EQ(targetedId(used, &check), 1);
-        size_t before = vantorell::fileReadsForTesting();
+        ASSERT_EQ(targetedId(seam.cache, used, &check), 1);
+        size_t before = seam.files.reads();
         for (int i = 0; i < 3; ++i) {
-            ASSERT_EQ(targetedId(used, &check), 1);
+            ASSERT_EQ(targetedId(seam.cache, used, &check), 1);
         }
-        EXPECT_EQ(vantorell::fileReadsForTesting() - before, c.rereads);
+        EXPECT_EQ(seam.files.reads() - before, c.rereads);
     }
 }
 
@@ -556,21 +560,21 @@ TEST(ModelCacheChangeTest, AMissingFileIsTriedAgainOnlyWhenNotificationsCannotTe
         TempDir dir;
         std::string path = dir.path() + "/data.json";
         ChangeCheck check;
-        ASSERT_EQ(targetedId(path, &check), -1);
-        size_t before = vantorell::fileReadsForTesting();
+        ASSERT_EQ(targetedId(seam.cache, path, &check), -1);
+        size_t before = seam.files.reads();
         for (int i = 0; i < 3; ++i) {
-            ASSERT_EQ(targetedId(path, &check), -1);
+            ASSERT_EQ(targetedId(seam.cache, path, &check), -1);
         }
-        EXPECT_EQ(vantorell::fileReadsForTesting() - before,
+        EXPECT_EQ(seam.files.reads() - before,
                   mode.expected == ChangeCheck::Notified ? 0u : 3u);
         putByRename(path, text);
-        EXPECT_EQ(targetedId(path, &check), 1);
+        EXPECT_EQ(targetedId(seam.cache, path, &check), 1);
         chmod(path.c_str(), 0);
         if (geteuid() != 0) {
-            EXPECT_EQ(targetedId(path, &check), -1);
+            EXPECT_EQ(targetedId(seam.cache, path, &check), -1);
         }
         chmod(path.c_str(), 0644);
-        EXPECT_EQ(targetedId(path, &check), 1);
+        EXPECT_EQ(targetedId(seam.cache, path, &check), 1);
     }
 }
 
@@ -582,7 +586,7 @@ TEST(ModelCacheChangeTest, AFileThatFoundNoDescriptorIsReadOnTheNextRequest) {
     std::string path = dir.path() + "/data.json";
     putByRename(path, file({experiment(1, "shop", "C")}));
     ChangeCheck check;
-    ASSERT_EQ(targetedId(path, &check), 1);
+    ASSERT_EQ(targetedId(seam.cache, path, &check), 1);
     ASSERT_EQ(check, ChangeCheck::Notified);
     putByRename(path, file({experiment(2, "shop", "C")}));
 
@@ -597,24 +601,24 @@ TEST(ModelCacheChangeTest, AFileThatFoundNoDescriptorIsReadOnTheNextRequest) {
     vantorell::Result status;
     {
         ModelHold hold;
-        status = vantorell::acquireModel(path.c_str(), &hold, &check);
+        status = seam.cache.acquire(path.c_str(), &hold, &check);
     }
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(afresh::textOf(status),
               "Cannot open json file for now: no descriptor or memory to spare.");
 
-    EXPECT_EQ(targetedId(path, &check), 2);
+    EXPECT_EQ(targetedId(seam.cache, path, &check), 2);
 }
 
 // ---- what a worker tells of its data file --------------------------------
 
 using vantorell::FileReport;
 
-FileReport reportOf(const std::string &path) {
+FileReport reportOf(ModelCache &cache, const std::string &path) {
     ModelHold hold;
     ChangeCheck check;
     FileReport report;
-    vantorell::acquireModel(path.c_str(), &hold, &check, &report);
+    cache.acquire(path.c_str(), &hold, &check, &report);
     return report;
 }
 
@@ -669,9 +673,9 @@ TEST(ModelCacheReportTest, TellsEachStateOfTheFileOnce) {
             } else {
                 putByRename(path, step.content);
             }
-            EXPECT_EQ(told(reportOf(path)), step.told);
+            EXPECT_EQ(told(reportOf(seam.cache, path)), step.told);
             for (int again = 0; again < 3; ++again) {
-                EXPECT_EQ(told(reportOf(path)), "");
+                EXPECT_EQ(told(reportOf(seam.cache, path)), "");
             }
         }
     }

@@ -23,26 +23,22 @@
 #include <utility>
 #include <vector>
 
-#include <dlfcn.h>
-#include <sys/random.h>
 #include <sys/types.h>
 
 // ---------------------------------------------------------------------------
 // Controllable random sources.
 //
-// The test binary defines getrandom and RAND_bytes itself, so that the code
-// under test reaches these instead of the C library's and OpenSSL's. Left
-// alone they pass straight through to the real functions; a test can make
+// A scripted RandomSource stands in for getrandom and RAND_bytes: it makes
 // them fail, deliver scripted bytes, return short reads or be interrupted,
 // to reach the paths that a healthy machine never takes.
 
 namespace fake_random {
 
-enum class Mode { Real, Scripted, Fail };
+enum class Mode { Scripted, Fail };
 
-struct Sources {
-    Mode kernel = Mode::Real;
-    Mode openssl = Mode::Real;
+struct Sources : vantorell::RandomSource {
+    Mode kernel = Mode::Scripted;
+    Mode openssl = Mode::Scripted;
     size_t kernel_bytes_per_call = SIZE_MAX;  // short reads when small
     bool kernel_interrupted_first = false;    // EINTR before every delivery
     std::vector<unsigned char> script;        // then 0 bytes once used up
@@ -50,60 +46,37 @@ struct Sources {
     int kernel_calls = 0;
     int openssl_calls = 0;
     bool interrupt_next = true;
-};
 
-Sources sources;
+    unsigned char next_scripted_byte() {
+        return script_pos < script.size() ? script[script_pos++] : 0;
+    }
 
-unsigned char next_scripted_byte() {
-    return sources.script_pos < sources.script.size() ? sources.script[sources.script_pos++] : 0;
-}
+    ssize_t kernelBytes(unsigned char *buffer, size_t length) noexcept override {
+        ++kernel_calls;
+        if (kernel == Mode::Fail) {
+            errno = ENOSYS;
+            return -1;
+        }
+        if (kernel_interrupted_first && interrupt_next) {
+            interrupt_next = false;
+            errno = EINTR;
+            return -1;
+        }
+        interrupt_next = true;
+        size_t n = length < kernel_bytes_per_call ? length : kernel_bytes_per_call;
+        for (size_t i = 0; i < n; ++i) buffer[i] = next_scripted_byte();
+        return static_cast<ssize_t>(n);
+    }
 
-// Installs a behaviour for the duration of a test and restores the real
-// sources afterwards, even when an assertion ends the test early.
-class Override {
-public:
-    explicit Override(const Sources &s) { sources = s; }
-    ~Override() { sources = Sources(); }
+    bool libraryBytes(unsigned char *buffer, size_t length) noexcept override {
+        ++openssl_calls;
+        if (openssl == Mode::Fail) return false;
+        for (size_t i = 0; i < length; ++i) buffer[i] = next_scripted_byte();
+        return true;
+    }
 };
 
 }  // namespace fake_random
-
-extern "C" ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
-    using namespace fake_random;
-    if (sources.kernel == Mode::Real) {
-        using Fn = ssize_t (*)(void *, size_t, unsigned int);
-        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "getrandom"));
-        return real(buffer, length, flags);
-    }
-    ++sources.kernel_calls;
-    if (sources.kernel == Mode::Fail) {
-        errno = ENOSYS;
-        return -1;
-    }
-    if (sources.kernel_interrupted_first && sources.interrupt_next) {
-        sources.interrupt_next = false;
-        errno = EINTR;
-        return -1;
-    }
-    sources.interrupt_next = true;
-    size_t n = length < sources.kernel_bytes_per_call ? length : sources.kernel_bytes_per_call;
-    auto *out = static_cast<unsigned char *>(buffer);
-    for (size_t i = 0; i < n; ++i) out[i] = next_scripted_byte();
-    return static_cast<ssize_t>(n);
-}
-
-extern "C" int RAND_bytes(unsigned char *buffer, int length) {
-    using namespace fake_random;
-    if (sources.openssl == Mode::Real) {
-        using Fn = int (*)(unsigned char *, int);
-        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "RAND_bytes"));
-        return real(buffer, length);
-    }
-    ++sources.openssl_calls;
-    if (sources.openssl == Mode::Fail) return 0;
-    for (int i = 0; i < length; ++i) buffer[i] = next_scripted_byte();
-    return 1;
-}
 
 namespace {
 
@@ -111,9 +84,16 @@ const std::string kAlphabet = "abcdefghijklmnopqrstuvwxyz01234567";
 
 using vantorell::kCodeLength;
 
+// A code from the host's sources, or from `random`.
 std::string new_code() {
     char code[kCodeLength];
     vantorell::newVisitorCode(code, kCodeLength);
+    return std::string(code, kCodeLength);
+}
+
+std::string new_code(vantorell::RandomSource &random) {
+    char code[kCodeLength];
+    vantorell::newVisitorCode(code, kCodeLength, random);
     return std::string(code, kCodeLength);
 }
 
@@ -217,10 +197,10 @@ TEST(VisitorCodeSource, ScriptedBytesGiveTheUniformlyMappedCode) {
     };
     for (const SourceCase &c : cases) {
         SCOPED_TRACE(c.name);
-        fake_random::Override use(c.sources);
-        EXPECT_EQ(new_code(), kScriptCode);
-        EXPECT_EQ(fake_random::sources.kernel_calls > 0, c.kernel_used);
-        EXPECT_EQ(fake_random::sources.openssl_calls > 0, c.openssl_used);
+        fake_random::Sources sources = c.sources;
+        EXPECT_EQ(new_code(sources), kScriptCode);
+        EXPECT_EQ(sources.kernel_calls > 0, c.kernel_used);
+        EXPECT_EQ(sources.openssl_calls > 0, c.openssl_used);
     }
 }
 
@@ -230,24 +210,22 @@ TEST(VisitorCodeSource, RejectedBytesAreReplacedByMoreDraws) {
     fake_random::Sources s = scripted(fake_random::Mode::Scripted, fake_random::Mode::Fail);
     s.script.assign(1000, 255);
     s.script.insert(s.script.end(), kScript.begin(), kScript.end());
-    fake_random::Override use(s);
-    EXPECT_EQ(new_code(), kScriptCode);
+    EXPECT_EQ(new_code(s), kScriptCode);
 }
 
 TEST(VisitorCodeSource, WithoutAnyRandomSourceCodesAreStillValidAndDistinct) {
     fake_random::Sources s;
     s.kernel = fake_random::Mode::Fail;
     s.openssl = fake_random::Mode::Fail;
-    fake_random::Override use(s);
 
     std::unordered_set<std::string> seen;
     for (int i = 0; i < 1000; ++i) {
-        std::string code = new_code();
+        std::string code = new_code(s);
         ASSERT_TRUE(IsCode(code, kCodeLength));
         ASSERT_TRUE(seen.insert(code).second) << "repeated code " << code;
     }
-    EXPECT_GT(fake_random::sources.kernel_calls, 0);
-    EXPECT_GT(fake_random::sources.openssl_calls, 0);
+    EXPECT_GT(s.kernel_calls, 0);
+    EXPECT_GT(s.openssl_calls, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,436 @@
+/*
+ * The status page's two texts: see status_page.h.
+ */
+#include "status_page.h"
+
+#include "text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <utility>
+
+namespace vantorell {
+
+namespace {
+
+void appendNumber(std::string *out, uint64_t n)
+{
+    char buf[24];
+    char *end = std::to_chars(buf, buf + sizeof(buf), n).ptr;
+    out->append(buf, end - buf);
+}
+
+/*
+ * The whole id: experiments whose ids differ only above 32 bits are separate
+ * in the zone, and must not share a series or a line of the page.
+ */
+void appendId(std::string *out, long id)
+{
+    char buf[24];
+    char *end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
+    out->append(buf, end - buf);
+}
+
+void appendTime(std::string *out, time_t t)
+{
+    char buf[sizeof("1970-01-01T00:00:00Z") + 16];
+    struct tm tm;
+
+    gmtime_r(&t, &tm);
+    size_t n = strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
+    out->append(buf, n);
+}
+
+const char *const kCountedNames[] = {"new_visitors", "assignments"};
+
+
+/* ---- JSON ---- */
+
+void jsonString(std::string *out, const std::string &text)
+{
+    out->push_back('"');
+    appendStatusText(out, text, StatusFormat::Json);
+    out->push_back('"');
+}
+
+void jsonCheck(std::string *out, const SplitCheck &check)
+{
+    out->append("{\"p_value\": ");
+    if (check.checked) {
+        appendStatusReal(out, check.pValue, StatusFormat::Json);
+    } else {
+        out->append("null");
+    }
+    out->append(", \"alarm\": ");
+    out->append(check.alarm ? "true" : "false");
+    out->append("}");
+}
+
+void jsonExperiment(std::string *out, const StatusExperiment &experiment)
+{
+    out->append("{\"id\": ");
+    appendId(out, experiment.id);
+    out->append(", \"counting_since\": \"");
+    appendTime(out, experiment.countingSince);
+    out->append("\", \"variations\": [");
+
+    for (size_t i = 0; i < experiment.variations.size(); i++) {
+        const StatusVariation &v = experiment.variations[i];
+
+        out->append(i ? ", " : "");
+        out->append("{\"id\": ");
+        appendId(out, v.id);
+        out->append(", \"expected_share\": ");
+        appendStatusReal(out, v.expectedShare, StatusFormat::Json);
+        out->append(", \"assignments\": ");
+        appendNumber(out, v.assignments);
+        out->append(", \"new_visitors\": ");
+        appendNumber(out, v.newVisitors);
+        out->append("}");
+    }
+
+    out->append("], \"split_check\": {\"new_visitors\": ");
+    jsonCheck(out, experiment.newVisitorsCheck);
+    out->append(", \"assignments\": ");
+    jsonCheck(out, experiment.assignmentsCheck);
+    out->append("}}");
+}
+
+void jsonDataFile(std::string *out, const StatusDataFile &file)
+{
+    out->append("{\"path\": ");
+    jsonString(out, file.path);
+    out->append(", \"usable\": ");
+    out->append(file.usable ? "true" : "false");
+    out->append(", \"problem\": ");
+    if (file.hasProblem) {
+        jsonString(out, file.problem);
+    } else {
+        out->append("null");
+    }
+    out->append(", \"experiments_count\": ");
+    appendNumber(out, file.experimentsCount);
+    out->append(", \"loaded_at\": ");
+    if (file.known) {
+        out->append("\"");
+        appendTime(out, file.loadedAt);
+        out->append("\"");
+    } else {
+        out->append("null");
+    }
+
+    out->append(", \"requests\": {");
+    for (size_t k = 0; k < kOutcomes; k++) {
+        out->append(k ? ", \"" : "\"");
+        out->append(outcomeName(static_cast<Outcome>(k)));
+        out->append("\": ");
+        appendNumber(out, file.requests[k]);
+    }
+    out->append("}, \"experiments\": [");
+
+    for (size_t i = 0; i < file.experiments.size(); i++) {
+        out->append(i ? ", " : "");
+        jsonExperiment(out, file.experiments[i]);
+    }
+
+    out->append("]}");
+}
+
+void renderJson(const StatusSnapshot &snapshot, std::string *out)
+{
+    out->append("{\"data_files\": [");
+
+    for (size_t i = 0; i < snapshot.dataFiles.size(); i++) {
+        out->append(i ? ", " : "");
+        jsonDataFile(out, snapshot.dataFiles[i]);
+    }
+
+    out->append("], \"counters_dropped\": ");
+    appendNumber(out, snapshot.countersDropped);
+    out->append("}\n");
+}
+
+
+/* ---- Prometheus ---- */
+
+void family(std::string *out, const char *name, const char *type, const char *help)
+{
+    out->append("# HELP ");
+    out->append(name);
+    out->push_back(' ');
+    out->append(help);
+    out->append("\n# TYPE ");
+    out->append(name);
+    out->push_back(' ');
+    out->append(type);
+    out->push_back('\n');
+}
+
+/* name{data_file="...": the labels are left open */
+void series(std::string *out, const char *name, const StatusDataFile &file)
+{
+    out->append(name);
+    out->append("{data_file=\"");
+    appendStatusText(out, file.path, StatusFormat::Prometheus);
+    out->push_back('"');
+}
+
+void experimentSeries(std::string *out, const char *name, const StatusDataFile &file,
+                      const StatusExperiment &experiment)
+{
+    series(out, name, file);
+    out->append(",experiment=\"");
+    appendId(out, experiment.id);
+    out->push_back('"');
+}
+
+void prometheusRequests(const StatusSnapshot &snapshot, std::string *out)
+{
+    family(out, "vantorell_requests_total", "counter",
+           "Requests the module decided, by outcome.");
+    for (const StatusDataFile &file : snapshot.dataFiles) {
+        for (size_t k = 0; k < kOutcomes; k++) {
+            series(out, "vantorell_requests_total", file);
+            out->append(",outcome=\"");
+            out->append(outcomeName(static_cast<Outcome>(k)));
+            out->append("\"} ");
+            appendNumber(out, file.requests[k]);
+            out->push_back('\n');
+        }
+    }
+}
+
+void prometheusVariations(const StatusSnapshot &snapshot, std::string *out)
+{
+    enum class Value { Assignments, NewVisitors, ExpectedShare };
+
+    struct PerVariation {
+        const char *name;
+        const char *type;
+        const char *help;
+        Value value;
+    };
+
+    static const PerVariation perVariation[] = {
+        {"vantorell_assignments_total", "counter",
+         "Targeted requests assigned to the variation (0: the reference), "
+         "since counting_since.", Value::Assignments},
+        {"vantorell_new_visitors_total", "counter",
+         "Assigned requests that gave the visitor a new code: each visitor "
+         "once.", Value::NewVisitors},
+        {"vantorell_expected_share", "gauge",
+         "The share of visitors that the weights give the variation.", Value::ExpectedShare},
+    };
+
+    for (const PerVariation &pv : perVariation) {
+        family(out, pv.name, pv.type, pv.help);
+        for (const StatusDataFile &file : snapshot.dataFiles) {
+            for (const StatusExperiment &experiment : file.experiments) {
+                for (const StatusVariation &v : experiment.variations) {
+                    experimentSeries(out, pv.name, file, experiment);
+                    out->append(",variation=\"");
+                    appendId(out, v.id);
+                    out->append("\"} ");
+                    switch (pv.value) {
+                    case Value::Assignments:
+                        appendNumber(out, v.assignments);
+                        break;
+                    case Value::NewVisitors:
+                        appendNumber(out, v.newVisitors);
+                        break;
+                    case Value::ExpectedShare:
+                        appendStatusReal(out, v.expectedShare, StatusFormat::Prometheus);
+                        break;
+                    }
+                    out->push_back('\n');
+                }
+            }
+        }
+    }
+}
+
+void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
+{
+    for (int alarm = 0; alarm < 2; alarm++) {
+        const char *name = alarm ? "vantorell_split_alarm" : "vantorell_split_p_value";
+
+        family(out, name, "gauge",
+               alarm ? "1 when the split check's p-value is below 0.001."
+                     : "Chi-square test of the counts per variation against "
+                       "the expected shares (NaN below 1000 counts).");
+
+        for (const StatusDataFile &file : snapshot.dataFiles) {
+            for (const StatusExperiment &experiment : file.experiments) {
+                for (int c = 0; c < 2; c++) {
+                    const SplitCheck &check = c == 0 ? experiment.newVisitorsCheck
+                                                     : experiment.assignmentsCheck;
+                    experimentSeries(out, name, file, experiment);
+                    out->append(",counted=\"");
+                    out->append(kCountedNames[c]);
+                    out->append("\"} ");
+                    if (alarm) {
+                        out->push_back(check.alarm ? '1' : '0');
+                    } else {
+                        appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
+                                         StatusFormat::Prometheus);
+                    }
+                    out->push_back('\n');
+                }
+            }
+        }
+    }
+}
+
+void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
+{
+    prometheusRequests(snapshot, out);
+    prometheusVariations(snapshot, out);
+
+    family(out, "vantorell_counting_since_seconds", "gauge",
+           "When the experiment's counters last restarted (its variations or "
+           "weights changed), in seconds since the epoch.");
+    for (const StatusDataFile &file : snapshot.dataFiles) {
+        for (const StatusExperiment &experiment : file.experiments) {
+            experimentSeries(out, "vantorell_counting_since_seconds", file, experiment);
+            out->append("} ");
+            appendNumber(out, static_cast<uint64_t>(experiment.countingSince));
+            out->push_back('\n');
+        }
+    }
+
+    prometheusSplitChecks(snapshot, out);
+
+    family(out, "vantorell_data_file_usable", "gauge",
+           "1 when the workers can use the data file.");
+    for (const StatusDataFile &file : snapshot.dataFiles) {
+        series(out, "vantorell_data_file_usable", file);
+        out->append("} ");
+        out->push_back(file.usable ? '1' : '0');
+        out->push_back('\n');
+    }
+
+    family(out, "vantorell_data_file_experiments", "gauge", "Experiments in the data file.");
+    for (const StatusDataFile &file : snapshot.dataFiles) {
+        series(out, "vantorell_data_file_experiments", file);
+        out->append("} ");
+        appendNumber(out, file.experimentsCount);
+        out->push_back('\n');
+    }
+
+    family(out, "vantorell_counters_dropped_total", "counter",
+           "Counts lost because the metrics zone had no room for their key.");
+    out->append("vantorell_counters_dropped_total ");
+    appendNumber(out, snapshot.countersDropped);
+    out->push_back('\n');
+}
+
+}  // namespace
+
+
+void checkSplits(StatusSnapshot *snapshot)
+{
+    for (StatusDataFile &file : snapshot->dataFiles) {
+        std::sort(file.experiments.begin(), file.experiments.end(),
+                  [](const StatusExperiment &a, const StatusExperiment &b) {
+                      return a.id < b.id;
+                  });
+
+        for (StatusExperiment &experiment : file.experiments) {
+            std::vector<double> shares;
+            std::vector<uint64_t> newVisitors, assignments;
+
+            for (const StatusVariation &v : experiment.variations) {
+                shares.push_back(v.expectedShare);
+                newVisitors.push_back(v.newVisitors);
+                assignments.push_back(v.assignments);
+            }
+
+            experiment.newVisitorsCheck =
+                checkSplit(shares.data(), newVisitors.data(), shares.size());
+            experiment.assignmentsCheck =
+                checkSplit(shares.data(), assignments.data(), shares.size());
+        }
+    }
+}
+
+
+void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out)
+{
+    if (format == StatusFormat::Prometheus) {
+        renderPrometheus(snapshot, out);
+    } else {
+        renderJson(snapshot, out);
+    }
+}
+
+
+const char *statusPageContentType(StatusFormat format) noexcept
+{
+    return format == StatusFormat::Prometheus ? "text/plain; version=0.0.4; charset=utf-8"
+                                              : "application/json";
+}
+
+
+void appendStatusText(std::string *out, const std::string &text, StatusFormat format)
+{
+    static const char hex[] = "0123456789abcdef";
+
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
+    size_t left = text.size();
+
+    while (left > 0) {
+        unsigned char c = *p;
+        size_t n = utf8SequenceLength(p, left);
+
+        if (n == 0) {
+            out->append("\xef\xbf\xbd");
+            p++;
+            left--;
+            continue;
+        }
+
+        if (n > 1) {
+            out->append(reinterpret_cast<const char *>(p), n);
+
+        } else if (c == '\\' || c == '"') {
+            out->push_back('\\');
+            out->push_back(static_cast<char>(c));
+
+        } else if (c == '\n') {
+            out->append("\\n");
+
+        } else if (format == StatusFormat::Json && c < 0x20) {
+            /* Prometheus's label values escape only the three above */
+            out->append("\\u00");
+            out->push_back(hex[c >> 4]);
+            out->push_back(hex[c & 0xf]);
+
+        } else {
+            out->push_back(static_cast<char>(c));
+        }
+
+        p += n;
+        left -= n;
+    }
+}
+
+
+void appendStatusReal(std::string *out, double value, StatusFormat format)
+{
+    if (std::isnan(value)) {
+        out->append(format == StatusFormat::Json ? "null" : "NaN");
+        return;
+    }
+
+    if (std::isinf(value)) {
+        out->append(format == StatusFormat::Json ? "null" : value > 0 ? "+Inf" : "-Inf");
+        return;
+    }
+
+    char buf[32];
+    char *end = std::to_chars(buf, buf + sizeof(buf), value).ptr;
+    out->append(buf, end - buf);
+}
+
+}  // namespace vantorell

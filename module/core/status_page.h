@@ -1,0 +1,87 @@
+/*
+ * The status page: the counters of the metrics zone as JSON or in
+ * Prometheus's text format.
+ *
+ * The page is rendered from a snapshot of plain values that the nginx layer
+ * copies out of the zone under the zone's lock: the rendering itself takes no
+ * lock, touches no shared memory, and can be tested without nginx.
+ */
+#ifndef VANTORELL_STATUS_PAGE_H
+#define VANTORELL_STATUS_PAGE_H
+
+#include "outcome.h"
+#include "split.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace vantorell {
+
+/* One variation of a counted experiment (id 0: the reference). */
+struct StatusVariation {
+    long id = 0;
+    double expectedShare = 0.0;
+    uint64_t assignments = 0;
+    uint64_t newVisitors = 0;
+};
+
+/* An experiment with counters: its split since countingSince. */
+struct StatusExperiment {
+    long id = 0;
+    time_t countingSince = 0;
+    std::vector<StatusVariation> variations;    /* the split's order */
+    SplitCheck newVisitorsCheck;
+    SplitCheck assignmentsCheck;
+};
+
+/* A data file: its state as last read by any process, and its counters. */
+struct StatusDataFile {
+    std::string path;
+    bool known = false;             /* read at all: loadedAt holds */
+    bool usable = false;
+    bool hasProblem = false;
+    std::string problem;            /* the last problem's text */
+    size_t experimentsCount = 0;
+    time_t loadedAt = 0;
+    uint64_t requests[kOutcomes] = {};
+    std::vector<StatusExperiment> experiments;
+};
+
+struct StatusSnapshot {
+    std::vector<StatusDataFile> dataFiles;     /* the configuration's order */
+    uint64_t countersDropped = 0;
+};
+
+enum class StatusFormat : unsigned char {
+    Json,
+    Prometheus,
+};
+
+/* Orders each file's experiments by id (as the operator looks them up) and
+ * runs their split checks.  Throws std::bad_alloc. */
+void checkSplits(StatusSnapshot *snapshot);
+
+/* The page, appended to *out.  Throws std::bad_alloc. */
+void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out);
+
+/* The Content-Type of the page. */
+const char *statusPageContentType(StatusFormat format) noexcept;
+
+/*
+ * A text of the configuration or of the data file inside a JSON string or a
+ * Prometheus label value, appended to *out: both must be UTF-8, so a byte
+ * that starts no valid sequence becomes U+FFFD.  Throws std::bad_alloc.
+ */
+void appendStatusText(std::string *out, const std::string &text, StatusFormat format);
+
+/* A real number as the format writes it: the shortest text that reads back
+ * as the same double; JSON, which has no word for a value that is not a
+ * finite number, writes null for one.  Throws std::bad_alloc. */
+void appendStatusReal(std::string *out, double value, StatusFormat format);
+
+}  // namespace vantorell
+
+#endif

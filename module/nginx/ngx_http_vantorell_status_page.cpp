@@ -1,0 +1,161 @@
+/*
+ * The status page (vantorell_status): the metrics zone's counters as JSON or
+ * in Prometheus's text format, as stub_status shows nginx's own.
+ *
+ * The page copies what it shows out of the zone under the zone's mutex and
+ * renders it after, so that rendering never holds up the workers' counting.
+ */
+
+#include "ngx_http_vantorell_metrics.h"
+#include "ngx_http_vantorell_metrics_zone.h"
+
+#include "status_page.h"
+
+#include <string>
+
+
+static ngx_int_t ngx_http_vantorell_status_page_handler(ngx_http_request_t *r);
+
+
+char *
+ngx_http_vantorell_status_page(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_str_t                       *value;
+    ngx_http_core_loc_conf_t        *clcf;
+    ngx_http_vantorell_loc_conf_t   *vlcf;
+    ngx_http_vantorell_main_conf_t  *vmcf;
+
+    vlcf = (ngx_http_vantorell_loc_conf_t *) conf;
+
+    if (vlcf->statusPage != NGX_HTTP_VANTORELL_STATUS_PAGE_NONE) {
+        return (char *) "is duplicate";
+    }
+
+    value = (ngx_str_t *) cf->args->elts;
+
+    vlcf->statusPage = NGX_HTTP_VANTORELL_STATUS_PAGE_JSON;
+
+    if (cf->args->nelts == 2) {
+        if (ngx_strcmp(value[1].data, "prometheus") == 0) {
+            vlcf->statusPage = NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS;
+
+        } else if (ngx_strcmp(value[1].data, "json") != 0) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "invalid format \"%V\" of vantorell_status: "
+                               "\"json\" (the default) or \"prometheus\"",
+                               &value[1]);
+            return (char *) NGX_CONF_ERROR;
+        }
+    }
+
+    clcf = (ngx_http_core_loc_conf_t *)
+               ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
+    clcf->handler = ngx_http_vantorell_status_page_handler;
+
+    vmcf = ngx_http_vantorell_main_conf(cf);
+
+    if (vmcf->statusPageLine == 0) {
+        vmcf->statusPageFile = cf->conf_file->file.name;
+        vmcf->statusPageLine = cf->conf_file->line;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+ngx_int_t
+ngx_http_vantorell_metrics_check(ngx_conf_t *cf)
+{
+    ngx_http_vantorell_main_conf_t  *vmcf;
+
+    vmcf = ngx_http_vantorell_main_conf(cf);
+
+    if (vmcf->statusPageLine != 0 && vmcf->metricsZone == NULL) {
+        ngx_log_error(NGX_LOG_EMERG, cf->log, 0,
+                      "vantorell_status in %V:%ui has no counters to show: "
+                      "the http block needs vantorell_metrics_zone",
+                      &vmcf->statusPageFile, vmcf->statusPageLine);
+        return NGX_ERROR;
+    }
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
+{
+    ngx_int_t                          rc;
+    ngx_buf_t                         *b;
+    ngx_chain_t                        out;
+    vantorell::StatusFormat            format;
+    ngx_http_vantorell_loc_conf_t     *vlcf;
+    ngx_http_vantorell_main_conf_t    *vmcf;
+    ngx_http_vantorell_metrics_ctx_t  *zone;
+
+    if (!(r->method & (NGX_HTTP_GET|NGX_HTTP_HEAD))) {
+        return NGX_HTTP_NOT_ALLOWED;
+    }
+
+    rc = ngx_http_discard_request_body(r);
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    vlcf = ngx_http_vantorell_loc_conf(r);
+    vmcf = ngx_http_vantorell_main_conf(r);
+
+    zone = (ngx_http_vantorell_metrics_ctx_t *) vmcf->metricsZone->data;
+
+    format = vlcf->statusPage == NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
+             ? vantorell::StatusFormat::Prometheus
+             : vantorell::StatusFormat::Json;
+
+    std::string  body;
+
+    try {
+        vantorell::StatusSnapshot  snapshot;
+
+        ngx_http_vantorell_metrics_snapshot(zone, vmcf->metricsFiles,
+                                            &snapshot);
+
+        vantorell::checkSplits(&snapshot);
+        vantorell::renderStatusPage(snapshot, format, &body);
+
+    } catch (...) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    b = ngx_create_temp_buf(r->pool, body.size());
+    if (b == NULL) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    b->last = ngx_cpymem(b->last, body.data(), body.size());
+    b->last_buf = (r == r->main) ? 1 : 0;
+    b->last_in_chain = 1;
+
+    r->headers_out.status = NGX_HTTP_OK;
+    r->headers_out.content_length_n = body.size();
+
+    r->headers_out.content_type.data =
+        (u_char *) vantorell::statusPageContentType(format);
+    r->headers_out.content_type.len =
+        ngx_strlen(r->headers_out.content_type.data);
+    r->headers_out.content_type_len = r->headers_out.content_type.len;
+
+    if (r->method == NGX_HTTP_HEAD) {
+        r->header_only = 1;
+    }
+
+    rc = ngx_http_send_header(r);
+
+    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
+        return rc;
+    }
+
+    out.buf = b;
+    out.next = NULL;
+
+    return ngx_http_output_filter(r, &out);
+}
