@@ -120,10 +120,13 @@ UNIT_BIN   := $(BUILD)/unit/vantorell_unit
 # the portable core: no nginx in it
 CORE_SRCS  := $(wildcard module/core/*.cpp)
 CORE_LIBS  := -ljson-c -lcrypto -lpcre2-8
-UNIT_SRCS  := $(wildcard tests/unit/*.cpp)
-UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule/core
+# the unit tests, and the report renderers of vantorell-check, which need
+# nothing else of the tool
+UNIT_SRCS  := $(wildcard tests/unit/*.cpp) tools/vantorell-check/report.cpp
+UNIT_FLAGS := -std=c++17 -g -O1 -Wall -Wextra -Werror -Imodule/core -Itools/vantorell-check
 
-$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) | $(BUILD)/.deps
+$(UNIT_BIN): $(UNIT_SRCS) $(CORE_SRCS) $(wildcard module/core/*.h tests/unit/*.h) \
+             tools/vantorell-check/report.h | $(BUILD)/.deps
 	@mkdir -p $(dir $@)
 	g++ $(UNIT_FLAGS) -o $@ $(UNIT_SRCS) $(CORE_SRCS) -lgtest -lpthread $(CORE_LIBS)
 
@@ -185,7 +188,7 @@ FUZZ_INCS      := -Imodule/core -Itests/unit -Itools/vantorell-check
 FUZZ_CORE_OBJS := $(addprefix $(FUZZ)/core/,$(notdir $(CORE_SRCS:.cpp=.o)))
 FUZZ_BINS      := $(addprefix $(FUZZ)/fuzz_,$(FUZZ_TARGETS))
 # the data file target drives vantorell-check's lint as well
-FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o
+FUZZ_TOOL_OBJS := $(FUZZ)/tool/lint.o $(FUZZ)/tool/common.o $(FUZZ)/tool/report.o
 
 # clang and its libFuzzer runtime: needed here only
 $(FUZZ)/.deps: scripts/install-deps.sh

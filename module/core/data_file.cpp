@@ -62,24 +62,12 @@ private:
     int fd_;
 };
 
-// The value of a member, or null when it is absent or JSON null: JSON null has
-// no text form, so it is treated like an absent member.
-json_object *member(json_object *object, const char *name) noexcept
-{
-    json_object *value = nullptr;
-    if (!json_object_is_type(object, json_type_object) ||
-        !json_object_object_get_ex(object, name, &value)) {
-        return nullptr;
-    }
-    return value;
-}
-
 // The text form of a scalar member.  json-c formats non-string values into a
 // buffer it allocates, so a null text for a present value means the heap ran
 // out.
 ReadStatus readText(json_object *object, const char *name, const char **text) noexcept
 {
-    json_object *value = member(object, name);
+    json_object *value = recordMember(object, name);
     if (value == nullptr) {
         return ReadStatus::Missing;
     }
@@ -132,7 +120,7 @@ constexpr auto readYes = readConverted<bool, yesOf>;
 // A member that must hold a list; any other kind of value counts as absent.
 json_object *arrayMember(json_object *object, const char *name) noexcept
 {
-    json_object *value = member(object, name);
+    json_object *value = recordMember(object, name);
     return json_object_is_type(value, json_type_array) ? value : nullptr;
 }
 
@@ -173,18 +161,18 @@ ReadStatus readList(json_object *array, std::vector<Record> *list)
 
 ReadStatus readCondition(json_object *json, Condition *condition)
 {
-    READ_OR_RETURN(readFirstCharacter(json, "orOperator", &condition->orOperator));
-    READ_OR_RETURN(readInteger(json, "id", &condition->id));
-    READ_OR_RETURN(readCopy(json, "url", &condition->url));
-    READ_OR_RETURN(readFirstCharacter(json, "matchType", &condition->matchType));
-    READ_OR_RETURN(readYes(json, "include", &condition->include));
+    READ_OR_RETURN(readFirstCharacter(json, member::kOrOperator, &condition->orOperator));
+    READ_OR_RETURN(readInteger(json, member::kId, &condition->id));
+    READ_OR_RETURN(readCopy(json, member::kUrl, &condition->url));
+    READ_OR_RETURN(readFirstCharacter(json, member::kMatchType, &condition->matchType));
+    READ_OR_RETURN(readYes(json, member::kInclude, &condition->include));
     return ReadStatus::Ok;
 }
 
 ReadStatus readConditionGroup(json_object *json, ConditionGroup *group)
 {
-    READ_OR_RETURN(readFirstCharacter(json, "orOperator", &group->orOperator));
-    json_object *conditions = arrayMember(json, "conditions");
+    READ_OR_RETURN(readFirstCharacter(json, member::kOrOperator, &group->orOperator));
+    json_object *conditions = arrayMember(json, member::kConditions);
     if (conditions == nullptr) {
         return ReadStatus::Missing;
     }
@@ -199,9 +187,9 @@ ReadStatus readConditionGroup(json_object *json, ConditionGroup *group)
 // not a variation: it empties its experiment's variations.
 ReadStatus readVariation(json_object *json, Variation *variation)
 {
-    READ_OR_RETURN(readCopy(json, "redirection", &variation->redirection));
-    READ_OR_RETURN(readInteger(json, "id", &variation->id));
-    READ_OR_RETURN(readReal(json, "weight", &variation->weight));
+    READ_OR_RETURN(readCopy(json, member::kRedirection, &variation->redirection));
+    READ_OR_RETURN(readInteger(json, member::kId, &variation->id));
+    READ_OR_RETURN(readReal(json, member::kWeight, &variation->weight));
     return ReadStatus::Ok;
 }
 
@@ -223,21 +211,21 @@ ReadStatus readExperimentList(json_object *json, const char *name, std::vector<R
 ReadStatus readExperiment(json_object *json, Experiment *experiment, Failure *failure)
 {
     *failure = Failure::NoBaseUrl;
-    READ_OR_RETURN(readCopy(json, "baseUrl", &experiment->baseUrl));
+    READ_OR_RETURN(readCopy(json, member::kBaseUrl, &experiment->baseUrl));
     *failure = Failure::NoExperimentId;
-    READ_OR_RETURN(readInteger(json, "experimentId", &experiment->id));
+    READ_OR_RETURN(readInteger(json, member::kExperimentId, &experiment->id));
     *failure = Failure::NoTargetingConfiguration;
-    READ_OR_RETURN(readFirstCharacter(json, "targetingConfiguration",
+    READ_OR_RETURN(readFirstCharacter(json, member::kTargetingConfiguration,
                                       &experiment->targetingConfiguration));
     *failure = Failure::NoVariations;
     READ_OR_RETURN((readExperimentList<Variation, readList<Variation, Order::Reversed,
                                                            readVariation>>(
-        json, "variations", &experiment->variations)));
+        json, member::kVariations, &experiment->variations)));
     *failure = Failure::NoConditionsData;
     READ_OR_RETURN((readExperimentList<ConditionGroup,
                                        readList<ConditionGroup, Order::FileOrder,
                                                 readConditionGroup>>(
-        json, "conditionsData", &experiment->conditionGroups)));
+        json, member::kConditionsData, &experiment->conditionGroups)));
     return ReadStatus::Ok;
 }
 
@@ -337,6 +325,17 @@ Failure unreadable(int error) noexcept
 
 }  // namespace
 
+// JSON null has no text form, so it is treated like an absent member.
+json_object *recordMember(json_object *record, const char *name) noexcept
+{
+    json_object *value = nullptr;
+    if (!json_object_is_type(record, json_type_object) ||
+        !json_object_object_get_ex(record, name, &value)) {
+        return nullptr;
+    }
+    return value;
+}
+
 const Experiment *findExperiment(const Model &model, long id) noexcept
 {
     for (const Experiment &experiment : model.experiments) {
@@ -415,9 +414,9 @@ Result readDataFile(const char *path, std::string *text, struct stat *identity) 
     return Result();
 }
 
-Result modelFromText(const char *text, size_t length, Model *model) noexcept
+Result parseDataFile(const char *text, size_t length, json_object **tree) noexcept
 {
-    model->experiments.clear();
+    *tree = nullptr;
 
     // The same parse that json-c gives a file: one JSON value at json-c's
     // default nesting depth; what follows a complete value is not looked at.
@@ -433,12 +432,19 @@ Result modelFromText(const char *text, size_t length, Model *model) noexcept
         json_tokener_free(tokener);
         return failed(Failure::FileTooManyValues);
     }
-    JsonTree tree(json_tokener_parse_ex(tokener, text, static_cast<int>(length)));
+    *tree = json_tokener_parse_ex(tokener, text, static_cast<int>(length));
     json_tokener_free(tokener);
-    if (tree.get() == nullptr) {
-        return failed(Failure::FileUnreadable);
-    }
-    return modelFromJson(tree.get(), model);
+    return *tree == nullptr ? failed(Failure::FileUnreadable) : Result();
+}
+
+Result modelFromText(const char *text, size_t length, Model *model) noexcept
+{
+    model->experiments.clear();
+
+    json_object *parsed = nullptr;
+    Result status = parseDataFile(text, length, &parsed);
+    JsonTree tree(parsed);
+    return status.ok() ? modelFromJson(tree.get(), model) : status;
 }
 
 Result modelFromJson(json_object *json, Model *model) noexcept

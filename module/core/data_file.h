@@ -60,6 +60,49 @@ struct Model {
     std::vector<Experiment> experiments;    /* the file's last first */
 };
 
+/* The members of the file's records, by name. */
+namespace member {
+constexpr char kBaseUrl[] = "baseUrl";
+constexpr char kExperimentId[] = "experimentId";
+constexpr char kTargetingConfiguration[] = "targetingConfiguration";
+constexpr char kVariations[] = "variations";
+constexpr char kConditionsData[] = "conditionsData";
+constexpr char kRedirection[] = "redirection";
+constexpr char kId[] = "id";
+constexpr char kWeight[] = "weight";
+constexpr char kOrOperator[] = "orOperator";
+constexpr char kConditions[] = "conditions";
+constexpr char kUrl[] = "url";
+constexpr char kMatchType[] = "matchType";
+constexpr char kInclude[] = "include";
+}  // namespace member
+
+/* Each kind of record, as the reader reads it: its members in the order it
+ * looks them up, stopping at the first it cannot read (absent, JSON null, or
+ * anything but a list where a list belongs).  A record it cannot read empties
+ * the list it stands in; an experiment it cannot read fails the file.  A
+ * scalar member given as an object or a list is read as its JSON text. */
+struct RecordMember {
+    const char *name;
+    bool list;
+};
+
+constexpr RecordMember kExperimentMembers[] = {
+    {member::kBaseUrl, false},      {member::kExperimentId, false},
+    {member::kTargetingConfiguration, false}, {member::kVariations, true},
+    {member::kConditionsData, true}};
+constexpr RecordMember kVariationMembers[] = {
+    {member::kRedirection, false}, {member::kId, false}, {member::kWeight, false}};
+constexpr RecordMember kGroupMembers[] = {{member::kOrOperator, false},
+                                          {member::kConditions, true}};
+constexpr RecordMember kConditionMembers[] = {
+    {member::kOrOperator, false}, {member::kId, false}, {member::kUrl, false},
+    {member::kMatchType, false},  {member::kInclude, false}};
+
+/* The value of a record's member as the reader sees it: null when the record
+ * is not an object, or the member is absent or JSON null. */
+json_object *recordMember(json_object *record, const char *name) noexcept;
+
 /* The first experiment in the model's order with this id (so the file's last
  * of duplicates), or null. */
 const Experiment *findExperiment(const Model &model, long id) noexcept;
@@ -70,8 +113,13 @@ const Experiment *findExperiment(const Model &model, long id) noexcept;
  * success, the file's status as it was opened. */
 Result readDataFile(const char *path, std::string *text, struct stat *identity) noexcept;
 
-/* The model of a data file's text (one JSON value; what follows it is not
- * looked at).  On failure *model is left empty: all of the file or nothing. */
+/* The JSON tree of a data file's text as the reader parses it: one JSON value
+ * (what follows it is not looked at), refused when its tree would take far
+ * more memory than its text.  The caller puts *tree; null on failure. */
+Result parseDataFile(const char *text, size_t length, json_object **tree) noexcept;
+
+/* The model of a data file's text, parsed as above.  On failure *model is
+ * left empty: all of the file or nothing. */
 Result modelFromText(const char *text, size_t length, Model *model) noexcept;
 
 /* The model of a parsed data file. */

@@ -85,6 +85,10 @@ def test_errors_in_the_module_texts(tmp_path, content, texts):
      ["experiment number 1: no condition groups", "experiment number 2: group 1 has no conditions"]),
     ([good(groups=[group(cond("/x"), cond(r"^alpha/[\w-.]+/\item", match="R"))])],
      [r'group 1, condition 2: the pattern is read as "^alpha/[\w\-.]+/item"']),
+    # the whole pattern, however long, and what follows it
+    ([good(groups=[group(cond("a" * 600 + r"\i", match="R"))])],
+     ['the pattern is read as "' + "a" * 600 + 'i" (an unknown escape stands for its letter, '
+      'a "-" after a class escape for itself); write it so']),
     ([good(groups=[group(cond(r"([a-z0-9]+)+\.html", match="R"))])],
      ["group 1, condition 1: the pattern exceeds the match budget",
       r"Error while matching regular expression: ([a-z0-9]+)+\.html"]),
@@ -211,3 +215,34 @@ def test_bad_arguments(args):
 def test_help():
     rc, out, _ = run("--help")
     assert rc == 0 and "exit status" in out
+
+
+def test_an_experiments_problems_are_told_kind_by_kind(tmp_path):
+    # how its records are read, what targeting makes of them, how its lists
+    # are joined, then its ids and weights: whichever group each concerns
+    rc, out, _ = lint(tmp_path, [good(
+        groups=[group(cond("(", match="R"), cond("/a"), op="&"),
+                group(cond(r"\q", match="R"), with_member(cond("/b"), "include", "no")),
+                group()],
+        variations=[variation(0, 0.6), variation(0, 0.6)])])
+    assert rc == 2
+    prefix = "%s: " % (tmp_path / "data.json")
+    assert out.splitlines() == [prefix + line for line in [
+        'warning: experiment number 1: group 2, condition 2: "include" is no: only a value '
+        'beginning with an upper-case Y includes, this one excludes',
+        "error: experiment number 1: group 1, condition 1: NGINX: Cannot compile regular "
+        "expression: (, reason: missing )",
+        'warning: experiment number 1: group 2, condition 1: the pattern is read as "q" (an '
+        'unknown escape stands for its letter, a "-" after a class escape for itself); write '
+        "it so, as other regular expression libraries refuse it",
+        'warning: experiment number 1: group 1 has the operator "&": the first group is joined '
+        "with false, so it can never count",
+        "warning: experiment number 1: group 3 has no conditions: it is never true",
+        "warning: experiment number 1: variation id 0 is the reference's: its visitors see the "
+        "reference and are not redirected",
+        "warning: experiment number 1: variation id 0 is the reference's: its visitors see the "
+        "reference and are not redirected",
+        "warning: experiment number 1: variation id 0 stands more than once",
+        "warning: experiment number 1: the weights add up to 1.2, more than 1: some variations "
+        "cannot be reached in full",
+    ]]

@@ -7,6 +7,7 @@
 #include "allocator.h"
 #include "data_file.h"
 #include "failure.h"
+#include "report.h"
 #include "targeting.h"
 
 #include <json-c/json.h>
@@ -22,8 +23,6 @@ constexpr int kExitWarnings = 1;
 constexpr int kExitErrors = 2;
 
 constexpr unsigned long long kMaxVisitors = 100000000ULL;
-
-enum class Format { Text, Json };
 
 struct Options {
     Format format = Format::Text;
@@ -52,22 +51,8 @@ struct LoadedFile {
 
 void loadFile(const std::string &path, LoadedFile *file);
 
-/* A text for a terminal: bytes that are not printable ASCII (controls, and
- * what percent-decoding or a data file may put there) as \xHH, so that a URL
- * or a pattern cannot move the cursor or forge a line of the report.  The
- * backslash stays as it is: patterns are full of them. */
-std::string printable(const std::string &text);
-
-/* A JSON string of a text: valid UTF-8 as it is, any other byte as the text
- * \xHH (URLs decoded by nginx and data files may hold any byte; the report
- * must stay valid JSON). */
-json_object *jsonText(const std::string &text);
-
 /* The module's text of a status. */
 std::string textOf(const vantorell::Result &status);
-
-/* Writes a JSON value to stdout, pretty, with a newline. */
-void printJson(json_object *value);
 
 /* A JSON object that owns its members; put() on an owned tree. */
 class Json {

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -25,18 +24,6 @@ namespace {
 
 using Problem = LintProblem;
 using Report = LintReport;
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char *fmt, ...)
-{
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(buffer, sizeof(buffer), fmt, args);
-    va_end(args);
-    return buffer;
-}
 
 /* URL texts that no pattern meant for URLs should take long over: the
  * experiment's own base URL (without its scheme), short and common ones, and
@@ -90,138 +77,90 @@ const char *kindOf(json_object *value)
     return "a value";
 }
 
-json_object *memberOf(json_object *object, const char *name)
-{
-    json_object *value = nullptr;
-    if (!json_object_is_type(object, json_type_object)
-        || !json_object_object_get_ex(object, name, &value)) {
-        return nullptr;
-    }
-    return value;
-}
+/* The problems of one kind that the walk over an experiment finds. */
+class Found {
+public:
+    void error(std::string text) { problems_.push_back(Problem{true, 0, std::move(text)}); }
+    void warn(std::string text) { problems_.push_back(Problem{false, 0, std::move(text)}); }
 
-/* What the reader does with the members of one record: a missing one (absent,
- * JSON null, or a list where a list belongs that is something else) and what
- * that costs; a scalar given as an object or a list is read as its JSON text;
- * `include` reads only an upper-case Y as yes. */
-struct Shape {
-    const char *name;
-    bool list;
-};
-
-/* The first member of a record that the reader takes as missing, or null. */
-const char *missingMember(json_object *record, const Shape *shapes, size_t n)
-{
-    for (size_t i = 0; i < n; i++) {
-        json_object *value = memberOf(record, shapes[i].name);
-        if (value == nullptr || (shapes[i].list && !json_object_is_type(value, json_type_array))) {
-            return shapes[i].name;
+    void tell(size_t position, Report *report) const
+    {
+        for (const Problem &problem : problems_) {
+            report->add(problem.error, position, problem.text);
         }
     }
-    return nullptr;
-}
 
-void oddScalars(json_object *record, const Shape *shapes, size_t n, const std::string &where,
-                size_t position, Report *report)
+private:
+    std::vector<Problem> problems_;
+};
+
+/* What one walk over an experiment's records finds, told kind by kind: how
+ * the reader reads the records, what targeting makes of them, how their
+ * lists are joined, then the ids and weights. */
+struct Findings {
+    Found shapes;
+    Found targeting;
+    Found joins;
+    Found values;
+
+    void tell(size_t position, Report *report) const
+    {
+        for (const Found *found : {&shapes, &targeting, &joins, &values}) {
+            found->tell(position, report);
+        }
+    }
+};
+
+template <size_t n>
+void oddScalars(json_object *record, const vantorell::RecordMember (&members)[n],
+                const std::string &where, Found *shapes)
 {
-    for (size_t i = 0; i < n; i++) {
-        json_object *value = memberOf(record, shapes[i].name);
-        if (value == nullptr || shapes[i].list) {
+    for (const vantorell::RecordMember &member : members) {
+        json_object *value = vantorell::recordMember(record, member.name);
+        if (value == nullptr || member.list) {
             continue;
         }
         if (json_object_is_type(value, json_type_object)
             || json_object_is_type(value, json_type_array)) {
-            report->warn(position, format("%s: \"%s\" is %s, read as its JSON text",
-                                          where.c_str(), shapes[i].name, kindOf(value)));
+            shapes->warn(format("%s: \"%s\" is %s, read as its JSON text", where.c_str(),
+                                member.name, kindOf(value)));
         }
     }
 }
 
-const Shape kVariationShape[] = {{"redirection", false}, {"id", false}, {"weight", false}};
-const Shape kGroupShape[] = {{"orOperator", false}, {"conditions", true}};
-const Shape kConditionShape[] = {
-    {"orOperator", false}, {"id", false}, {"url", false}, {"matchType", false}, {"include", false}};
-const Shape kExperimentShape[] = {{"baseUrl", false},
-                                  {"experimentId", false},
-                                  {"targetingConfiguration", false},
-                                  {"variations", true},
-                                  {"conditionsData", true}};
-
-/* What the reader leaves out of an experiment without a word: lists it
- * empties because one of their records lacks a member. */
-void checkShapes(json_object *json, size_t position, Report *report)
+/* Whether the reader reads a record of a list; a warning when it does not,
+ * as the record then empties its list (`emptied` tells what that costs).
+ * A record it reads may still hold scalars it reads as JSON texts. */
+template <size_t n>
+bool readable(json_object *record, const vantorell::RecordMember (&members)[n],
+              const std::string &where, const char *emptied, Found *shapes)
 {
-    oddScalars(json, kExperimentShape, 5, "the experiment", position, report);
-
-    json_object *variations = memberOf(json, "variations");
-    size_t count = json_object_is_type(variations, json_type_array)
-                       ? json_object_array_length(variations) : 0;
-    for (size_t v = 0; v < count; v++) {
-        json_object *variation = json_object_array_get_idx(variations, v);
-        std::string where = format("variation %zu", v + 1);
-        if (!json_object_is_type(variation, json_type_object)) {
-            report->warn(position, where + " is " + kindOf(variation)
-                                       + ", not an object: the experiment is read with no "
-                                         "variations (every visitor sees the reference)");
-            break;
-        }
-        if (const char *missing = missingMember(variation, kVariationShape, 3)) {
-            report->warn(position,
-                         format("%s has no usable \"%s\": the experiment is read with no "
-                                "variations (every visitor sees the reference)",
-                                where.c_str(), missing));
-            break;
-        }
-        oddScalars(variation, kVariationShape, 3, where, position, report);
+    if (!json_object_is_type(record, json_type_object)) {
+        shapes->warn(where + " is " + kindOf(record) + ", not an object: " + emptied);
+        return false;
     }
-
-    json_object *groups = memberOf(json, "conditionsData");
-    count = json_object_is_type(groups, json_type_array) ? json_object_array_length(groups) : 0;
-    for (size_t g = 0; g < count; g++) {
-        json_object *group = json_object_array_get_idx(groups, g);
-        std::string where = format("group %zu", g + 1);
-        if (!json_object_is_type(group, json_type_object)) {
-            report->warn(position, where + " is " + kindOf(group)
-                                       + ", not an object: the experiment is read with no "
-                                         "condition groups (never targeted)");
-            break;
-        }
-        if (const char *missing = missingMember(group, kGroupShape, 2)) {
-            report->warn(position,
-                         format("%s has no usable \"%s\": the experiment is read with no "
-                                "condition groups (never targeted)",
-                                where.c_str(), missing));
-            break;
-        }
-        oddScalars(group, kGroupShape, 2, where, position, report);
-        json_object *conditions = memberOf(group, "conditions");
-        size_t n = json_object_array_length(conditions);
-        for (size_t c = 0; c < n; c++) {
-            json_object *condition = json_object_array_get_idx(conditions, c);
-            std::string at = format("group %zu, condition %zu", g + 1, c + 1);
-            if (!json_object_is_type(condition, json_type_object)) {
-                report->warn(position, at + " is " + kindOf(condition)
-                                           + ", not an object: the group is read with no "
-                                             "conditions (never true)");
-                break;
-            }
-            if (const char *missing = missingMember(condition, kConditionShape, 5)) {
-                report->warn(position,
-                             format("%s has no usable \"%s\": the group is read with no "
-                                    "conditions (never true)",
-                                    at.c_str(), missing));
-                break;
-            }
-            oddScalars(condition, kConditionShape, 5, at, position, report);
-            const char *include = json_object_get_string(memberOf(condition, "include"));
-            if (include != nullptr && include[0] != 'Y' && include[0] != 'N') {
-                report->warn(position,
-                             format("%s: \"include\" is %s: only a value beginning with an "
-                                    "upper-case Y includes, this one excludes",
-                                    at.c_str(), include));
-            }
+    for (const vantorell::RecordMember &member : members) {
+        json_object *value = vantorell::recordMember(record, member.name);
+        if (value == nullptr || (member.list && !json_object_is_type(value, json_type_array))) {
+            shapes->warn(format("%s has no usable \"%s\": %s", where.c_str(), member.name,
+                                emptied));
+            return false;
         }
     }
+    oddScalars(record, members, where, shapes);
+    return true;
+}
+
+/* How many records a list member holds: none when it is not a list. */
+size_t recordCount(json_object *record, const char *name)
+{
+    json_object *list = vantorell::recordMember(record, name);
+    return json_object_is_type(list, json_type_array) ? json_object_array_length(list) : 0;
+}
+
+json_object *recordAt(json_object *record, const char *name, size_t i)
+{
+    return json_object_array_get_idx(vantorell::recordMember(record, name), i);
 }
 
 /* The core's verdict on one piece of an experiment as a file of its own: the
@@ -239,135 +178,112 @@ std::string targetingOf(const vantorell::Experiment &experiment)
     return status.ok() ? std::string() : textOf(status);
 }
 
-void checkTargeting(const vantorell::Experiment &experiment, size_t position, Report *report,
-                    vantorell::Allocator *memory)
+/* One condition put to targeting alone, in an experiment (`bare`) with no
+ * other condition; a pattern also on sample URL texts, for the match budget. */
+void conditionTargeting(const vantorell::Experiment &experiment,
+                        const vantorell::Experiment &bare, char groupOperator,
+                        const vantorell::Condition &condition, const std::string &at,
+                        vantorell::Allocator *memory, Found *targeting)
 {
-    vantorell::Experiment bare = experiment;
-    bare.conditionGroups.clear();
-    std::string failure = targetingOf(bare);
+    vantorell::Experiment one = bare;
+    one.conditionGroups.push_back(vantorell::ConditionGroup{groupOperator, {condition}});
+    std::string failure = targetingOf(one);
     if (!failure.empty()) {
-        report->error(position, failure);
-        return;     /* the module stops at the letter: no condition is looked at */
-    }
-
-    for (size_t g = 0; g < experiment.conditionGroups.size(); g++) {
-        const vantorell::ConditionGroup &group = experiment.conditionGroups[g];
-        for (size_t c = 0; c < group.conditions.size(); c++) {
-            vantorell::Experiment one = bare;
-            one.conditionGroups.push_back(vantorell::ConditionGroup{group.orOperator, {group.conditions[c]}});
-            failure = targetingOf(one);
-            if (!failure.empty()) {
-                report->error(position, format("group %zu, condition %zu: %s", g + 1, c + 1,
-                                               failure.c_str()));
-                continue;
-            }
-            if (group.conditions[c].matchType != 'R') {
-                continue;
-            }
-            /* the match budget: the pattern alone, on sample URL texts */
-            vantorell::Model model;
-            model.experiments.push_back(one);
-            model.experiments[0].id = 1;
-            vantorell::CompiledPatterns patterns;
-            if (!patterns.compile(model)) {
-                continue;
-            }
-            const vantorell::CompiledPattern *compiled =
-                patterns.find(model.experiments[0].conditionGroups[0].conditions[0]);
-            if (compiled != nullptr && !compiled->source.empty()) {
-                report->warn(position,
-                             format("group %zu, condition %zu: the pattern is read as \"%s\" "
-                                    "(an unknown escape stands for its letter, a \"-\" after a "
-                                    "class escape for itself); write it so, as other regular "
-                                    "expression libraries refuse it",
-                                    g + 1, c + 1, printable(compiled->source).c_str()));
-            }
-            for (const std::string &sample : sampleUrlTexts(experiment)) {
-                vantorell::TargetedList targeted;
-                vantorell::Result status = vantorell::targetExperiments(model, patterns, sample.c_str(),
-                                                                        memory, &targeted);
-                if (status.failure == vantorell::Failure::PatternMatch) {
-                    report->warn(position,
-                                 format("group %zu, condition %zu: the pattern exceeds the "
-                                        "match budget on a URL text of %zu bytes (\"%s\" on "
-                                        "every such request)",
-                                        g + 1, c + 1, sample.size(), textOf(status).c_str()));
-                    break;
-                }
-            }
-        }
-    }
-}
-
-/* "never true": the first item of a list is joined with false. */
-void checkJoins(const vantorell::Experiment &experiment, size_t position, Report *report)
-{
-    const auto &groups = experiment.conditionGroups;
-    if (groups.empty()) {
-        report->warn(position, "no condition groups: the experiment never targets a request");
+        targeting->error(at + ": " + failure);
         return;
     }
-    if (groups[0].orOperator == '&') {
-        report->warn(position, "group 1 has the operator \"&\": the first group is joined "
-                               "with false, so it can never count");
+    if (condition.matchType != 'R') {
+        return;
     }
-    for (size_t g = 0; g < groups.size(); g++) {
-        const auto &conditions = groups[g].conditions;
-        if (conditions.empty()) {
-            report->warn(position, format("group %zu has no conditions: it is never true",
-                                          g + 1));
-        } else if (conditions[0].orOperator == '&') {
-            report->warn(position,
-                         format("group %zu, condition 1 has the operator \"&\": the first "
-                                "condition is joined with false, so the group is never true "
-                                "by it",
-                                g + 1));
+    vantorell::Model model;
+    model.experiments.push_back(one);
+    model.experiments[0].id = 1;
+    vantorell::CompiledPatterns patterns;
+    if (!patterns.compile(model)) {
+        return;
+    }
+    const vantorell::CompiledPattern *compiled =
+        patterns.find(model.experiments[0].conditionGroups[0].conditions[0]);
+    if (compiled != nullptr && !compiled->source.empty()) {
+        targeting->warn(format("%s: the pattern is read as \"%s\" (an unknown escape stands for "
+                               "its letter, a \"-\" after a class escape for itself); write it "
+                               "so, as other regular expression libraries refuse it",
+                               at.c_str(), printable(compiled->source).c_str()));
+    }
+    for (const std::string &sample : sampleUrlTexts(experiment)) {
+        vantorell::TargetedList targeted;
+        vantorell::Result status =
+            vantorell::targetExperiments(model, patterns, sample.c_str(), memory, &targeted);
+        if (status.failure == vantorell::Failure::PatternMatch) {
+            targeting->warn(format("%s: the pattern exceeds the match budget on a URL text of "
+                                   "%zu bytes (\"%s\" on every such request)",
+                                   at.c_str(), sample.size(), textOf(status).c_str()));
+            break;
         }
     }
 }
 
-void checkIdsAndWeights(const vantorell::Experiment &experiment, size_t position,
-                        Report *report)
+void idProblems(const vantorell::Experiment &experiment, Found *values)
 {
     if (experiment.id == 0) {
-        report->warn(position, "experiment id 0: an experiment of id 0 never targets a request");
+        values->warn("experiment id 0: an experiment of id 0 never targets a request");
     } else if (experiment.id == -1) {
         vantorell::Result status{vantorell::Failure::UntargetableId};
         status.experimentId = -1;
-        report->warn(position, format("experiment id -1: every request it targets fails (\"%s\")",
-                                      textOf(status).c_str()));
+        values->warn(format("experiment id -1: every request it targets fails (\"%s\")",
+                            textOf(status).c_str()));
     }
+}
 
-    /* variations in the file's order: the model holds them the other way */
+/* The walk below goes over the file's records of a list and, beside each,
+ * the model's record while there is one: the model's lists are the file's,
+ * or empty where the reader met a record it could not read (the walk stops
+ * at that record). */
+
+void walkVariations(json_object *json, const vantorell::Experiment &experiment, Findings *found)
+{
+    /* the file's order: the model holds them the other way */
     std::vector<vantorell::Variation> inFile(experiment.variations.rbegin(),
                                              experiment.variations.rend());
     std::map<long, int> seen;
     double total = 0.0;
-    for (const vantorell::Variation &variation : inFile) {
+    size_t count = recordCount(json, vantorell::member::kVariations);
+    for (size_t v = 0; v < count; v++) {
+        if (!readable(recordAt(json, vantorell::member::kVariations, v),
+                      vantorell::kVariationMembers, format("variation %zu", v + 1),
+                      "the experiment is read with no variations (every visitor sees the "
+                      "reference)",
+                      &found->shapes)) {
+            break;
+        }
+        if (v >= inFile.size()) {
+            continue;
+        }
+        const vantorell::Variation &variation = inFile[v];
         total += variation.weight;
         if (variation.id == 0) {
-            report->warn(position, "variation id 0 is the reference's: its visitors see the "
-                                   "reference and are not redirected");
+            found->values.warn("variation id 0 is the reference's: its visitors see the "
+                               "reference and are not redirected");
         }
         if (++seen[variation.id] == 2) {
-            report->warn(position, format("variation id %d stands more than once",
-                                          vantorell::id32(variation.id)));
+            found->values.warn(format("variation id %d stands more than once",
+                                      vantorell::id32(variation.id)));
         }
         if (variation.weight < 0 || std::isnan(variation.weight)) {
-            report->warn(position, format("variation %d has the weight %g",
-                                          vantorell::id32(variation.id), variation.weight));
+            found->values.warn(format("variation %d has the weight %g",
+                                      vantorell::id32(variation.id), variation.weight));
         }
     }
     if (inFile.empty()) {
-        report->warn(position, "no variations: every visitor sees the reference");
+        found->values.warn("no variations: every visitor sees the reference");
         return;
     }
 
     const double slack = 1e-9;
     if (total < 1.0 - slack) {
-        report->warn(position, format("the weights add up to %.6g: the other %.4g%% of the "
-                                      "visitors see the reference",
-                                      total, 100.0 * (1.0 - total)));
+        found->values.warn(format("the weights add up to %.6g: the other %.4g%% of the "
+                                  "visitors see the reference",
+                                  total, 100.0 * (1.0 - total)));
     } else if (total > 1.0 + slack) {
         vantorell::Shares shares;
         std::string cut;
@@ -381,10 +297,93 @@ void checkIdsAndWeights(const vantorell::Experiment &experiment, size_t position
                 }
             }
         }
-        report->warn(position, format("the weights add up to %.6g, more than 1: some "
-                                      "variations cannot be reached in full",
-                                      total) + cut);
+        found->values.warn(format("the weights add up to %.6g, more than 1: some "
+                                  "variations cannot be reached in full",
+                                  total) + cut);
     }
+}
+
+void walkGroups(json_object *json, const vantorell::Experiment &experiment,
+                vantorell::Allocator *memory, Findings *found)
+{
+    vantorell::Experiment bare = experiment;
+    bare.conditionGroups.clear();
+    std::string letter = targetingOf(bare);
+    if (!letter.empty()) {
+        /* the module stops at the letter: no condition is looked at */
+        found->targeting.error(letter);
+    }
+
+    /* "never true": the first item of a list is joined with false */
+    const auto &groups = experiment.conditionGroups;
+    if (groups.empty()) {
+        found->joins.warn("no condition groups: the experiment never targets a request");
+    } else if (groups[0].orOperator == '&') {
+        found->joins.warn("group 1 has the operator \"&\": the first group is joined with "
+                          "false, so it can never count");
+    }
+
+    size_t count = recordCount(json, vantorell::member::kConditionsData);
+    for (size_t g = 0; g < count; g++) {
+        json_object *groupJson = recordAt(json, vantorell::member::kConditionsData, g);
+        if (!readable(groupJson, vantorell::kGroupMembers, format("group %zu", g + 1),
+                      "the experiment is read with no condition groups (never targeted)",
+                      &found->shapes)) {
+            break;
+        }
+        const vantorell::ConditionGroup *group = g < groups.size() ? &groups[g] : nullptr;
+        if (group != nullptr && group->conditions.empty()) {
+            found->joins.warn(format("group %zu has no conditions: it is never true", g + 1));
+        } else if (group != nullptr && group->conditions[0].orOperator == '&') {
+            found->joins.warn(format("group %zu, condition 1 has the operator \"&\": the first "
+                                     "condition is joined with false, so the group is never "
+                                     "true by it",
+                                     g + 1));
+        }
+
+        size_t n = recordCount(groupJson, vantorell::member::kConditions);
+        for (size_t c = 0; c < n; c++) {
+            json_object *conditionJson = recordAt(groupJson, vantorell::member::kConditions, c);
+            std::string at = format("group %zu, condition %zu", g + 1, c + 1);
+            if (!readable(conditionJson, vantorell::kConditionMembers, at,
+                          "the group is read with no conditions (never true)", &found->shapes)) {
+                break;
+            }
+            const char *include = json_object_get_string(
+                vantorell::recordMember(conditionJson, vantorell::member::kInclude));
+            if (include != nullptr && include[0] != 'Y' && include[0] != 'N') {
+                found->shapes.warn(format("%s: \"include\" is %s: only a value beginning with "
+                                          "an upper-case Y includes, this one excludes",
+                                          at.c_str(), include));
+            }
+            if (group != nullptr && c < group->conditions.size() && letter.empty()) {
+                conditionTargeting(experiment, bare, group->orOperator, group->conditions[c],
+                                   at, memory, &found->targeting);
+            }
+        }
+    }
+}
+
+/* Every problem of one experiment, in one walk over its records. */
+void lintExperiment(json_object *json, const vantorell::Experiment &experiment,
+                    size_t position, vantorell::Allocator *memory, Report *report)
+{
+    Findings found;
+    oddScalars(json, vantorell::kExperimentMembers, "the experiment", &found.shapes);
+    idProblems(experiment, &found.values);
+    walkVariations(json, experiment, &found);
+    walkGroups(json, experiment, memory, &found);
+    found.tell(position, report);
+}
+
+/* "/experiment_12_variation_...": where an experiment's variations are. */
+std::string variationLocations(long experimentId)
+{
+    char location[64];
+    vantorell::variationLocationText(experimentId, 0, location, sizeof(location));
+    std::string text = location;
+    text.pop_back();    /* the variation's id */
+    return text + "...";
 }
 
 }  // namespace
@@ -398,22 +397,20 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
         report->error(0, textOf(status));
         return kExitErrors;
     }
+    json_object *parsed = nullptr;
+    status = vantorell::parseDataFile(text.data(), text.size(), &parsed);
+    Json tree(parsed);
     vantorell::Model whole;
-    status = vantorell::modelFromText(text.data(), text.size(), &whole);
+    if (status.ok()) {
+        status = vantorell::modelFromJson(tree.get(), &whole);
+    }
     if (!status.ok() && status.position == 0) {
         report->error(0, textOf(status));
         return kExitErrors;
     }
 
-    /* the tree the reader walks, to read each experiment on its own */
-    json_tokener *tokener = json_tokener_new_ex(JSON_TOKENER_DEFAULT_DEPTH);
-    if (tokener == nullptr) {
-        report->error(0, textOf(vantorell::Result{vantorell::Failure::FileNoMemory}));
-        return kExitErrors;
-    }
-    Json tree(json_tokener_parse_ex(tokener, text.data(), static_cast<int>(text.size())));
-    json_tokener_free(tokener);
-
+    /* the module stops at the first experiment it cannot read; each is read
+     * on its own here, as a file of one */
     std::map<long, std::vector<size_t>> ids;
     size_t count = json_object_array_length(tree.get());
     for (size_t i = 0; i < count; i++) {
@@ -430,10 +427,7 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
         }
         const vantorell::Experiment &experiment = model.experiments[0];
         ids[experiment.id].push_back(position);
-        checkShapes(element, position, report);
-        checkTargeting(experiment, position, report, memory);
-        checkJoins(experiment, position, report);
-        checkIdsAndWeights(experiment, position, report);
+        lintExperiment(element, experiment, position, memory, report);
     }
     for (const auto &id : ids) {
         if (id.second.size() < 2) {
@@ -464,8 +458,8 @@ int lintPath(const std::string &path, LintReport *report, vantorell::Allocator *
                            ids[id].back());
         }
         report->warn(0, format("experiment ids %s are %d in 32 bits: their variation "
-                               "locations (/experiment_%d_variation_...) are the same",
-                               list.c_str(), same.first, same.first));
+                               "locations (%s) are the same",
+                               list.c_str(), same.first, variationLocations(same.first).c_str()));
     }
 
     if (report->unlisted > 0) {
@@ -485,45 +479,33 @@ int lint(const std::vector<std::string> &files, const Options &options)
 {
     vantorell::HeapAllocator memory;
     int worst = kExitClean;
-    Json out(json_object_new_array());
+    Node out = Node::list();
     for (const std::string &path : files) {
         Report report;
         int exit = lintPath(path, &report, &memory);
         worst = std::max(worst, exit);
-        if (options.format == Format::Json) {
-            json_object *f = json_object_new_object();
-            json_object_object_add(f, "file", jsonText(path));
-            json_object_object_add(f, "status",
-                                   json_object_new_string(exit == kExitErrors     ? "errors"
-                                                          : exit == kExitWarnings ? "warnings"
-                                                                                  : "clean"));
-            json_object *list = json_object_new_array();
-            for (const Problem &problem : report.problems) {
-                json_object *p = json_object_new_object();
-                json_object_object_add(p, "severity",
-                                       json_object_new_string(problem.error ? "error" : "warning"));
-                json_object_object_add(p, "experiment",
-                                       problem.position == 0
-                                           ? nullptr
-                                           : json_object_new_int64(static_cast<int64_t>(problem.position)));
-                json_object_object_add(p, "text", jsonText(problem.text));
-                json_object_array_add(list, p);
-            }
-            json_object_object_add(f, "problems", list);
-            json_object_array_add(out.get(), f);
-            continue;
-        }
+        Node &file = out.add(Node::object());
+        file.set("file", Node::text(path));
+        file.set("status", Node::text(exit == kExitErrors     ? "errors"
+                                      : exit == kExitWarnings ? "warnings"
+                                                              : "clean"));
+        Node &problems = file.set("problems", Node::list());
         for (const Problem &problem : report.problems) {
-            printf("%s: %s: ", printable(path).c_str(), problem.error ? "error" : "warning");
+            const char *severity = problem.error ? "error" : "warning";
+            Node &p = problems.add(Node::object());
+            p.set("severity", Node::text(severity));
+            p.set("experiment", problem.position == 0
+                                    ? Node()
+                                    : Node::integer(static_cast<int64_t>(problem.position)));
+            p.set("text", Node::text(problem.text));
+            Line &line = p.line().text(path).format(": %s: ", severity);
             if (problem.position != 0) {
-                printf("experiment number %zu: ", problem.position);
+                line.format("experiment number %zu: ", problem.position);
             }
-            printf("%s\n", printable(problem.text).c_str());
+            line.text(problem.text);
         }
     }
-    if (options.format == Format::Json) {
-        printJson(out.get());
-    }
+    printReport(out, options.format);
     return worst;
 }
 

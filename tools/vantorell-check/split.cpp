@@ -39,7 +39,7 @@ int split(const std::string &path, const Options &options)
         }
     }
 
-    Json out(json_object_new_array());
+    Node out = Node::list();
     for (size_t i = count; i-- > 0;) {
         const vantorell::Experiment &experiment = file.model.experiments[i];
         vantorell::Shares shares;
@@ -54,41 +54,27 @@ int split(const std::string &path, const Options &options)
                        : static_cast<double>(observed[id]) / static_cast<double>(options.visitors);
         };
 
-        if (options.format == Format::Json) {
-            json_object *e = json_object_new_object();
-            json_object_object_add(e, "id", json_object_new_int(vantorell::id32(experiment.id)));
-            json_object_object_add(e, "position", json_object_new_int64(static_cast<int64_t>(count - i)));
-            json_object_object_add(e, "visitors", json_object_new_int64(static_cast<int64_t>(options.visitors)));
-            json_object *list = json_object_new_array();
-            for (const vantorell::Share &share : shares) {
-                json_object *s = json_object_new_object();
-                json_object_object_add(s, "variation", json_object_new_int(vantorell::id32(share.id)));
-                json_object_object_add(s, "expected", json_object_new_double(share.share));
-                json_object_object_add(s, "observed", json_object_new_double(observedShare(share.id)));
-                json_object_object_add(s, "count", json_object_new_int64(static_cast<int64_t>(observed[share.id])));
-                json_object_array_add(list, s);
-            }
-            json_object_object_add(e, "shares", list);
-            json_object_array_add(out.get(), e);
-        } else {
-            printf("experiment %d (number %zu in the file), %llu visitors\n",
-                   vantorell::id32(experiment.id), count - i, options.visitors);
-            printf("  %-14s %12s %12s %12s\n", "variation", "expected", "observed", "count");
-            for (const vantorell::Share &share : shares) {
-                char name[32];
-                if (share.id == 0) {
-                    snprintf(name, sizeof(name), "0 (reference)");
-                } else {
-                    snprintf(name, sizeof(name), "%d", vantorell::id32(share.id));
-                }
-                printf("  %-14s %11.4f%% %11.4f%% %12llu\n", name, 100.0 * share.share,
-                       100.0 * observedShare(share.id), observed[share.id]);
-            }
+        Node &e = out.add(Node::object());
+        e.set("id", Node::integer(vantorell::id32(experiment.id)));
+        e.set("position", Node::integer(static_cast<int64_t>(count - i)));
+        e.set("visitors", Node::integer(static_cast<int64_t>(options.visitors)));
+        e.line().format("experiment %d (number %zu in the file), %llu visitors",
+                        vantorell::id32(experiment.id), count - i, options.visitors);
+        e.line().format("  %-14s %12s %12s %12s", "variation", "expected", "observed", "count");
+        Node &list = e.set("shares", Node::list());
+        for (const vantorell::Share &share : shares) {
+            Node &s = list.add(Node::object());
+            s.set("variation", Node::integer(vantorell::id32(share.id)));
+            s.set("expected", Node::number(share.share));
+            s.set("observed", Node::number(observedShare(share.id)));
+            s.set("count", Node::integer(static_cast<int64_t>(observed[share.id])));
+            std::string name = share.id == 0 ? "0 (reference)"
+                                             : std::to_string(vantorell::id32(share.id));
+            s.line().format("  %-14s %11.4f%% %11.4f%% %12llu", name.c_str(), 100.0 * share.share,
+                            100.0 * observedShare(share.id), observed[share.id]);
         }
     }
-    if (options.format == Format::Json) {
-        printJson(out.get());
-    }
+    printReport(out, options.format);
     return kExitClean;
 }
 
