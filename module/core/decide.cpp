@@ -177,8 +177,8 @@ bool workOutVisitor(RequestInputs &inputs, Decision *decision) noexcept
     return true;
 }
 
-/* The force list, applied to the choices already made. */
-bool applyForce(const DecisionModel &model, RequestInputs &inputs, Decision *decision) noexcept
+/* The force list, read: its pairs wait to be applied. */
+bool readForce(RequestInputs &inputs, Decision *decision) noexcept
 {
     if (!inputs.forceList(&decision->forceText)) {
         return false;
@@ -189,16 +189,34 @@ bool applyForce(const DecisionModel &model, RequestInputs &inputs, Decision *dec
     switch (parseForcedList(decision->forceText.data(), decision->forceText.size(),
                             &decision->forced)) {
     case ForcedParse::Ok:
-        break;
+        decision->force = ForceState::Listed;
+        return true;
     case ForcedParse::Malformed:
         decision->force = ForceState::Malformed;
         return true;
     case ForcedParse::NoMemory:
+        break;
+    }
+    return false;
+}
+
+/* The force list, applied to the choices already made. */
+bool applyForce(const DecisionModel &model, RequestInputs &inputs, Decision *decision) noexcept
+{
+    if (!readForce(inputs, decision)) {
         return false;
     }
-    decision->force = ForceState::Listed;
-    decision->forcedCount = model.force(&decision->forced, &decision->targeted);
+    if (decision->force == ForceState::Listed) {
+        decision->forcedCount = model.force(&decision->forced, &decision->targeted);
+    }
     return true;
+}
+
+/* What a trace shows of a request that no experiment takes: the visitor and
+ * the force list as they would be. */
+bool traceUnassigned(RequestInputs &inputs, Decision *decision) noexcept
+{
+    return workOutVisitor(inputs, decision) && readForce(inputs, decision);
 }
 
 bool writeTexts(const RequestInputs &inputs, Allocator *memory, Decision *decision) noexcept
@@ -286,11 +304,11 @@ bool decideOn(const DecisionModel &model, RequestInputs &inputs, Allocator *memo
     if (!decision->failure.ok()) {
         /* the request is left alone, as for any failure of targeting */
         decision->outcome = Outcome::TargetingError;
-        return !visitorAlways || workOutVisitor(inputs, decision);
+        return !visitorAlways || traceUnassigned(inputs, decision);
     }
     if (decision->targeted.empty()) {
         decision->outcome = Outcome::Untargeted;
-        return !visitorAlways || workOutVisitor(inputs, decision);
+        return !visitorAlways || traceUnassigned(inputs, decision);
     }
 
     if (!workOutVisitor(inputs, decision)) {

@@ -156,8 +156,9 @@ bool decide(const ModelHold &model, RequestInputs &inputs, Allocator *memory,
 
 /*
  * The same on a model read afresh, with nothing cached; with a trace, every
- * experiment's evaluation is recorded and the visitor is worked out even
- * for a request that no experiment targets.
+ * experiment's evaluation is recorded, and the visitor and the force list
+ * are worked out even for a request that no experiment targets (the list
+ * then applies to nothing: its pairs stay unused).
  */
 bool decide(const Model &model, const CompiledPatterns &patterns, RequestInputs &inputs,
             Allocator *memory, Decision *decision, Trace *trace = nullptr) noexcept;

@@ -235,6 +235,9 @@ TEST_F(Decide, AnUntargetedRequestAsksNothingMore) {
     ASSERT_TRUE(vantorell::decide(model, patterns, inputs, &memory, &traced, &trace));
     EXPECT_EQ(traced.outcome, Outcome::Untargeted);
     EXPECT_EQ(traced.source, CodeSource::Cookie);
+    EXPECT_EQ(traced.force, ForceState::Listed);
+    ASSERT_EQ(traced.forced.size(), 1u);
+    EXPECT_EQ(traced.forced[0].fate, ForcedFate::Unused);
     ASSERT_EQ(trace.experiments.size(), 2u);
     EXPECT_EQ(trace.experiments[0].experiment->id, 11);
     EXPECT_EQ(trace.experiments[0].position, 1u);
