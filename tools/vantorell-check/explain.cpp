@@ -181,18 +181,18 @@ const char *fateName(vantorell::ForcedFate fate)
 
 /* One pair of the force list: what became of it, in the module's words where
  * the module logs it. */
-void printForcedPair(const vantorell::ForcedPair &pair)
+void describeForcedPair(const vantorell::ForcedPair &pair, Node *force)
 {
     char ignored[128];
     if (vantorell::ignoredPairText(pair, ignored, sizeof(ignored)) > 0) {
-        printf("%s\n", ignored);
+        force->line().literal(ignored);
     } else if (pair.fate == vantorell::ForcedFate::Applied) {
-        printf("forced: experiment %d to variation %d\n", vantorell::id32(pair.experimentId),
-               vantorell::id32(pair.variationId));
+        force->line().format("forced: experiment %d to variation %d",
+                             vantorell::id32(pair.experimentId), vantorell::id32(pair.variationId));
     } else if (pair.fate == vantorell::ForcedFate::NotTargeted) {
-        printf("force left out: experiment %d does not target the URL text "
-               "(forcing never targets)\n",
-               vantorell::id32(pair.experimentId));
+        force->line().format("force left out: experiment %d does not target the URL text "
+                             "(forcing never targets)",
+                             vantorell::id32(pair.experimentId));
     }
 }
 
@@ -302,16 +302,13 @@ int explain(const std::string &path, const std::string &url, const Options &opti
     LoadedFile file;
     loadFile(path, &file);
     if (!file.usable) {
-        if (options.format == Format::Json) {
-            Json out(json_object_new_object());
-            json_object_object_add(out.get(), "file", jsonText(path));
-            json_object_object_add(out.get(), "outcome", json_object_new_string("data_error"));
-            json_object_object_add(out.get(), "error", jsonText(file.problem));
-            printJson(out.get());
-        } else {
-            printf("%s: %s\nthe module leaves every request alone\n", printable(path).c_str(),
-                   printable(file.problem).c_str());
-        }
+        Node out = Node::object();
+        out.set("file", Node::text(path));
+        out.set("outcome", Node::text("data_error"));
+        Node &error = out.set("error", Node::text(file.problem));
+        error.line().text(path).literal(": ").text(file.problem);
+        error.line().literal("the module leaves every request alone");
+        printReport(out, options.format);
         return kExitErrors;
     }
 
@@ -355,124 +352,111 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         digestHex = hex;
     }
 
-    if (options.format == Format::Json) {
-        Json out(json_object_new_object());
-        json_object *o = out.get();
-        json_object_object_add(o, "file", jsonText(path));
-        json_object_object_add(o, "url_text", jsonText(text));
-        json_object *list = json_object_new_array();
-        for (const vantorell::ExperimentExplanation &report : reports) {
-            json_object *e = json_object_new_object();
-            json_object_object_add(e, "id", json_object_new_int(vantorell::id32(report.experiment->id)));
-            json_object_object_add(e, "position", json_object_new_int64(static_cast<int64_t>(report.position)));
-            json_object_object_add(e, "targeted", json_object_new_boolean(report.trace.targeted));
-            json_object_object_add(e, "conditions_met", json_object_new_boolean(report.trace.result));
-            json_object_object_add(e, "deciding_group",
-                                   report.group >= 0 ? json_object_new_int(report.group + 1) : nullptr);
-            json_object_object_add(e, "deciding_condition",
-                                   report.condition >= 0 ? json_object_new_int(report.condition + 1)
-                                                         : nullptr);
-            json_object *groups = json_object_new_array();
-            for (const vantorell::GroupTrace &group : report.trace.groups) {
-                json_object *g = json_object_new_object();
-                json_object_object_add(g, "result", json_object_new_boolean(group.result));
-                json_object *conditions = json_object_new_array();
-                for (const vantorell::ConditionTrace &condition : group.conditions) {
-                    json_object *c = json_object_new_object();
-                    json_object_object_add(c, "matched", json_object_new_boolean(condition.matched));
-                    json_object_object_add(c, "satisfied", json_object_new_boolean(condition.satisfied));
-                    json_object_array_add(conditions, c);
-                }
-                json_object_object_add(g, "conditions", conditions);
-                json_object_array_add(groups, g);
+    Node out = Node::object();
+    out.set("file", Node::text(path));
+    out.set("url_text", Node::text(text)).line().literal("URL text: ").text(text);
+
+    Node &experiments = out.set("experiments", Node::list());
+    for (const vantorell::ExperimentExplanation &report : reports) {
+        Node &e = experiments.add(Node::object());
+        e.set("id", Node::integer(vantorell::id32(report.experiment->id)));
+        e.set("position", Node::integer(static_cast<int64_t>(report.position)));
+        e.set("targeted", Node::boolean(report.trace.targeted));
+        e.set("conditions_met", Node::boolean(report.trace.result));
+        e.set("deciding_group", report.group >= 0 ? Node::integer(report.group + 1) : Node());
+        e.set("deciding_condition",
+              report.condition >= 0 ? Node::integer(report.condition + 1) : Node());
+        Node &groups = e.set("groups", Node::list());
+        for (const vantorell::GroupTrace &group : report.trace.groups) {
+            Node &g = groups.add(Node::object());
+            g.set("result", Node::boolean(group.result));
+            Node &conditions = g.set("conditions", Node::list());
+            for (const vantorell::ConditionTrace &condition : group.conditions) {
+                Node &c = conditions.add(Node::object());
+                c.set("matched", Node::boolean(condition.matched));
+                c.set("satisfied", Node::boolean(condition.satisfied));
             }
-            json_object_object_add(e, "groups", groups);
-            json_object_array_add(list, e);
         }
-        json_object_object_add(o, "experiments", list);
-        json_object *visitor = json_object_new_object();
-        json_object_object_add(visitor, "code", jsonText(code));
-        json_object_object_add(visitor, "source", jsonText(source));
-        json_object_object_add(visitor, "digest", jsonText(digestHex));
-        json_object_object_add(visitor, "number", json_object_new_double(number));
-        json_object_object_add(o, "visitor", visitor);
-        json_object *chosen = json_object_new_array();
-        for (const vantorell::Targeted &record : targeted) {
-            json_object *t = json_object_new_object();
-            json_object_object_add(t, "experiment", json_object_new_int(vantorell::id32(record.experimentId)));
-            json_object_object_add(t, "variation", json_object_new_int(vantorell::id32(record.variationId)));
-            json_object_array_add(chosen, t);
-        }
-        json_object *force = nullptr;
-        if (options.hasForce && !options.force.empty()) {
-            force = json_object_new_object();
-            json_object_object_add(force, "text", jsonText(options.force));
-            json_object_object_add(force, "malformed", json_object_new_boolean(forceMalformed));
-            json_object *list = json_object_new_array();
-            for (const vantorell::ForcedPair &pair : pairs) {
-                json_object *f = json_object_new_object();
-                json_object_object_add(f, "experiment", json_object_new_int64(pair.experimentId));
-                json_object_object_add(f, "variation", json_object_new_int64(pair.variationId));
-                json_object_object_add(f, "fate", json_object_new_string(fateName(pair.fate)));
-                json_object_array_add(list, f);
-            }
-            json_object_object_add(force, "pairs", list);
-        }
-        json_object_object_add(o, "force", force);
-        json_object_object_add(o, "targeted", status.ok() ? chosen : nullptr);
-        if (!status.ok()) {
-            json_object_put(chosen);
-        }
-        json_object_object_add(o, "outcome", jsonText(outcome));
-        json_object_object_add(o, "error", status.ok() ? nullptr : jsonText(textOf(status)));
-        json_object_object_add(o, "header", header.empty() ? nullptr : jsonText(header));
-        json_object_object_add(o, "location", location.empty() ? nullptr : jsonText(location));
-        printJson(o);
-    } else {
-        printf("URL text: %s\n", printable(text).c_str());
-        for (const vantorell::ExperimentExplanation &report : reports) {
-            printf("experiment %d (number %zu in the file): %s", vantorell::id32(report.experiment->id),
-                   report.position,
-                   report.trace.targeted ? "targeted"
-                   : report.trace.result ? "conditions met, but its id is never targeted"
-                                         : "not targeted");
-            if (report.group >= 0) {
-                printf(", decided by group %d", report.group + 1);
-                if (report.condition >= 0) {
-                    printf(" (condition %d)", report.condition + 1);
-                }
-            } else {
-                printf(" (no condition groups)");
-            }
-            printf("\n");
-        }
-        printf("visitor code: %s (%s)\n", code.c_str(), source.c_str());
-        printf("digest: %s\n", digestHex.c_str());
-        printf("number: %.17g\n", number);
-        if (!status.ok()) {
-            printf("targeting fails: %s\nthe module leaves the request alone\n",
-                   printable(textOf(status)).c_str());
-        } else if (targeted.empty()) {
-            printf("no experiment targets the URL text: the module leaves the request alone\n");
+        Line &line = e.line();
+        line.format("experiment %d (number %zu in the file): %s",
+                    vantorell::id32(report.experiment->id), report.position,
+                    report.trace.targeted ? "targeted"
+                    : report.trace.result ? "conditions met, but its id is never targeted"
+                                          : "not targeted");
+        if (report.group < 0) {
+            line.literal(" (no condition groups)");
         } else {
-            if (forceMalformed) {
-                /* the module's own debug line */
-                printf("%s%s%s\n", vantorell::kMalformedListBefore,
-                       printable(options.force).c_str(), vantorell::kMalformedListAfter);
+            line.format(", decided by group %d", report.group + 1);
+            if (report.condition >= 0) {
+                line.format(" (condition %d)", report.condition + 1);
             }
-            for (const vantorell::ForcedPair &pair : pairs) {
-                printForcedPair(pair);
-            }
-            for (const vantorell::Targeted &record : targeted) {
-                printf("experiment %d: %s %d\n", vantorell::id32(record.experimentId),
-                       record.variationId == 0 ? "the reference, variation" : "variation",
-                       vantorell::id32(record.variationId));
-            }
-            printf("experiments header: %s\n", header.c_str());
-            printf("location: %s\n", location.empty() ? "none (the reference: no redirect)"
-                                                      : location.c_str());
         }
     }
+
+    Node &visitor = out.set("visitor", Node::object());
+    visitor.set("code", Node::text(code));
+    visitor.set("source", Node::text(source));
+    visitor.set("digest", Node::text(digestHex));
+    visitor.set("number", Node::number(number));
+    visitor.line().literal("visitor code: ").text(code).format(" (%s)", source.c_str());
+    visitor.line().format("digest: %s", digestHex.c_str());
+    visitor.line().format("number: %.17g", number);
+
+    /* what the module does with an assigned request, step by step */
+    const bool assigned = decision.assigned();
+    Node &force = out.set("force", options.hasForce && !options.force.empty() ? Node::object() : Node());
+    if (force.kind() == Node::Kind::Object) {
+        force.set("text", Node::text(options.force));
+        force.set("malformed", Node::boolean(forceMalformed));
+        Node &list = force.set("pairs", Node::list());
+        for (const vantorell::ForcedPair &pair : pairs) {
+            Node &f = list.add(Node::object());
+            f.set("experiment", Node::integer(pair.experimentId));
+            f.set("variation", Node::integer(pair.variationId));
+            f.set("fate", Node::text(fateName(pair.fate)));
+        }
+    }
+    if (assigned && forceMalformed) {
+        /* the module's own debug line */
+        force.line().literal(vantorell::kMalformedListBefore).text(options.force)
+            .literal(vantorell::kMalformedListAfter);
+    }
+    if (assigned) {
+        for (const vantorell::ForcedPair &pair : pairs) {
+            describeForcedPair(pair, &force);
+        }
+    }
+
+    Node &chosen = out.set("targeted", status.ok() ? Node::list() : Node());
+    for (const vantorell::Targeted &record : status.ok() ? targeted : vantorell::TargetedList()) {
+        Node &t = chosen.add(Node::object());
+        t.set("experiment", Node::integer(vantorell::id32(record.experimentId)));
+        t.set("variation", Node::integer(vantorell::id32(record.variationId)));
+        t.line().format("experiment %d: %s %d", vantorell::id32(record.experimentId),
+                        record.variationId == 0 ? "the reference, variation" : "variation",
+                        vantorell::id32(record.variationId));
+    }
+
+    Node &said = out.set("outcome", Node::text(outcome));
+    if (status.ok() && targeted.empty()) {
+        said.line().literal("no experiment targets the URL text: the module leaves the request alone");
+    }
+    Node &error = out.set("error", status.ok() ? Node() : Node::text(textOf(status)));
+    if (!status.ok()) {
+        error.line().literal("targeting fails: ").text(textOf(status));
+        error.line().literal("the module leaves the request alone");
+    }
+    Node &headerNode = out.set("header", header.empty() ? Node() : Node::text(header));
+    Node &locationNode = out.set("location", location.empty() ? Node() : Node::text(location));
+    if (assigned) {
+        headerNode.line().literal("experiments header: ").text(header);
+        if (location.empty()) {
+            locationNode.line().literal("location: none (the reference: no redirect)");
+        } else {
+            locationNode.line().literal("location: ").text(location);
+        }
+    }
+    printReport(out, options.format);
     return status.ok() ? kExitClean : kExitErrors;
 }
 
