@@ -13,14 +13,8 @@
 #include "allocator.h"
 #include "data_file.h"
 #include "failure.h"
+#include "pattern.h"
 
-#ifndef PCRE2_CODE_UNIT_WIDTH
-#define PCRE2_CODE_UNIT_WIDTH 8
-#endif
-#include <pcre2.h>
-
-#include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace vantorell {
@@ -36,32 +30,6 @@ struct Targeted {
 
 /* In the file's order. */
 using TargetedList = std::vector<Targeted>;
-
-/* One "R" condition's pattern: compiled on the heap, or the compiler's
- * error text.  `source` is the text compiled where it is not the
- * condition's own (a spelling of the first-generation library, rewritten). */
-struct CompiledPattern {
-    pcre2_code *re = nullptr;
-    std::string error;
-    std::string source;
-};
-
-class CompiledPatterns {
-public:
-    CompiledPatterns() = default;
-    ~CompiledPatterns();
-    CompiledPatterns(const CompiledPatterns &) = delete;
-    CompiledPatterns &operator=(const CompiledPatterns &) = delete;
-
-    /* Compiles every "R" condition of the model, which must outlive the
-     * table.  False when the heap runs out (the table is then unusable). */
-    bool compile(const Model &model) noexcept;
-
-    const CompiledPattern *find(const Condition &condition) const noexcept;
-
-private:
-    std::unordered_map<const Condition *, CompiledPattern> patterns_;
-};
 
 /* The experiments of `model` that target `url`, in the file's order, with no
  * variation chosen.  `patterns` must have been compiled from `model`.  On
