@@ -3,6 +3,7 @@
  */
 #include "status_page.h"
 
+#include "status_html.h"
 #include "text.h"
 
 #include <algorithm>
@@ -520,26 +521,45 @@ void checkExperiments(StatusSnapshot *snapshot)
 }
 
 
-void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out)
+void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out,
+                      const StatusPageOptions &options)
 {
-    if (format == StatusFormat::Prometheus) {
+    switch (format) {
+    case StatusFormat::Prometheus:
         renderPrometheus(snapshot, out);
-    } else {
+        break;
+    case StatusFormat::Html:
+        renderStatusHtml(snapshot, options, out);
+        break;
+    case StatusFormat::Json:
         renderJson(snapshot, out);
+        break;
     }
 }
 
 
 const char *statusPageContentType(StatusFormat format) noexcept
 {
-    return format == StatusFormat::Prometheus ? "text/plain; version=0.0.4; charset=utf-8"
-                                              : "application/json";
+    switch (format) {
+    case StatusFormat::Prometheus:
+        return "text/plain; version=0.0.4; charset=utf-8";
+    case StatusFormat::Html:
+        return "text/html; charset=utf-8";
+    case StatusFormat::Json:
+        break;
+    }
+    return "application/json";
 }
 
 
 void appendStatusText(std::string *out, const std::string &text, StatusFormat format)
 {
     static const char hex[] = "0123456789abcdef";
+
+    if (format == StatusFormat::Html) {
+        appendHtmlText(out, text);
+        return;
+    }
 
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     size_t left = text.size();
