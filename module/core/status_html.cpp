@@ -22,7 +22,7 @@ namespace vantorell {
 namespace {
 
 /* The bars' length in SVG units, for a share of 1. */
-constexpr double kBarLength = 200.0;
+constexpr double kBarLength = 160.0;
 
 const char kStyle[] =
     "body{margin:1.5rem;font:14px/1.4 system-ui,sans-serif;color:#1d2430;background:#f5f6f8}"
@@ -32,7 +32,7 @@ const char kStyle[] =
     ".meta{color:#5b6472;margin:.2rem 0 .6rem}"
     ".path{font-family:ui-monospace,monospace;word-break:break-all}"
     "section.file{background:#fff;border:1px solid #d5dae1;border-radius:6px;"
-    "padding:1rem 1.2rem;margin:1rem 0}"
+    "padding:1rem 1.2rem;margin:1rem 0;overflow-x:auto}"
     "article.experiment{border-top:1px solid #e3e7ec;margin-top:1rem}"
     "article.alarmed{border-top:3px solid #b3261e}"
     ".badge{display:inline-block;padding:0 .45rem;border-radius:3px;font-size:.8rem;"
@@ -45,12 +45,14 @@ const char kStyle[] =
     "padding:.3rem .6rem;margin:.4rem 0}"
     ".problem.past{background:#f3f4f6;border-left-color:#9aa3ae}"
     ".warning{background:#fff4e0;border-left:3px solid #c25e00;padding:.3rem .6rem}"
-    "table{border-collapse:collapse;margin:.3rem 0 .6rem}"
-    "th,td{padding:.25rem .6rem;text-align:right;border-bottom:1px solid #edf0f3;"
+    "table{border-collapse:collapse;margin:.3rem 0 .6rem;font-size:.95em}"
+    "th,td{padding:.25rem .5rem;text-align:right;border-bottom:1px solid #edf0f3;"
     "white-space:nowrap}"
-    "th{font-weight:600;color:#3d4551;font-size:.85rem}"
+    "th{font-weight:600;color:#3d4551;font-size:.85rem;white-space:normal;"
+    "vertical-align:bottom}"
     "th:first-child,td:first-child{text-align:left}"
     "td.note{text-align:left;white-space:normal;color:#5b6472}"
+    "td.failing{color:#b3261e;font-weight:700}"
     "tr.stopped td{background:#fff1e0}"
     "svg.bars{display:block}"
     ".track{fill:#eceff3}.expected{fill:#98a2b0}.observed{fill:#2f6bd8}"
@@ -176,7 +178,7 @@ void barRect(std::string *out, const char *kind, double y, double share)
  * assignments there is no observed bar. */
 void bars(std::string *out, double expected, bool observed, double observedShare)
 {
-    out->append("<svg class=\"bars\" width=\"210\" height=\"20\" viewBox=\"-5 0 210 20\" "
+    out->append("<svg class=\"bars\" width=\"170\" height=\"20\" viewBox=\"-5 0 170 20\" "
                 "role=\"img\" aria-label=\"expected ");
     appendPercent(out, expected);
     if (observed) {
@@ -215,9 +217,10 @@ void latencyCell(std::string *out, double seconds)
     out->append("</td>");
 }
 
-/* `prefix` is the element id of the experiment */
+/* `prefix` is the element id of the experiment; `failing`: the variation the
+ * errors check alarms about */
 void variationRow(std::string *out, const std::string &prefix, const StatusVariation &v,
-                  uint64_t assignmentsTotal)
+                  uint64_t assignmentsTotal, bool failing)
 {
     uint64_t answered = v.answered();
     uint64_t failed = v.responses[kServerErrorClass];
@@ -261,6 +264,10 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     if (v.id == 0) {
         out->append(" (reference)");
     }
+    if (v.stopped) {
+        out->push_back(' ');
+        badge(out, "stop", "stopped");
+    }
     out->append("</td><td>");
     appendPercent(out, v.expectedShare);
     out->append("</td><td>");
@@ -279,7 +286,7 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     appendNumber(out, answered);
     out->append("</td><td>");
     appendNumber(out, failed);
-    out->append("</td><td>");
+    out->append(failing ? "</td><td class=\"failing\">" : "</td><td>");
     if (answered) {
         appendPercent(out, failedShare);
     } else {
@@ -288,13 +295,7 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     out->append("</td>");
     latencyCell(out, p50);
     latencyCell(out, p95);
-    out->append("<td>");
-    if (v.stopped) {
-        badge(out, "stop", "stopped");
-    } else {
-        out->append("given");
-    }
-    out->append("</td></tr>\n");
+    out->append("</tr>\n");
 }
 
 /* a check's row: its attributes, closed, and its first cell opened */
@@ -434,9 +435,10 @@ void experimentArticle(std::string *out, size_t fileIndex, const StatusExperimen
     out->append("<table class=\"variations\">\n<thead><tr><th>variation</th><th>expected</th>"
                 "<th>observed</th><th>expected / observed</th><th>assignments</th>"
                 "<th>new visitors</th><th>responses</th><th>5xx</th><th>5xx share</th>"
-                "<th>p50</th><th>p95</th><th>state</th></tr></thead>\n<tbody>\n");
-    for (const StatusVariation &v : experiment.variations) {
-        variationRow(out, prefix, v, assignments);
+                "<th>p50</th><th>p95</th></tr></thead>\n<tbody>\n");
+    for (size_t i = 0; i < experiment.variations.size(); i++) {
+        bool failing = experiment.errorsCheck.alarm && experiment.errorsCheck.worst == i;
+        variationRow(out, prefix, experiment.variations[i], assignments, failing);
     }
     out->append("</tbody></table>\n");
 
