@@ -74,6 +74,7 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
 
   The counters (every worker's): curl -s http://127.0.0.1:$port/vantorell/status | /usr/bin/python3 -m json.tool
   The same for Prometheus:       curl -s http://127.0.0.1:$port/metrics
+  The same for a browser:        http://127.0.0.1:$port/vantorell/status.html?refresh=10
   Who saw what (the variables):  tail -f $prefix/exposure.log
   The module's log lines:        tail -f $prefix/error.log
   Lint the data file:            $top/build/bin/vantorell-check lint $data

@@ -98,10 +98,11 @@ static ngx_str_t  ngx_http_vantorell_status_csp_key =
 static u_char     ngx_http_vantorell_status_csp_lowcase[] =
     "content-security-policy";
 static u_char     ngx_http_vantorell_status_csp[] =
-    "default-src 'none'; style-src 'unsafe-inline'; img-src data:; "
-    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; "
+    "form-action 'none'; frame-ancestors 'none'";
 
 
+/* The HTML page's options from the request (its refresh) and its header. */
 static ngx_int_t
 ngx_http_vantorell_status_page_html_headers(ngx_http_request_t *r,
     vantorell::StatusPageOptions *options)
