@@ -223,7 +223,10 @@ def test_a_stop_lasts_until_the_counters_restart(nginx):
     start(nginx, "        vantorell_guardrail stop;\n", failing=4)
     failing_traffic(nginx)
     assert variations(nginx)[1]["stopped"] is True
-    assert nginx.request("/pages/page", headers=as_visitor(VARIATION)).header("X-Variation") == "0"
+    r = nginx.request("/pages/page", headers=as_visitor(VARIATION))
+    assert r.header("X-Variation") == "0"
+    assert "Variation 1 of experiment 7 is stopped by the guardrail: the reference instead" \
+        in "\n".join(r.log)
 
     # explain shows the same under the stop; a QA preview still reaches the
     # stopped variation
