@@ -212,6 +212,18 @@ bool applyForce(const DecisionModel &model, RequestInputs &inputs, Decision *dec
     return true;
 }
 
+/* The guardrail's stops: a stopped variation's visitors get the reference. */
+void applyStops(RequestInputs &inputs, Decision *decision) noexcept
+{
+    for (Targeted &record : decision->targeted) {
+        if (record.variationId != 0 && !record.forced
+            && inputs.stopped(record.experimentId, record.variationId)) {
+            record.stoppedId = record.variationId;
+            record.variationId = 0;
+        }
+    }
+}
+
 /* What a trace shows of a request that no experiment takes: the visitor and
  * the force list as they would be. */
 bool traceUnassigned(RequestInputs &inputs, Decision *decision) noexcept
@@ -318,6 +330,7 @@ bool decideOn(const DecisionModel &model, RequestInputs &inputs, Allocator *memo
     if (!applyForce(model, inputs, decision)) {
         return false;
     }
+    applyStops(inputs, decision);
 
     /* a forced request is counted as forced, wherever it goes */
     decision->outcome = decision->forcedCount > 0 ? Outcome::Forced

@@ -66,6 +66,14 @@ public:
      * number; false: the code's. */
     virtual bool givenNumber(double *) noexcept { return false; }
 
+    /* Whether the guardrail stopped giving the variation: its visitors then
+     * get the reference.  Asked only of a variation the number chose (a
+     * forced one is shown as forced). */
+    virtual bool stopped(long /* experimentId */, long /* variationId */) noexcept
+    {
+        return false;
+    }
+
 protected:
     ~RequestInputs() = default;
 };
@@ -99,7 +107,8 @@ struct Decision {
     double number = 0.0;
 
     /* The targeted experiments in the file's order with their variations,
-     * the forced ones applied; the first decides the location. */
+     * the forced ones and the guardrail's stops applied; the first decides
+     * the location. */
     TargetedList targeted;
 
     ForceState force = ForceState::None;

@@ -25,6 +25,24 @@ using NoThrow = boost::math::policies::policy<
     boost::math::policies::rounding_error<boost::math::policies::ignore_error>,
     boost::math::policies::indeterminate_result_error<boost::math::policies::ignore_error>>;
 
+/* The upper tail of the chi-square distribution with `freedom` degrees at
+ * `statistic`, within [0, 1]. */
+double chiSquarePValue(double statistic, size_t freedom) noexcept
+{
+    double p;
+    try {
+        p = boost::math::gamma_q(static_cast<double>(freedom) / 2.0, statistic / 2.0, NoThrow());
+    } catch (...) {
+        p = std::nan("");
+    }
+
+    if (!(p >= 0.0)) {
+        /* not a number: a statistic past any table is past any doubt */
+        return 0.0;
+    }
+    return p > 1.0 ? 1.0 : p;
+}
+
 }  // namespace
 
 bool expectedShares(const std::vector<Variation> &variations, Shares *shares) noexcept
@@ -155,23 +173,79 @@ SplitCheck checkSplit(const double *expected, const uint64_t *counts, size_t n) 
         }
     }
 
-    double p;
-    try {
-        p = boost::math::gamma_q(static_cast<double>(classes - 1) / 2.0, chiSquare / 2.0,
-                                 NoThrow());
-    } catch (...) {
-        p = std::nan("");
+    check.pValue = chiSquarePValue(chiSquare, classes - 1);
+    check.alarm = check.pValue < kSplitAlarmBelow;
+    return check;
+}
+
+ErrorsCheck checkErrors(const uint64_t *responses, const uint64_t *errors, size_t n) noexcept
+{
+    ErrorsCheck check;
+
+    uint64_t total = 0;
+    uint64_t failed = 0;
+    size_t rows = 0;
+    for (size_t i = 0; i < n; i++) {
+        /* a count taken while another was being added may run ahead */
+        uint64_t e = errors[i] < responses[i] ? errors[i] : responses[i];
+        total += responses[i];
+        failed += e;
+        rows += responses[i] > 0;
     }
 
-    if (!(p >= 0.0)) {
-        /* not a number: a statistic past any table is past any doubt */
-        p = 0.0;
-    } else if (p > 1.0) {
-        p = 1.0;
+    if (total < kErrorsCheckFrom || failed < kErrorsCheckFromErrors) {
+        return check;
+    }
+    check.checked = true;
+
+    /* the worst: the highest share of 5xx, the first of equals */
+    double worstShare = -1.0;
+    for (size_t i = 0; i < n; i++) {
+        if (responses[i] == 0) {
+            continue;
+        }
+        uint64_t e = errors[i] < responses[i] ? errors[i] : responses[i];
+        double share = static_cast<double>(e) / static_cast<double>(responses[i]);
+        if (share > worstShare) {
+            worstShare = share;
+            check.worst = i;
+        }
+    }
+    uint64_t worstErrors = errors[check.worst] < responses[check.worst]
+                               ? errors[check.worst] : responses[check.worst];
+    check.worstShare = worstShare;
+    uint64_t others = total - responses[check.worst];
+    check.othersShare = others > 0 ? static_cast<double>(failed - worstErrors)
+                                         / static_cast<double>(others)
+                                   : 0.0;
+
+    /* one variation answering, or every answer a 5xx: nothing to compare */
+    if (rows < 2 || failed == total) {
+        return check;
     }
 
-    check.pValue = p;
-    check.alarm = p < kSplitAlarmBelow;
+    /* Pearson's chi-square test of independence on variation x (5xx, other),
+     * over the variations that answered */
+    double N = static_cast<double>(total);
+    double columns[2] = {static_cast<double>(failed), static_cast<double>(total - failed)};
+    double chiSquare = 0.0;
+    for (size_t i = 0; i < n; i++) {
+        if (responses[i] == 0) {
+            continue;
+        }
+        double row = static_cast<double>(responses[i]);
+        double e = static_cast<double>(errors[i] < responses[i] ? errors[i] : responses[i]);
+        double observed[2] = {e, row - e};
+        for (int j = 0; j < 2; j++) {
+            double want = row * columns[j] / N;
+            double diff = observed[j] - want;
+            chiSquare += diff * diff / want;
+        }
+    }
+
+    check.pValue = chiSquarePValue(chiSquare, rows - 1);
+    check.alarm = check.pValue < kErrorsAlarmBelow
+                  && check.worstShare >= kErrorsAlarmRatio * check.othersShare;
     return check;
 }
 

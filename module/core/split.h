@@ -1,7 +1,8 @@
 /*
  * The split of an experiment: the share of visitors that the choice of
  * variations gives each variation, what tells that the split changed, and
- * whether counts per variation fit the shares (the split check).
+ * whether counts per variation fit the shares (the split check), and whether
+ * one variation answers with more 5xx than the others (the errors check).
  */
 #ifndef VANTORELL_SPLIT_H
 #define VANTORELL_SPLIT_H
@@ -58,6 +59,34 @@ struct SplitCheck {
 };
 
 SplitCheck checkSplit(const double *expected, const uint64_t *counts, size_t n) noexcept;
+
+/* The errors check speaks from this many responses of which this many are
+ * 5xx, and alarms below this p-value when the worst variation's share of 5xx
+ * is at least this many times the others' pooled share. */
+constexpr uint64_t kErrorsCheckFrom = 1000;
+constexpr uint64_t kErrorsCheckFromErrors = 20;
+constexpr double kErrorsAlarmBelow = 0.001;
+constexpr double kErrorsAlarmRatio = 2.0;
+
+/*
+ * Pearson's chi-square test of independence on variation x (5xx, other
+ * answer): whether one variation fails more than the others.  `responses`
+ * and `errors` (its 5xx) per variation, in the split's order.  `worst` is
+ * the index of the variation with the highest share of 5xx (the first of
+ * equals), `othersShare` the share of 5xx of all the others' responses
+ * pooled.  A variation that has not answered takes no part; with fewer than
+ * two that have (or no answer but 5xx) there is nothing to compare: p = 1.
+ */
+struct ErrorsCheck {
+    bool checked = false;
+    double pValue = 1.0;
+    bool alarm = false;
+    size_t worst = 0;
+    double worstShare = 0.0;
+    double othersShare = 0.0;
+};
+
+ErrorsCheck checkErrors(const uint64_t *responses, const uint64_t *errors, size_t n) noexcept;
 
 }  // namespace vantorell
 

@@ -67,6 +67,35 @@ void jsonCheck(std::string *out, const SplitCheck &check)
     out->append("}");
 }
 
+/* a bucket's upper bound as the `le` label writes it */
+void appendBound(std::string *out, size_t bucket, StatusFormat format)
+{
+    if (bucket < kLatencyBounds) {
+        appendStatusReal(out, kLatencyBoundSeconds[bucket], format);
+    } else {
+        out->append(format == StatusFormat::Json ? "\"+Inf\"" : "+Inf");
+    }
+}
+
+void jsonLatency(std::string *out, const StatusVariation &v)
+{
+    out->append("{\"buckets\": [");
+    uint64_t cumulative = 0;
+    for (size_t b = 0; b < kLatencyBuckets; b++) {
+        cumulative += v.latencyBuckets[b];
+        out->append(b ? ", [" : "[");
+        appendBound(out, b, StatusFormat::Json);
+        out->append(", ");
+        appendNumber(out, cumulative);
+        out->append("]");
+    }
+    out->append("], \"sum\": ");
+    appendStatusReal(out, v.latencySeconds, StatusFormat::Json);
+    out->append(", \"count\": ");
+    appendNumber(out, cumulative);
+    out->append("}");
+}
+
 void jsonExperiment(std::string *out, const StatusExperiment &experiment)
 {
     out->append("{\"id\": ");
@@ -87,6 +116,17 @@ void jsonExperiment(std::string *out, const StatusExperiment &experiment)
         appendNumber(out, v.assignments);
         out->append(", \"new_visitors\": ");
         appendNumber(out, v.newVisitors);
+        out->append(", \"responses\": {");
+        for (size_t c = 0; c < kStatusClasses; c++) {
+            out->append(c ? ", \"" : "\"");
+            out->append(statusClassName(c));
+            out->append("\": ");
+            appendNumber(out, v.responses[c]);
+        }
+        out->append("}, \"response_seconds\": ");
+        jsonLatency(out, v);
+        out->append(", \"stopped\": ");
+        out->append(v.stopped ? "true" : "false");
         out->append("}");
     }
 
@@ -94,6 +134,17 @@ void jsonExperiment(std::string *out, const StatusExperiment &experiment)
     jsonCheck(out, experiment.newVisitorsCheck);
     out->append(", \"assignments\": ");
     jsonCheck(out, experiment.assignmentsCheck);
+    out->append("}, \"errors_check\": {\"p_value\": ");
+    const ErrorsCheck &errors = experiment.errorsCheck;
+    if (errors.checked) {
+        appendStatusReal(out, errors.pValue, StatusFormat::Json);
+        out->append(", \"alarm\": ");
+        out->append(errors.alarm ? "true" : "false");
+        out->append(", \"worst_variation\": ");
+        appendId(out, experiment.variations[errors.worst].id);
+    } else {
+        out->append("null, \"alarm\": false, \"worst_variation\": null");
+    }
     out->append("}}");
 }
 
@@ -282,6 +333,110 @@ void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
     }
 }
 
+/* name{data_file=...,experiment=...,variation=...: the labels left open */
+void variationSeries(std::string *out, const char *name, const StatusDataFile &file,
+                     const StatusExperiment &experiment, const StatusVariation &v)
+{
+    experimentSeries(out, name, file, experiment);
+    out->append(",variation=\"");
+    appendId(out, v.id);
+    out->push_back('"');
+}
+
+/* Calls each(file, experiment, variation) for every variation counted. */
+template <typename Each>
+void everyVariation(const StatusSnapshot &snapshot, Each each)
+{
+    for (const StatusDataFile &file : snapshot.dataFiles) {
+        for (const StatusExperiment &experiment : file.experiments) {
+            for (const StatusVariation &v : experiment.variations) {
+                each(file, experiment, v);
+            }
+        }
+    }
+}
+
+void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
+{
+    family(out, "vantorell_responses_total", "counter",
+           "Responses to requests assigned the variation, by the class of the "
+           "final status (a client that closed first counts as 4xx).");
+    everyVariation(snapshot, [&](const StatusDataFile &file, const StatusExperiment &experiment,
+                                 const StatusVariation &v) {
+        for (size_t c = 0; c < kStatusClasses; c++) {
+            variationSeries(out, "vantorell_responses_total", file, experiment, v);
+            out->append(",class=\"");
+            out->append(statusClassName(c));
+            out->append("\"} ");
+            appendNumber(out, v.responses[c]);
+            out->push_back('\n');
+        }
+    });
+
+    family(out, "vantorell_response_seconds", "histogram",
+           "The time requests assigned the variation took ($request_time).");
+    everyVariation(snapshot, [&](const StatusDataFile &file, const StatusExperiment &experiment,
+                                 const StatusVariation &v) {
+        uint64_t cumulative = 0;
+        for (size_t b = 0; b < kLatencyBuckets; b++) {
+            cumulative += v.latencyBuckets[b];
+            variationSeries(out, "vantorell_response_seconds_bucket", file, experiment, v);
+            out->append(",le=\"");
+            appendBound(out, b, StatusFormat::Prometheus);
+            out->append("\"} ");
+            appendNumber(out, cumulative);
+            out->push_back('\n');
+        }
+        variationSeries(out, "vantorell_response_seconds_sum", file, experiment, v);
+        out->append("} ");
+        appendStatusReal(out, v.latencySeconds, StatusFormat::Prometheus);
+        out->push_back('\n');
+        variationSeries(out, "vantorell_response_seconds_count", file, experiment, v);
+        out->append("} ");
+        appendNumber(out, cumulative);
+        out->push_back('\n');
+    });
+
+    family(out, "vantorell_variation_stopped", "gauge",
+           "1 when the guardrail stopped giving the variation: its visitors get "
+           "the reference.");
+    everyVariation(snapshot, [&](const StatusDataFile &file, const StatusExperiment &experiment,
+                                 const StatusVariation &v) {
+        variationSeries(out, "vantorell_variation_stopped", file, experiment, v);
+        out->append("} ");
+        out->push_back(v.stopped ? '1' : '0');
+        out->push_back('\n');
+    });
+}
+
+void prometheusErrorsChecks(const StatusSnapshot &snapshot, std::string *out)
+{
+    for (int alarm = 0; alarm < 2; alarm++) {
+        const char *name = alarm ? "vantorell_errors_alarm" : "vantorell_errors_p_value";
+
+        family(out, name, "gauge",
+               alarm ? "1 when one variation answers with 5xx significantly more "
+                       "often (p below 0.001) and at least twice as often as the others."
+                     : "Chi-square test of independence of variation and 5xx "
+                       "(NaN below 1000 responses or 20 of them 5xx).");
+
+        for (const StatusDataFile &file : snapshot.dataFiles) {
+            for (const StatusExperiment &experiment : file.experiments) {
+                const ErrorsCheck &check = experiment.errorsCheck;
+                experimentSeries(out, name, file, experiment);
+                out->append("} ");
+                if (alarm) {
+                    out->push_back(check.alarm ? '1' : '0');
+                } else {
+                    appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
+                                     StatusFormat::Prometheus);
+                }
+                out->push_back('\n');
+            }
+        }
+    }
+}
+
 void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
 {
     prometheusRequests(snapshot, out);
@@ -300,6 +455,8 @@ void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
     }
 
     prometheusSplitChecks(snapshot, out);
+    prometheusResponses(snapshot, out);
+    prometheusErrorsChecks(snapshot, out);
 
     family(out, "vantorell_data_file_usable", "gauge",
            "1 when the workers can use the data file.");
@@ -328,7 +485,7 @@ void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
 }  // namespace
 
 
-void checkSplits(StatusSnapshot *snapshot)
+void checkExperiments(StatusSnapshot *snapshot)
 {
     for (StatusDataFile &file : snapshot->dataFiles) {
         std::sort(file.experiments.begin(), file.experiments.end(),
@@ -350,6 +507,14 @@ void checkSplits(StatusSnapshot *snapshot)
                 checkSplit(shares.data(), newVisitors.data(), shares.size());
             experiment.assignmentsCheck =
                 checkSplit(shares.data(), assignments.data(), shares.size());
+
+            std::vector<uint64_t> answered, failed;
+            for (const StatusVariation &v : experiment.variations) {
+                answered.push_back(v.answered());
+                failed.push_back(v.responses[kServerErrorClass]);
+            }
+            experiment.errorsCheck =
+                checkErrors(answered.data(), failed.data(), answered.size());
         }
     }
 }

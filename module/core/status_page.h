@@ -10,6 +10,7 @@
 #define VANTORELL_STATUS_PAGE_H
 
 #include "outcome.h"
+#include "responses.h"
 #include "split.h"
 
 #include <cstddef>
@@ -26,6 +27,33 @@ struct StatusVariation {
     double expectedShare = 0.0;
     uint64_t assignments = 0;
     uint64_t newVisitors = 0;
+
+    /* the responses to requests assigned the variation, by status class, and
+     * the time they took: per bucket (not cumulative), and in all */
+    uint64_t responses[kStatusClasses] = {};
+    uint64_t latencyBuckets[kLatencyBuckets] = {};
+    double latencySeconds = 0.0;
+
+    /* the guardrail stopped giving it */
+    bool stopped = false;
+
+    uint64_t answered() const noexcept
+    {
+        uint64_t n = 0;
+        for (uint64_t c : responses) {
+            n += c;
+        }
+        return n;
+    }
+
+    uint64_t latencyCount() const noexcept
+    {
+        uint64_t n = 0;
+        for (uint64_t c : latencyBuckets) {
+            n += c;
+        }
+        return n;
+    }
 };
 
 /* An experiment with counters: its split since countingSince. */
@@ -35,6 +63,7 @@ struct StatusExperiment {
     std::vector<StatusVariation> variations;    /* the split's order */
     SplitCheck newVisitorsCheck;
     SplitCheck assignmentsCheck;
+    ErrorsCheck errorsCheck;
 };
 
 /* A data file: its state as last read by any process, and its counters. */
@@ -61,8 +90,8 @@ enum class StatusFormat : unsigned char {
 };
 
 /* Orders each file's experiments by id (as the operator looks them up) and
- * runs their split checks.  Throws std::bad_alloc. */
-void checkSplits(StatusSnapshot *snapshot);
+ * runs their split and errors checks.  Throws std::bad_alloc. */
+void checkExperiments(StatusSnapshot *snapshot);
 
 /* The page, appended to *out.  Throws std::bad_alloc. */
 void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out);

@@ -26,6 +26,9 @@ struct Targeted {
     long experimentId = 0;
     long variationId = 0;
     bool forced = false;
+    /* the number chose a variation that the guardrail stopped: this one's
+     * visitors get the reference (variationId 0) instead */
+    long stoppedId = 0;
 };
 
 /* In the file's order. */

@@ -230,8 +230,9 @@ viewOf(const ngx_str_t &s)
 class NginxInputs final : public vantorell::RequestInputs {
 public:
     NginxInputs(ngx_http_request_t *r, ngx_http_vantorell_srv_conf_t *vscf,
-                ngx_http_vantorell_loc_conf_t *vlcf) noexcept
-        : r_(r), vscf_(vscf), vlcf_(vlcf)
+                ngx_http_vantorell_loc_conf_t *vlcf,
+                const vantorell::ModelHold &hold) noexcept
+        : r_(r), vscf_(vscf), vlcf_(vlcf), hold_(hold)
     {
         host = viewOf(r->headers_in.server);
         path = viewOf(r->uri);
@@ -261,6 +262,15 @@ public:
         return evaluate(vlcf_->force, text);
     }
 
+    /* the stop is the zone's, seen by every worker at once */
+    bool stopped(long experiment_id, long variation_id) noexcept override
+    {
+        return vscf_->guardrail == NGX_HTTP_VANTORELL_GUARDRAIL_STOP
+               && ngx_http_vantorell_metrics_stopped(r_, vscf_, hold_,
+                                                     experiment_id,
+                                                     variation_id);
+    }
+
 private:
     /* a directive's expression; none: an empty text */
     bool evaluate(ngx_http_complex_value_t *cv, std::string_view *text)
@@ -282,6 +292,7 @@ private:
     ngx_http_request_t             *r_;
     ngx_http_vantorell_srv_conf_t  *vscf_;
     ngx_http_vantorell_loc_conf_t  *vlcf_;
+    const vantorell::ModelHold     &hold_;
 };
 
 }  // namespace
@@ -332,19 +343,22 @@ ngx_http_vantorell_assigned(ngx_http_request_t *r,
 
     vscf = ngx_http_vantorell_srv_conf(r);
 
-    /* a forced view is no assignment: the split's counts never see it */
+    /* a forced view is no assignment: the split's counts never see it,
+     * though its response is a response of the variation it shows */
     if (ngx_http_vantorell_counts(vscf)) {
         ngx_http_vantorell_metrics_outcome(vscf, decision.outcome);
 
-        if (decision.outcome != vantorell::Outcome::Forced) {
+        if (decision.outcome != vantorell::Outcome::Forced
+            || ngx_http_vantorell_main_conf(r)->count_responses)
+        {
             /*
              * the new visitors' split check relies on codes drawn at random:
              * a code derived from an id is the same on every request that
              * names the id, and a client that keeps no cookie would be a new
              * visitor each time, all in one variation
              */
-            ngx_http_vantorell_metrics_assigned(r, vscf, ctx->model,
-                decision.targeted,
+            ngx_http_vantorell_metrics_assigned(r, vscf, ctx,
+                decision.outcome != vantorell::Outcome::Forced,
                 decision.newVisitor
                 && decision.source != vantorell::CodeSource::VisitorId);
         }
@@ -638,7 +652,7 @@ ngx_http_vantorell_handler(ngx_http_request_t *r)
 
     PoolAllocator  memory(r->pool);
     NginxInputs    inputs(r, ngx_http_vantorell_srv_conf(r),
-                          ngx_http_vantorell_loc_conf(r));
+                          ngx_http_vantorell_loc_conf(r), ctx->model);
 
     if (!vantorell::decide(ctx->model, inputs, &memory, &ctx->decision)) {
         ngx_http_vantorell_debug(r, ctx->decision.url == NULL

@@ -154,6 +154,40 @@ workerExperiment(ngx_http_vantorell_metrics_ctx_t *zone, WorkerFile *wf,
     }
 }
 
+/* The worker's record of the file for the model it holds: the experiments
+ * found for another model are not this one's. */
+WorkerFile *
+workerFileFor(ngx_http_vantorell_metrics_file_t *file,
+    const vantorell::ModelHold &hold) noexcept
+{
+    WorkerFile  *wf;
+
+    wf = workerFile(file);
+
+    if (wf != nullptr && wf->serial != hold.serial()) {
+        wf->experiments.clear();
+        wf->serial = hold.serial();
+    }
+
+    return wf;
+}
+
+
+/* The slot of a variation id; ids.size() for none. */
+size_t
+slotOf(const WorkerExperiment *we, long variation_id) noexcept
+{
+    size_t  slot;
+
+    for (slot = 0; slot < we->ids.size(); slot++) {
+        if (we->ids[slot] == variation_id) {
+            break;
+        }
+    }
+
+    return slot;
+}
+
 }  // namespace
 
 
@@ -256,16 +290,55 @@ ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf)
 }
 
 
+bool
+ngx_http_vantorell_metrics_stopped(ngx_http_request_t *r,
+    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
+    long experiment_id, long variation_id) noexcept
+{
+    size_t             slot;
+    WorkerFile        *wf;
+    WorkerExperiment  *we;
+
+    if (vscf->metrics == NULL) {
+        return false;
+    }
+
+    wf = workerFileFor(vscf->metrics, hold);
+    if (wf == nullptr) {
+        return false;
+    }
+
+    we = workerExperiment(
+             ngx_http_vantorell_metrics_zone_of((ngx_cycle_t *) ngx_cycle),
+             wf, hold, experiment_id, r->connection->log);
+
+    if (we == nullptr || we->counters == nullptr
+        || we->counters->epoch != we->epoch)
+    {
+        return false;
+    }
+
+    slot = slotOf(we, variation_id);
+
+    return slot < we->ids.size() && we->slots[slot].stopped != 0;
+}
+
+
 void
 ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
-    ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
-    const vantorell::TargetedList &targeted, ngx_uint_t new_code)
+    ngx_http_vantorell_srv_conf_t *vscf, ngx_http_vantorell_ctx_t *ctx,
+    ngx_uint_t count_assignment, ngx_uint_t new_code)
 {
-    size_t                             i, slot;
-    uint64_t                           request;
-    WorkerFile                        *wf;
-    WorkerExperiment                  *we;
-    ngx_http_vantorell_metrics_ctx_t  *zone;
+    size_t                              i, slot;
+    uint64_t                            request;
+    WorkerFile                         *wf;
+    WorkerExperiment                   *we;
+    ngx_http_vantorell_response_t      *response;
+    ngx_http_vantorell_metrics_ctx_t   *zone;
+    ngx_http_vantorell_main_conf_t     *vmcf;
+
+    const vantorell::ModelHold      &hold = ctx->model;
+    const vantorell::TargetedList   &targeted = ctx->decision.targeted;
 
     if (vscf->metrics == NULL) {
         return;
@@ -273,15 +346,20 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
 
     zone = ngx_http_vantorell_metrics_zone_of((ngx_cycle_t *) ngx_cycle);
 
-    wf = workerFile(vscf->metrics);
+    wf = workerFileFor(vscf->metrics, hold);
     if (wf == nullptr) {
         return;
     }
 
-    /* the experiments found for another model are not this one's */
-    if (wf->serial != hold.serial()) {
-        wf->experiments.clear();
-        wf->serial = hold.serial();
+    /* where the response will be counted, once the log phase knows it; a
+     * request that cannot keep them is left uncounted there */
+    vmcf = ngx_http_vantorell_main_conf(r);
+
+    if (vmcf->count_responses && ctx->responses == NULL) {
+        ctx->responses = (ngx_http_vantorell_response_t *)
+            ngx_palloc(r->pool,
+                       targeted.size() * sizeof(ngx_http_vantorell_response_t));
+        ctx->nresponses = 0;
     }
 
     request = ++wf->requests;
@@ -307,7 +385,7 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
         we->countedFor = request;
 
         if (we->counters == nullptr) {
-            if (we->dropped) {
+            if (we->dropped && count_assignment) {
                 ngx_http_vantorell_metrics_count_dropped(zone);
             }
             continue;
@@ -319,20 +397,28 @@ ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
             continue;
         }
 
-        for (slot = 0; slot < we->ids.size(); slot++) {
-            if (we->ids[slot] == t.variationId) {
-                break;
-            }
-        }
+        slot = slotOf(we, t.variationId);
 
         if (slot == we->ids.size()) {
             continue;
         }
 
-        (void) ngx_atomic_fetch_add(&we->slots[slot].assignments, 1);
+        if (count_assignment) {
+            (void) ngx_atomic_fetch_add(&we->slots[slot].assignments, 1);
 
-        if (new_code) {
-            (void) ngx_atomic_fetch_add(&we->slots[slot].new_visitors, 1);
+            if (new_code) {
+                (void) ngx_atomic_fetch_add(&we->slots[slot].new_visitors, 1);
+            }
+        }
+
+        if (ctx->responses != NULL && ctx->nresponses < targeted.size()) {
+            response = &ctx->responses[ctx->nresponses++];
+            response->counters = we->counters;
+            response->epoch = we->epoch;
+            response->slots = we->slots;
+            response->nslots = we->ids.size();
+            response->slot = slot;
+            response->experiment_id = t.experimentId;
         }
     }
 }

@@ -41,10 +41,25 @@ void ngx_http_vantorell_metrics_outcome(ngx_http_vantorell_srv_conf_t *vscf,
 /* An ignored request that a later location decides after all. */
 void ngx_http_vantorell_metrics_unignore(ngx_http_vantorell_srv_conf_t *vscf);
 
-/* An assigned request: its variation in every targeted experiment. */
+/*
+ * An assigned request: its variation in every targeted experiment, counted
+ * as an assignment (and a new visitor) when `count_assignment`; with the
+ * responses counted, where the log phase counts its response
+ * (ctx->responses).
+ */
 void ngx_http_vantorell_metrics_assigned(ngx_http_request_t *r,
+    ngx_http_vantorell_srv_conf_t *vscf, ngx_http_vantorell_ctx_t *ctx,
+    ngx_uint_t count_assignment, ngx_uint_t new_code);
+
+/* Whether the guardrail stopped the variation of the experiment, for the
+ * model `hold`. */
+bool ngx_http_vantorell_metrics_stopped(ngx_http_request_t *r,
     ngx_http_vantorell_srv_conf_t *vscf, const vantorell::ModelHold &hold,
-    const vantorell::TargetedList &targeted, ngx_uint_t new_code);
+    long experiment_id, long variation_id) noexcept;
+
+/* log phase: an assigned request's response, per variation; with the
+ * guardrail, the errors check (ngx_http_vantorell_responses.cpp) */
+ngx_int_t ngx_http_vantorell_responses_handler(ngx_http_request_t *r);
 
 /* What a request found of its data file: `hold` when `result` is ok. */
 void ngx_http_vantorell_metrics_file(ngx_http_request_t *r,

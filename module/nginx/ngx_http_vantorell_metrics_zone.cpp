@@ -107,6 +107,19 @@ ngx_http_vantorell_metrics_zone(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     value = (ngx_str_t *) cf->args->elts;
 
+    vmcf->count_responses = 1;
+
+    if (cf->args->nelts == 3) {
+        if (ngx_strcmp(value[2].data, "responses=off") == 0) {
+            vmcf->count_responses = 0;
+
+        } else if (ngx_strcmp(value[2].data, "responses=on") != 0) {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                               "invalid parameter \"%V\"", &value[2]);
+            return (char *) NGX_CONF_ERROR;
+        }
+    }
+
     colon = (u_char *) ngx_strlchr(value[1].data, value[1].data + value[1].len,
                                    ':');
 
@@ -548,10 +561,10 @@ ngx_http_vantorell_metrics_experiment_counters(
     (void) ngx_atomic_fetch_add(&e->epoch, 1);
 
     for (i = 0; i < shares.size(); i++) {
+        /* every count restarts, and the guardrail's stop with them */
+        ngx_memzero(&e->slots[i], sizeof(ngx_http_vantorell_metrics_slot_t));
         e->slots[i].id = shares[i].id;
         e->slots[i].share = shares[i].share;
-        e->slots[i].assignments = 0;
-        e->slots[i].new_visitors = 0;
     }
 
     e->nslots = shares.size();
@@ -619,6 +632,7 @@ ngx_http_vantorell_metrics_snapshot(ngx_http_vantorell_metrics_ctx_t *zone,
                 v.expectedShare = e->slots[k].share;
                 v.assignments = e->slots[k].assignments;
                 v.newVisitors = e->slots[k].new_visitors;
+                ngx_http_vantorell_metrics_copy_responses(&e->slots[k], &v);
 
                 se.variations.push_back(v);
             }

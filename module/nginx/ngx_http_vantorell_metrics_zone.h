@@ -21,6 +21,7 @@
 #include "data_file.h"
 #include "failure.h"
 #include "outcome.h"
+#include "responses.h"
 #include "split.h"
 #include "status_page.h"
 
@@ -55,6 +56,15 @@ typedef struct {
     double                       share;
     ngx_atomic_t                 assignments;
     ngx_atomic_t                 new_visitors;
+
+    /* the responses to requests assigned it, by status class; the time they
+     * took, per bucket and in all (milliseconds) */
+    ngx_atomic_t                 responses[vantorell::kStatusClasses];
+    ngx_atomic_t                 latency[vantorell::kLatencyBuckets];
+    ngx_atomic_t                 latency_ms;
+
+    /* the guardrail stopped giving it (set once, by one worker) */
+    ngx_atomic_t                 stopped;
 } ngx_http_vantorell_metrics_slot_t;
 
 
@@ -106,6 +116,18 @@ struct ngx_http_vantorell_metrics_file_s {
     u_char                       problem[vantorell::kFailureTextSize];
 
     u_char                       path[1];
+};
+
+
+/* Where an assigned request's response is counted: one experiment's slots
+ * as the worker found them, valid while the experiment's epoch stays. */
+struct ngx_http_vantorell_response_s {
+    ngx_http_vantorell_metrics_experiment_t  *counters;
+    ngx_atomic_uint_t                         epoch;
+    ngx_http_vantorell_metrics_slot_t        *slots;
+    ngx_uint_t                                nslots;
+    ngx_uint_t                                slot;
+    long                                      experiment_id;
 };
 
 
@@ -174,6 +196,12 @@ ngx_http_vantorell_metrics_experiment_counters(
     ngx_http_vantorell_metrics_file_t *file, long id,
     const vantorell::Shares &shares, uint64_t signature, uint64_t loaded,
     ngx_log_t *log, bool *dropped);
+
+/* A slot's responses, latency and stop into the status page's record.  No
+ * lock: each counter is read once. */
+void ngx_http_vantorell_metrics_copy_responses(
+    const ngx_http_vantorell_metrics_slot_t *slot,
+    vantorell::StatusVariation *v);
 
 /* What the status page shows of `files` (the configuration's), copied under
  * the zone's mutex, which this takes.  Throws std::bad_alloc. */

@@ -32,6 +32,13 @@ static void ngx_http_vantorell_exit_process(ngx_cycle_t *cycle);
 
 
 
+static ngx_conf_enum_t  ngx_http_vantorell_guardrail_values[] = {
+    { ngx_string("off"), NGX_HTTP_VANTORELL_GUARDRAIL_OFF },
+    { ngx_string("stop"), NGX_HTTP_VANTORELL_GUARDRAIL_STOP },
+    { ngx_null_string, 0 }
+};
+
+
 static ngx_command_t  ngx_http_vantorell_commands[] = {
 
     { ngx_string("vantorell_module"),
@@ -98,11 +105,18 @@ static ngx_command_t  ngx_http_vantorell_commands[] = {
       NULL },
 
     { ngx_string("vantorell_metrics_zone"),
-      NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
+      NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE12,
       ngx_http_vantorell_metrics_zone,
       NGX_HTTP_MAIN_CONF_OFFSET,
       0,
       NULL },
+
+    { ngx_string("vantorell_guardrail"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_enum_slot,
+      NGX_HTTP_SRV_CONF_OFFSET,
+      offsetof(ngx_http_vantorell_srv_conf_t, guardrail),
+      &ngx_http_vantorell_guardrail_values },
 
     { ngx_string("vantorell_status"),
       NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS|NGX_CONF_TAKE1,
@@ -182,6 +196,7 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
     conf->experiments_header = NGX_CONF_UNSET;
     conf->cookie_flags = NGX_CONF_UNSET_UINT;
     conf->cookie_expires = NGX_CONF_UNSET;
+    conf->guardrail = NGX_CONF_UNSET_UINT;
 
     return conf;
 }
@@ -190,7 +205,8 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
 static char *
 ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
 {
-    ngx_http_vantorell_srv_conf_t  *prev, *conf;
+    ngx_http_vantorell_srv_conf_t   *prev, *conf;
+    ngx_http_vantorell_main_conf_t  *vmcf;
 
     prev = (ngx_http_vantorell_srv_conf_t *) parent;
     conf = (ngx_http_vantorell_srv_conf_t *) child;
@@ -209,6 +225,21 @@ ngx_http_vantorell_merge_srv_conf(ngx_conf_t *cf, void *parent, void *child)
 
     if (conf->visitor_id == NULL) {
         conf->visitor_id = prev->visitor_id;
+    }
+
+    ngx_conf_merge_uint_value(conf->guardrail, prev->guardrail,
+                              (ngx_uint_t) NGX_HTTP_VANTORELL_GUARDRAIL_OFF);
+
+    vmcf = ngx_http_vantorell_main_conf(cf);
+
+    /* the stop rests on the responses the zone counts */
+    if (conf->guardrail == NGX_HTTP_VANTORELL_GUARDRAIL_STOP
+        && (vmcf->metrics_zone == NULL || !vmcf->count_responses))
+    {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "vantorell_guardrail stop needs the responses "
+                           "that vantorell_metrics_zone counts");
+        return (char *) NGX_CONF_ERROR;
     }
 
     ngx_conf_merge_str_value(conf->data_file, prev->data_file,
@@ -258,8 +289,9 @@ ngx_http_vantorell_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
 static ngx_int_t
 ngx_http_vantorell_init(ngx_conf_t *cf)
 {
-    ngx_http_handler_pt        *h;
-    ngx_http_core_main_conf_t  *cmcf;
+    ngx_http_handler_pt             *h;
+    ngx_http_core_main_conf_t       *cmcf;
+    ngx_http_vantorell_main_conf_t  *vmcf;
 
     cmcf = (ngx_http_core_main_conf_t *)
                ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module);
@@ -271,6 +303,20 @@ ngx_http_vantorell_init(ngx_conf_t *cf)
     }
 
     *h = ngx_http_vantorell_handler;
+
+    /* a configuration that counts no responses pays nothing at the log
+     * phase */
+    vmcf = ngx_http_vantorell_main_conf(cf);
+
+    if (vmcf->metrics_zone != NULL && vmcf->count_responses) {
+        h = (ngx_http_handler_pt *)
+                ngx_array_push(&cmcf->phases[NGX_HTTP_LOG_PHASE].handlers);
+        if (h == NULL) {
+            return NGX_ERROR;
+        }
+
+        *h = ngx_http_vantorell_responses_handler;
+    }
 
     return ngx_http_vantorell_metrics_check(cf);
 }

@@ -32,11 +32,21 @@ enum {
 typedef struct ngx_http_vantorell_metrics_file_s
     ngx_http_vantorell_metrics_file_t;
 
+/* Where an assigned request's response is counted (the metrics zone's). */
+typedef struct ngx_http_vantorell_response_s
+    ngx_http_vantorell_response_t;
+
 /* vantorell_status: the format of a location's status page */
 enum {
     NGX_HTTP_VANTORELL_STATUS_PAGE_NONE = 0,
     NGX_HTTP_VANTORELL_STATUS_PAGE_JSON,
     NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
+};
+
+/* vantorell_guardrail */
+enum {
+    NGX_HTTP_VANTORELL_GUARDRAIL_OFF = 0,
+    NGX_HTTP_VANTORELL_GUARDRAIL_STOP
 };
 
 typedef struct {
@@ -47,6 +57,8 @@ typedef struct {
     ngx_shm_zone_t                  *metrics_zone;
     /* this configuration's data files in the zone, in the servers' order */
     ngx_array_t                     *metrics_files;
+    /* the zone counts the responses of assigned requests (responses=on) */
+    ngx_flag_t                       count_responses;
     /* where vantorell_status stands first, for the missing zone's message */
     ngx_str_t                        status_page_file;
     ngx_uint_t                       status_page_line;
@@ -77,6 +89,7 @@ typedef struct {
     time_t                           cookie_expires;   /* seconds; 0: none */
     ngx_http_complex_value_t        *visitor_id;
     ngx_str_t                        data_file;   /* NUL-terminated path */
+    ngx_uint_t                       guardrail;   /* NGX_HTTP_VANTORELL_GUARDRAIL_ */
 
     /* the data file's counters; null without the zone, or when the zone had
      * no room for them (metrics_dropped) */
@@ -209,7 +222,12 @@ typedef struct {
     vantorell::Decision       decision;
     ngx_table_elt_t          *flag;
     ngx_str_t                 experiments;
+    /* where the log phase counts the response (nresponses of them) */
+    ngx_http_vantorell_response_t  *responses;
+    ngx_uint_t                nresponses;
     unsigned                  assigned:1;
+    /* the response is counted */
+    unsigned                  responded:1;
     /* counted as ignored, not decided: a later location may still decide */
     unsigned                  ignored:1;
 } ngx_http_vantorell_ctx_t;

@@ -119,7 +119,7 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
         ngx_http_vantorell_metrics_snapshot(zone, vmcf->metrics_files,
                                             &snapshot);
 
-        vantorell::checkSplits(&snapshot);
+        vantorell::checkExperiments(&snapshot);
         vantorell::renderStatusPage(snapshot, format, &body);
 
     } catch (...) {

@@ -205,6 +205,24 @@ TEST(StatusPage, WholePageInBothFormats) {
     file.experiments[0].id = 4294967297;
     snapshot.countersDropped = 5;
 
+    // the reference answered twice, quickly; variation 3 once slowly with a
+    // 5xx, once past every bound with a 2xx, and is stopped
+    StatusVariation &reference = file.experiments[0].variations[0];
+    StatusVariation &three = file.experiments[0].variations[1];
+    reference.responses[0] = 2;
+    reference.latencyBuckets[0] = 2;
+    reference.latencySeconds = 0.004;
+    three.responses[0] = 1;
+    three.responses[3] = 1;
+    three.latencyBuckets[5] = 1;
+    three.latencyBuckets[11] = 1;
+    three.latencySeconds = 12.25;
+    three.stopped = true;
+    file.experiments[0].errorsCheck.checked = true;
+    file.experiments[0].errorsCheck.pValue = 0.0005;
+    file.experiments[0].errorsCheck.alarm = true;
+    file.experiments[0].errorsCheck.worst = 1;
+
     EXPECT_EQ(page(snapshot, StatusFormat::Json),
               "{\"data_files\": [{\"path\": \"/d.json\", \"usable\": true, \"problem\": null, "
               "\"experiments_count\": 2, \"loaded_at\": \"2023-11-14T22:13:20Z\", "
@@ -212,10 +230,20 @@ TEST(StatusPage, WholePageInBothFormats) {
               "\"targeting_error\": 0, \"untargeted\": 0, \"reference\": 0, \"redirected\": 3, "
               "\"error\": 0, \"forced\": 0}, \"experiments\": [{\"id\": 4294967297, "
               "\"counting_since\": \"2023-11-14T22:13:21Z\", \"variations\": ["
-              "{\"id\": 0, \"expected_share\": 0.75, \"assignments\": 1, \"new_visitors\": 0}, "
-              "{\"id\": 3, \"expected_share\": 0.25, \"assignments\": 2, \"new_visitors\": 1}], "
+              "{\"id\": 0, \"expected_share\": 0.75, \"assignments\": 1, \"new_visitors\": 0, "
+              "\"responses\": {\"2xx\": 2, \"3xx\": 0, \"4xx\": 0, \"5xx\": 0}, "
+              "\"response_seconds\": {\"buckets\": [[0.005, 2], [0.01, 2], [0.025, 2], "
+              "[0.05, 2], [0.1, 2], [0.25, 2], [0.5, 2], [1, 2], [2.5, 2], [5, 2], [10, 2], "
+              "[\"+Inf\", 2]], \"sum\": 0.004, \"count\": 2}, \"stopped\": false}, "
+              "{\"id\": 3, \"expected_share\": 0.25, \"assignments\": 2, \"new_visitors\": 1, "
+              "\"responses\": {\"2xx\": 1, \"3xx\": 0, \"4xx\": 0, \"5xx\": 1}, "
+              "\"response_seconds\": {\"buckets\": [[0.005, 0], [0.01, 0], [0.025, 0], "
+              "[0.05, 0], [0.1, 0], [0.25, 1], [0.5, 1], [1, 1], [2.5, 1], [5, 1], [10, 1], "
+              "[\"+Inf\", 2]], \"sum\": 12.25, \"count\": 2}, \"stopped\": true}], "
               "\"split_check\": {\"new_visitors\": {\"p_value\": 0.5, \"alarm\": false}, "
-              "\"assignments\": {\"p_value\": 0.5, \"alarm\": false}}}]}], "
+              "\"assignments\": {\"p_value\": 0.5, \"alarm\": false}}, "
+              "\"errors_check\": {\"p_value\": 5e-04, \"alarm\": true, \"worst_variation\": 3}"
+              "}]}], "
               "\"counters_dropped\": 5}\n");
 
     const std::string series = "{data_file=\"/d.json\",experiment=\"4294967297\"";
@@ -256,6 +284,50 @@ TEST(StatusPage, WholePageInBothFormats) {
         "# TYPE vantorell_split_alarm gauge\n"
         "vantorell_split_alarm" + series + ",counted=\"new_visitors\"} 0\n"
         "vantorell_split_alarm" + series + ",counted=\"assignments\"} 0\n"
+        "# HELP vantorell_responses_total Responses to requests assigned the variation, by "
+        "the class of the final status (a client that closed first counts as 4xx).\n"
+        "# TYPE vantorell_responses_total counter\n";
+    for (const char *v : {"0", "3"}) {
+        for (const char *cls : {"2xx", "3xx", "4xx", "5xx"}) {
+            const char *n = std::string(v) == "0" ? (std::string(cls) == "2xx" ? "2" : "0")
+                                                  : (std::string(cls) == "2xx" ||
+                                                     std::string(cls) == "5xx" ? "1" : "0");
+            expected += "vantorell_responses_total" + series + ",variation=\"" + v +
+                        "\",class=\"" + cls + "\"} " + n + "\n";
+        }
+    }
+    expected +=
+        "# HELP vantorell_response_seconds The time requests assigned the variation took "
+        "($request_time).\n"
+        "# TYPE vantorell_response_seconds histogram\n";
+    const char *bounds[] = {"0.005", "0.01", "0.025", "0.05", "0.1", "0.25",
+                            "0.5", "1", "2.5", "5", "10", "+Inf"};
+    for (int b = 0; b < 12; b++) {
+        expected += "vantorell_response_seconds_bucket" + series + ",variation=\"0\",le=\"" +
+                    bounds[b] + "\"} 2\n";
+    }
+    expected += "vantorell_response_seconds_sum" + series + ",variation=\"0\"} 0.004\n"
+                "vantorell_response_seconds_count" + series + ",variation=\"0\"} 2\n";
+    for (int b = 0; b < 12; b++) {
+        expected += "vantorell_response_seconds_bucket" + series + ",variation=\"3\",le=\"" +
+                    bounds[b] + "\"} " + (b < 5 ? "0" : b < 11 ? "1" : "2") + "\n";
+    }
+    expected +=
+        "vantorell_response_seconds_sum" + series + ",variation=\"3\"} 12.25\n"
+        "vantorell_response_seconds_count" + series + ",variation=\"3\"} 2\n"
+        "# HELP vantorell_variation_stopped 1 when the guardrail stopped giving the variation: "
+        "its visitors get the reference.\n"
+        "# TYPE vantorell_variation_stopped gauge\n"
+        "vantorell_variation_stopped" + series + ",variation=\"0\"} 0\n"
+        "vantorell_variation_stopped" + series + ",variation=\"3\"} 1\n"
+        "# HELP vantorell_errors_p_value Chi-square test of independence of variation and 5xx "
+        "(NaN below 1000 responses or 20 of them 5xx).\n"
+        "# TYPE vantorell_errors_p_value gauge\n"
+        "vantorell_errors_p_value" + series + "} 5e-04\n"
+        "# HELP vantorell_errors_alarm 1 when one variation answers with 5xx significantly more "
+        "often (p below 0.001) and at least twice as often as the others.\n"
+        "# TYPE vantorell_errors_alarm gauge\n"
+        "vantorell_errors_alarm" + series + "} 1\n"
         "# HELP vantorell_data_file_usable 1 when the workers can use the data file.\n"
         "# TYPE vantorell_data_file_usable gauge\n"
         "vantorell_data_file_usable{data_file=\"/d.json\"} 1\n"
@@ -282,7 +354,7 @@ TEST(StatusPage, SplitsAreOrderedAndChecked) {
         snapshot.dataFiles[0].experiments.push_back(e);
     }
 
-    vantorell::checkSplits(&snapshot);
+    vantorell::checkExperiments(&snapshot);
 
     std::vector<long> ids;
     for (const StatusExperiment &e : snapshot.dataFiles[0].experiments) {
