@@ -9,11 +9,11 @@ header."""
 
 import http.cookies
 import http.server
-import threading
 
 import pytest
 
 from vantorell_harness import cond, experiment, group, variation
+from vantorell_nginx import serving
 from vantorell_observe import code_with
 
 SESSION = "app_session"
@@ -56,11 +56,8 @@ def page(path, experiments):
 
 @pytest.fixture(scope="module")
 def app():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), App)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    server.shutdown()
+    with serving(App) as port:
+        yield port
 
 
 # docs/caching.md's configuration, with the cache's status on every answer
