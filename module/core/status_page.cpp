@@ -302,16 +302,39 @@ void prometheusVariations(const StatusSnapshot &snapshot, std::string *out)
     }
 }
 
-void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
+/* A check's value after its series' labels: its p-value (NaN until it
+ * runs), or its alarm. */
+void checkValue(std::string *out, bool checked, double pValue, bool alarm, bool asAlarm)
+{
+    if (asAlarm) {
+        out->push_back(alarm ? '1' : '0');
+    } else {
+        appendStatusReal(out, checked ? pValue : std::nan(""), StatusFormat::Prometheus);
+    }
+    out->push_back('\n');
+}
+
+/* A check's two gauges, the p-value's family then the alarm's: each(name,
+ * asAlarm) writes the series of one. */
+template <typename Each>
+void checkFamilies(std::string *out, const char *const names[2], const char *const helps[2],
+                   Each each)
 {
     for (int alarm = 0; alarm < 2; alarm++) {
-        const char *name = alarm ? "vantorell_split_alarm" : "vantorell_split_p_value";
+        family(out, names[alarm], "gauge", helps[alarm]);
+        each(names[alarm], alarm != 0);
+    }
+}
 
-        family(out, name, "gauge",
-               alarm ? "1 when the split check's p-value is below 0.001."
-                     : "Chi-square test of the counts per variation against "
-                       "the expected shares (NaN below 1000 counts).");
+void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
+{
+    static const char *const names[2] = {"vantorell_split_p_value", "vantorell_split_alarm"};
+    static const char *const helps[2] = {
+        "Chi-square test of the counts per variation against the expected shares "
+        "(NaN below 1000 counts).",
+        "1 when the split check's p-value is below 0.001."};
 
+    checkFamilies(out, names, helps, [&](const char *name, bool asAlarm) {
         for (const StatusDataFile &file : snapshot.dataFiles) {
             for (const StatusExperiment &experiment : file.experiments) {
                 for (int c = 0; c < 2; c++) {
@@ -321,17 +344,11 @@ void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
                     out->append(",counted=\"");
                     out->append(kCountedNames[c]);
                     out->append("\"} ");
-                    if (alarm) {
-                        out->push_back(check.alarm ? '1' : '0');
-                    } else {
-                        appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
-                                         StatusFormat::Prometheus);
-                    }
-                    out->push_back('\n');
+                    checkValue(out, check.checked, check.pValue, check.alarm, asAlarm);
                 }
             }
         }
-    }
+    });
 }
 
 /* name{data_file=...,experiment=...,variation=...: the labels left open */
@@ -412,30 +429,23 @@ void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
 
 void prometheusErrorsChecks(const StatusSnapshot &snapshot, std::string *out)
 {
-    for (int alarm = 0; alarm < 2; alarm++) {
-        const char *name = alarm ? "vantorell_errors_alarm" : "vantorell_errors_p_value";
+    static const char *const names[2] = {"vantorell_errors_p_value", "vantorell_errors_alarm"};
+    static const char *const helps[2] = {
+        "Chi-square test of independence of variation and 5xx "
+        "(NaN below 1000 responses or 20 of them 5xx).",
+        "1 when one variation answers with 5xx significantly more often "
+        "(p below 0.001) and at least twice as often as the others."};
 
-        family(out, name, "gauge",
-               alarm ? "1 when one variation answers with 5xx significantly more "
-                       "often (p below 0.001) and at least twice as often as the others."
-                     : "Chi-square test of independence of variation and 5xx "
-                       "(NaN below 1000 responses or 20 of them 5xx).");
-
+    checkFamilies(out, names, helps, [&](const char *name, bool asAlarm) {
         for (const StatusDataFile &file : snapshot.dataFiles) {
             for (const StatusExperiment &experiment : file.experiments) {
                 const ErrorsCheck &check = experiment.errorsCheck;
                 experimentSeries(out, name, file, experiment);
                 out->append("} ");
-                if (alarm) {
-                    out->push_back(check.alarm ? '1' : '0');
-                } else {
-                    appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
-                                     StatusFormat::Prometheus);
-                }
-                out->push_back('\n');
+                checkValue(out, check.checked, check.pValue, check.alarm, asAlarm);
             }
         }
-    }
+    });
 }
 
 void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)

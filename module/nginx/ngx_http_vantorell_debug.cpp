@@ -97,6 +97,16 @@ ngx_http_vantorell_debug_number(ngx_http_request_t *r,
     ngx_http_vantorell_debug(r, "Sha 256: %s", digest_text);
     ngx_http_vantorell_debug(r, "Random generated number: %.3f",
                              decision.number);
+
+    for (const vantorell::Targeted &t : decision.targeted) {
+        if (t.stoppedId != 0) {
+            ngx_http_vantorell_debug(r, "Variation %d of experiment %d is "
+                                     "stopped by the guardrail: the reference "
+                                     "instead",
+                                     vantorell::id32(t.stoppedId),
+                                     vantorell::id32(t.experimentId));
+        }
+    }
 }
 
 

@@ -109,7 +109,7 @@ class Scenario:
     def reads_data(self):
         """Only the module-on server reads the data file; the others leave it
         as the scenario before them had it."""
-        return self.server.startswith("on") or self.server == "zone"
+        return self.server.startswith("on") or self.server.startswith("zone")
 
     def cookie(self, split_cookie):
         if self.visitor != "returning":
@@ -154,6 +154,11 @@ def scenario_groups():
             group.append(Scenario("redirect-returning-1-zone",
                                   "targeted, redirected, metrics zone on", "zone",
                                   make_data.REDIRECT_URL, "returning", "redirect", n))
+            # ...counting assignments only, not the responses at the log phase
+            group.append(Scenario("redirect-returning-1-zone-assignments",
+                                  "targeted, redirected, metrics zone on, responses=off",
+                                  "zone-assignments", make_data.REDIRECT_URL, "returning",
+                                  "redirect", n))
         if n == 10:
             for server, label in (("on-log", "redirected, with an access log"),
                                   ("on-log-vars", "redirected, access log of the 5 variables")):
@@ -380,12 +385,16 @@ SPLIT_SERVER = """
 
 
 class Nginx:
-    def __init__(self, prefix, docroot, with_module, level, pin, workers=1, zone=False):
+    # an nginx of a metrics zone: its one server's name, and the directive
+    ZONES = {"zone": "    vantorell_metrics_zone 1m;",
+             "zone-assignments": "    vantorell_metrics_zone 1m responses=off;"}
+
+    def __init__(self, prefix, docroot, with_module, level, pin, workers=1, zone=None):
         self.prefix = Path(prefix)
         self.with_module = with_module
         self.ports = {"off": free_port()}
         if zone:
-            self.ports = {"zone": free_port()}
+            self.ports = {zone: free_port()}
         elif with_module:
             for name in ACCESS_LOGS:
                 self.ports[name] = free_port()
@@ -398,7 +407,7 @@ class Nginx:
         (self.prefix / "tmp").mkdir(parents=True)
         os.chmod(self.prefix, 0o755)
         if zone:
-            servers = ON_SERVER.format(port=self.ports["zone"], host=HOST, access_log="")
+            servers = ON_SERVER.format(port=self.ports[zone], host=HOST, access_log="")
         else:
             servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
                                         directive="        vantorell_module off;"
@@ -417,7 +426,7 @@ class Nginx:
             "worker_cpu_affinity auto;" if workers > 1 else "", workers=workers,
             prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
             log_formats=LOG_FORMATS if with_module else "",
-            zone="    vantorell_metrics_zone 1m;" if zone else "",
+            zone=self.ZONES[zone] if zone else "",
             servers=servers,
             variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
             variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
@@ -549,12 +558,13 @@ def fail(sc, problems, extra=""):
                         "\n  ".join(problems), extra))
 
 
-def precheck(nginx_dbg, plain_dbg, zone_dbg, all_scenarios, data, bodies):
-    """One request per scenario with the module's debug lines: returns the
-    peer's returning-visitor cookie, taken from its answer to a new visitor."""
+def precheck(nginx_dbg, own_dbg, all_scenarios, data, bodies):
+    """One request per scenario with the module's debug lines (own_dbg: the
+    nginx of each server that has one of its own): returns the peer's
+    returning-visitor cookie, taken from its answer to a new visitor."""
     split_cookie = None
     for sc in all_scenarios:
-        server = {"plain": plain_dbg, "zone": zone_dbg}.get(sc.server, nginx_dbg)
+        server = own_dbg.get(sc.server, nginx_dbg)
         if sc.reads_data:
             data.set(sc.data, sc.focus, settle=False)
         server.mark()
@@ -567,7 +577,7 @@ def precheck(nginx_dbg, plain_dbg, zone_dbg, all_scenarios, data, bodies):
             fail(sc, problems)
         if sc.key == "split-new":
             split_cookie = [c for c in cookies if c.startswith("uid=")][0].split(";")[0]
-    for server in (nginx_dbg, plain_dbg, zone_dbg):
+    for server in [nginx_dbg] + list(own_dbg.values()):
         server.assert_healthy()
     return split_cookie
 
@@ -680,8 +690,13 @@ def markdown(measured, info):
                      for n in SIZES]
             lines.append("| %s | %s | %s |" % (label, visitor, " | ".join(cells)))
     zone, without = by_key["redirect-returning-1-zone"], by_key["redirect-returning-1"]
+    assignments = by_key["redirect-returning-1-zone-assignments"]
     lines += ["", "Metrics zone on: %s of the same scenario without it (targeted, redirected, "
-              "returning, 1 experiment)." % fmt_ratio(zone.ratio / without.ratio)]
+              "returning, 1 experiment)." % fmt_ratio(zone.ratio / without.ratio),
+              "Counting the responses at the log phase costs %s of a module-off request "
+              "(the zone with responses=off: %s; with the responses: %s)."
+              % (fmt_ratio(assignments.ratio - zone.ratio), fmt_ratio(assignments.ratio),
+                 fmt_ratio(zone.ratio))]
     lines.append("")
     noisy = [sc for sc in measured if sc.noisy]
     if noisy:
@@ -844,13 +859,16 @@ def main():
             # 1. which path each scenario takes, from the module's debug lines
             dbg = Nginx(OUT / "precheck", docroot, True, "debug", False)
             plain_dbg = Nginx(OUT / "precheck-plain", docroot, False, "debug", False)
-            zone_dbg = Nginx(OUT / "precheck-zone", docroot, True, "debug", False, zone=True)
-            servers += [dbg, plain_dbg, zone_dbg]
-            for server in servers[-3:]:
+            own_dbg = {"plain": plain_dbg}
+            for zone in Nginx.ZONES:
+                own_dbg[zone] = Nginx(OUT / ("precheck-" + zone), docroot, True, "debug", False,
+                                      zone=zone)
+            checking = [dbg] + list(own_dbg.values())
+            servers += checking
+            for server in checking:
                 server.start()
-            split_cookie = precheck(dbg, plain_dbg, zone_dbg, [baseline(0)] + sum(groups, []),
-                                    data, bodies)
-            for server in servers[-3:]:
+            split_cookie = precheck(dbg, own_dbg, [baseline(0)] + sum(groups, []), data, bodies)
+            for server in checking:
                 server.stop()
             # the exposure log holds the assignment, not empty variables
             logged = (dbg.prefix / "access-vars.log").read_text()
@@ -867,9 +885,12 @@ def main():
             twins = [Nginx(OUT / "nginx-a", docroot, True, "warn", pin, args.workers),
                      Nginx(OUT / "nginx-b", docroot, True, "warn", pin, args.workers)]
             plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
-            zoned = Nginx(OUT / "nginx-zone", docroot, True, "warn", pin, args.workers, zone=True)
-            servers += twins + [plain, zoned]
-            for server in servers[-4:]:
+            own = {"plain": plain}
+            for zone in Nginx.ZONES:
+                own[zone] = Nginx(OUT / ("nginx-" + zone), docroot, True, "warn", pin,
+                                  args.workers, zone=zone)
+            servers += twins + list(own.values())
+            for server in twins + list(own.values()):
                 server.start()
             off = baseline(0)
 
@@ -881,10 +902,10 @@ def main():
                 alone += run_side_by_side([off_side(twin)], args.duration, args, pin)
             for sc in measured:
                 cookie = sc.cookie(split_cookie)
-                if sc.server in ("plain", "zone"):
+                if sc.server in own:
                     # an nginx of its own, beside either twin's module-off page
-                    own = plain if sc.server == "plain" else zoned
-                    pairs = [((sc, own, own.ports[sc.server], cookie), off_side(twin))
+                    alone_in = own[sc.server]
+                    pairs = [((sc, alone_in, alone_in.ports[sc.server], cookie), off_side(twin))
                              for twin in twins]
                 else:
                     pairs = [((sc, a, a.ports[sc.server], cookie), off_side(b))

@@ -76,6 +76,15 @@ struct Inputs final : vantorell::RequestInputs {
         }
         return number.has_value();
     }
+    std::vector<std::pair<long, long>> stops;
+    bool stopped(long experimentId, long variationId) noexcept override {
+        for (auto [e, v] : stops) {
+            if (e == experimentId && v == variationId) {
+                return true;
+            }
+        }
+        return false;
+    }
 };
 
 class Decide : public ::testing::Test {
@@ -271,3 +280,41 @@ TEST_F(Decide, TheUrlText) {
 }
 
 }  // namespace
+
+// The guardrail's stops: a stopped variation's visitors get the reference in
+// that experiment alone; a forced pair still shows the stopped variation.
+TEST_F(Decide, StoppedVariations) {
+    struct Row {
+        const char *name;
+        double number;
+        std::vector<std::pair<long, long>> stops;
+        std::string force;
+        Outcome outcome;
+        std::string header, location;
+        long stopped11, stopped22;
+    } rows[] = {
+        {"none", 0.1, {}, "", Outcome::Redirected, "11=2, 22=5", "/experiment_11_variation_2", 0, 0},
+        {"the deciding one", 0.1, {{11, 2}}, "", Outcome::Reference, "11=0, 22=5", "", 2, 0},
+        {"another variation", 0.1, {{11, 1}}, "", Outcome::Redirected, "11=2, 22=5",
+         "/experiment_11_variation_2", 0, 0},
+        {"a later experiment", 0.1, {{22, 5}}, "", Outcome::Redirected, "11=2, 22=0",
+         "/experiment_11_variation_2", 0, 5},
+        {"both", 0.3, {{11, 1}, {22, 5}}, "", Outcome::Reference, "11=0, 22=0", "", 1, 5},
+        {"forced past the stop", 0.1, {{11, 2}}, "11=2", Outcome::Forced, "11=2, 22=5",
+         "/experiment_11_variation_2", 0, 0},
+    };
+    for (const Row &row : rows) {
+        Inputs inputs;
+        inputs.cookieValue = "abcdefghijklmnop";
+        inputs.number = row.number;
+        inputs.stops = row.stops;
+        inputs.force = row.force;
+        vantorell::Decision d = decide(inputs);
+        EXPECT_EQ(d.outcome, row.outcome) << row.name;
+        EXPECT_EQ(header, row.header) << row.name;
+        EXPECT_EQ(location, row.location) << row.name;
+        ASSERT_EQ(d.targeted.size(), 2u) << row.name;
+        EXPECT_EQ(d.targeted[0].stoppedId, row.stopped11) << row.name;
+        EXPECT_EQ(d.targeted[1].stoppedId, row.stopped22) << row.name;
+    }
+}

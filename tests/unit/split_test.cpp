@@ -208,3 +208,58 @@ TEST(CheckSplit, HugeCountsStayNumbers)
     EXPECT_EQ(c.pValue, 0.0);
     EXPECT_TRUE(c.alarm);
 }
+
+// The errors check: variation x (5xx, other answer), from 1000 responses with
+// 20 of them 5xx; an alarm needs both the p-value and the ratio.
+TEST(CheckErrors, ThresholdsPValuesAndTheWorstVariation)
+{
+    struct Row {
+        const char *name;
+        std::vector<uint64_t> responses, errors;
+        bool checked;
+        double pValue;      // negative: only below 1e-6
+        bool alarm;
+        size_t worst;
+    };
+    // two variations, 10 and 30 errors of 500 each: chi-square 10.4167, one
+    // degree of freedom
+    const double twoByTwo = std::erfc(std::sqrt((5.0 + 10.0 / 48 + 5.0 + 10.0 / 48) / 2));
+    const Row rows[] = {
+        {"under 1000 responses", {500, 499}, {10, 90}, false, 1.0, false, 0},
+        {"under 20 errors", {500, 500}, {0, 19}, false, 1.0, false, 0},
+        {"three times, not significant", {500, 500}, {10, 30}, true, twoByTwo, false, 1},
+        {"ten times, significant", {500, 500}, {5, 50}, true, -1, true, 1},
+        {"significant, not twice", {50000, 50000}, {5000, 6000}, true, -1, false, 1},
+        {"the reference fails", {500, 500}, {50, 5}, true, -1, true, 0},
+        {"a variation without answers takes no part", {500, 0, 500}, {10, 0, 30}, true,
+         twoByTwo, false, 2},
+        {"every answer a 5xx", {600, 400}, {600, 400}, true, 1.0, false, 0},
+        {"one variation answering", {0, 1000}, {0, 100}, true, 1.0, false, 1},
+        {"a count read ahead of its total", {600, 400}, {700, 20}, true, -1, true, 0},
+    };
+    for (const Row &row : rows) {
+        auto c = vantorell::checkErrors(row.responses.data(), row.errors.data(),
+                                        row.responses.size());
+        EXPECT_EQ(c.checked, row.checked) << row.name;
+        if (row.pValue < 0) {
+            EXPECT_LT(c.pValue, 1e-6) << row.name;
+        } else {
+            EXPECT_NEAR(c.pValue, row.pValue, 1e-12) << row.name;
+        }
+        EXPECT_EQ(c.alarm, row.alarm) << row.name;
+        if (row.checked) {
+            EXPECT_EQ(c.worst, row.worst) << row.name;
+        }
+    }
+}
+
+TEST(CheckErrors, SharesOfTheWorstAndTheOthersPooled)
+{
+    const uint64_t responses[] = {400, 100, 500};
+    const uint64_t errors[] = {8, 2, 60};
+    auto c = vantorell::checkErrors(responses, errors, 3);
+    EXPECT_EQ(c.worst, 2u);
+    EXPECT_DOUBLE_EQ(c.worstShare, 0.12);
+    EXPECT_DOUBLE_EQ(c.othersShare, 0.02);
+    EXPECT_TRUE(c.alarm);
+}

@@ -31,11 +31,13 @@ struct Options {
     bool hasHost = false;
     bool hasVisitorId = false;
     bool hasForce = false;
+    bool hasStopped = false;
     std::string code;
     std::string cookie;
     std::string host;
     std::string visitorId;      /* what vantorell_visitor_id would give */
     std::string force;          /* what vantorell_force would give */
+    std::string stopped;        /* variations the guardrail stopped */
     unsigned long long visitors = 100000;
 };
 

@@ -200,7 +200,10 @@ void describeForcedPair(const vantorell::ForcedPair &pair, Node *force)
  * as the module reads it in nginx. */
 class ToolInputs final : public vantorell::RequestInputs {
 public:
-    ToolInputs(const Options &options, ngx_pool_t *pool) : options_(options), pool_(pool) {}
+    ToolInputs(const Options &options, ngx_pool_t *pool, const vantorell::ForcedList &stopped)
+        : options_(options), pool_(pool), stopped_(stopped)
+    {
+    }
 
     bool visitorId(std::string_view *id) noexcept override
     {
@@ -232,9 +235,20 @@ public:
         return true;
     }
 
+    bool stopped(long experimentId, long variationId) noexcept override
+    {
+        for (const vantorell::ForcedPair &pair : stopped_) {
+            if (pair.experimentId == experimentId && pair.variationId == variationId) {
+                return true;
+            }
+        }
+        return false;
+    }
+
 private:
     const Options &options_;
     ngx_pool_t *pool_;
+    const vantorell::ForcedList &stopped_;
     std::string cookie_;
 };
 
@@ -299,6 +313,17 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         return kExitErrors;
     }
 
+    /* the stopped variations are written as a force list is */
+    vantorell::ForcedList stopped;
+    if (options.hasStopped
+        && vantorell::parseForcedList(options.stopped.data(), options.stopped.size(), &stopped)
+               != vantorell::ForcedParse::Ok) {
+        fprintf(stderr, "vantorell-check: --stopped takes pairs EXPERIMENT=VARIATION, "
+                        "as \"101=2, 202=3\": not \"%s\"\n",
+                options.stopped.c_str());
+        return kExitErrors;
+    }
+
     LoadedFile file;
     loadFile(path, &file);
     if (!file.usable) {
@@ -313,7 +338,7 @@ int explain(const std::string &path, const std::string &url, const Options &opti
     }
 
     /* the module's own decision, with the trace of its steps */
-    ToolInputs inputs(options, pool.get());
+    ToolInputs inputs(options, pool.get(), stopped);
     inputs.host = host;
     inputs.path = uriPath;
     inputs.args = args;
@@ -432,9 +457,19 @@ int explain(const std::string &path, const std::string &url, const Options &opti
         Node &t = chosen.add(Node::object());
         t.set("experiment", Node::integer(vantorell::id32(record.experimentId)));
         t.set("variation", Node::integer(vantorell::id32(record.variationId)));
-        t.line().format("experiment %d: %s %d", vantorell::id32(record.experimentId),
-                        record.variationId == 0 ? "the reference, variation" : "variation",
-                        vantorell::id32(record.variationId));
+        if (options.hasStopped) {
+            t.set("stopped_variation", record.stoppedId != 0
+                                           ? Node::integer(vantorell::id32(record.stoppedId))
+                                           : Node());
+        }
+        Line &line = t.line();
+        line.format("experiment %d: %s %d", vantorell::id32(record.experimentId),
+                    record.variationId == 0 ? "the reference, variation" : "variation",
+                    vantorell::id32(record.variationId));
+        if (record.stoppedId != 0) {
+            line.format(" (the number chose variation %d, which the guardrail stopped)",
+                        vantorell::id32(record.stoppedId));
+        }
     }
 
     Node &said = out.set("outcome", Node::text(outcome));

@@ -77,6 +77,7 @@ const Option kOptions[] = {
     {"--cookie", "takes a value", takeText<&Options::cookie, &Options::hasCookie>},
     {"--visitor-id", "takes a value", takeText<&Options::visitorId, &Options::hasVisitorId>},
     {"--force", "takes a value", takeText<&Options::force, &Options::hasForce>},
+    {"--stopped", "takes a value", takeText<&Options::stopped, &Options::hasStopped>},
     {"--host", "takes a value", takeText<&Options::host, &Options::hasHost>},
     {"--visitors", "takes a number from 0 to 100000000", takeVisitors},
 };
@@ -107,12 +108,12 @@ const Command kCommands[] = {
      }},
     {"explain", "FILE URL",
      {"[--code CODE | --cookie 'HEADER']", "[--visitor-id ID] [--force LIST]",
-      "[--host HOST] [--format text|json]"},
+      "[--stopped LIST] [--host HOST] [--format text|json]"},
      {"the URL text the module builds, which experiments target it and",
       "which group and condition decided, the visitor's code, digest and",
       "number, each targeted experiment's variation, the experiments",
       "header and the location of the redirect"},
-     {"--format", "--code", "--cookie", "--visitor-id", "--force", "--host"}, 2, 2,
+     {"--format", "--code", "--cookie", "--visitor-id", "--force", "--stopped", "--host"}, 2, 2,
      "explain takes FILE and URL",
      [](const Operands &operands, const Options &options) {
          return vcheck::explain(operands[0], operands[1], options);
@@ -134,6 +135,8 @@ const char kNotes[] =
     "--visitor-id and --force take what vantorell_visitor_id and vantorell_force\n"
     "would give for the request: a non-empty id gives the code, an empty one\n"
     "leaves it to --code or --cookie; LIST is \"101=2, 202=0\".\n"
+    "--stopped names the variations that vantorell_guardrail stop has stopped\n"
+    "(\"101=2\"): a visitor the number sends there gets the reference.\n"
     "\n"
     "exit status: 0 clean, 1 warnings only (lint), 2 errors (lint: a problem\n"
     "the module meets; explain, split: a data file the module cannot use, or\n"
