@@ -156,8 +156,16 @@ bool workOutVisitor(RequestInputs &inputs, Decision *decision) noexcept
     }
 
     /* a digest that OpenSSL cannot take is all zeros: the number 0 */
-    decision->digestTaken = visitorDigest(decision->code, &decision->digest);
-    decision->number = visitorNumber(decision->digest);
+    if (inputs.numbers != nullptr
+        && inputs.numbers->find(decision->code, &decision->digest, &decision->number)) {
+        decision->digestTaken = true;
+    } else {
+        decision->digestTaken = visitorDigest(decision->code, &decision->digest);
+        decision->number = visitorNumber(decision->digest);
+        if (decision->digestTaken && inputs.numbers != nullptr) {
+            inputs.numbers->keep(decision->code, decision->digest, decision->number);
+        }
+    }
     double given;
     if (inputs.givenNumber(&given)) {
         decision->number = given;

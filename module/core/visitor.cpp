@@ -310,6 +310,35 @@ bool visitorDigest(const char *code, Digest *digest) noexcept
     return true;
 }
 
+size_t NumberMemo::placeOf(const char *code) noexcept
+{
+    uint64_t a, b;
+    std::memcpy(&a, code, 8);
+    std::memcpy(&b, code + 8, 8);
+    uint64_t h = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL);
+    return static_cast<size_t>(h >> 54) % kPlaces;
+}
+
+bool NumberMemo::find(const char *code, Digest *digest, double *number) const noexcept
+{
+    const Place &place = places_[placeOf(code)];
+    if (!place.used || std::memcmp(place.code, code, kCodeLength) != 0) {
+        return false;
+    }
+    *digest = place.digest;
+    *number = place.number;
+    return true;
+}
+
+void NumberMemo::keep(const char *code, const Digest &digest, double number) noexcept
+{
+    Place &place = places_[placeOf(code)];
+    std::memcpy(place.code, code, kCodeLength);
+    place.digest = digest;
+    place.number = number;
+    place.used = true;
+}
+
 double visitorNumber(const Digest &digest) noexcept
 {
     uint64_t words[4];
@@ -333,11 +362,6 @@ void digestText(const Digest &digest, char *text) noexcept
 }
 
 namespace {
-
-unsigned char asciiLower(unsigned char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
 
 /* RFC 6265 cookie-octet: %x21 / %x23-2B / %x2D-3A / %x3C-5B / %x5D-7E; a
  * table, as every byte of every code is looked up */
@@ -386,15 +410,21 @@ bool findCookie(const char *header, size_t headerLength, const char *name,
         return false;
     }
 
-    const unsigned char first = asciiLower(static_cast<unsigned char>(name[0]));
+    /* a letter of the name matches either case: with bit 0x20 set, an
+     * upper-case letter reads as its lower case and nothing else reads as a
+     * letter; any other byte must match as it is */
+    auto sameByte = [](unsigned char h, unsigned char n) {
+        unsigned char lower = static_cast<unsigned char>(n | 0x20);
+        return lower >= 'a' && lower <= 'z' ? static_cast<unsigned char>(h | 0x20) == lower
+                                            : h == n;
+    };
+
     size_t at = 0;
     while (at < headerLength) {
-        /* most cookies differ in their first byte */
-        bool named = headerLength - at >= nameLength
-                     && asciiLower(static_cast<unsigned char>(header[at])) == first;
-        for (size_t i = 1; named && i < nameLength; i++) {
-            named = asciiLower(static_cast<unsigned char>(header[at + i]))
-                    == asciiLower(static_cast<unsigned char>(name[i]));
+        bool named = headerLength - at >= nameLength;
+        for (size_t i = 0; named && i < nameLength; i++) {
+            named = sameByte(static_cast<unsigned char>(header[at + i]),
+                             static_cast<unsigned char>(name[i]));
         }
         if (named) {
             at += nameLength;
