@@ -61,19 +61,7 @@ const char kStyle[] =
     ".legend svg{vertical-align:middle;margin:0 .3rem 0 .8rem}"
     ".none{color:#5b6472;font-style:italic}";
 
-void appendNumber(std::string *out, uint64_t n)
-{
-    char buf[24];
-    char *end = std::to_chars(buf, buf + sizeof(buf), n).ptr;
-    out->append(buf, end - buf);
-}
 
-void appendId(std::string *out, long id)
-{
-    char buf[24];
-    char *end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
-    out->append(buf, end - buf);
-}
 
 /* a number as the JSON page writes it: the shortest text that reads back */
 void appendExact(std::string *out, double value)
@@ -91,15 +79,6 @@ void appendFormatted(std::string *out, const char *format, double value)
     }
 }
 
-void appendTime(std::string *out, time_t t)
-{
-    char buf[sizeof("1970-01-01T00:00:00Z") + 16];
-    struct tm tm;
-
-    gmtime_r(&t, &tm);
-    size_t n = strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
-    out->append(buf, n);
-}
 
 void appendPercent(std::string *out, double share)
 {
@@ -127,7 +106,7 @@ void attribute(std::string *out, const char *name, uint64_t value)
     out->push_back(' ');
     out->append(name);
     out->append("=\"");
-    appendNumber(out, value);
+    appendStatusNumber(out, value);
     out->push_back('"');
 }
 
@@ -235,13 +214,13 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     out->append("<tr id=\"");
     out->append(prefix);
     out->append("-variation-");
-    appendId(out, v.id);
+    appendStatusId(out, v.id);
     out->push_back('"');
     if (v.stopped) {
         out->append(" class=\"stopped\"");
     }
     out->append(" data-variation=\"");
-    appendId(out, v.id);
+    appendStatusId(out, v.id);
     out->push_back('"');
     realAttribute(out, "data-expected-share", v.expectedShare);
     if (assignmentsTotal) {
@@ -260,7 +239,7 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     }
     boolAttribute(out, "data-stopped", v.stopped);
     out->append(">\n<td>");
-    appendId(out, v.id);
+    appendStatusId(out, v.id);
     if (v.id == 0) {
         out->append(" (reference)");
     }
@@ -279,13 +258,13 @@ void variationRow(std::string *out, const std::string &prefix, const StatusVaria
     out->append("</td><td>");
     bars(out, v.expectedShare, assignmentsTotal != 0, observed);
     out->append("</td><td>");
-    appendNumber(out, v.assignments);
+    appendStatusNumber(out, v.assignments);
     out->append("</td><td>");
-    appendNumber(out, v.newVisitors);
+    appendStatusNumber(out, v.newVisitors);
     out->append("</td><td>");
-    appendNumber(out, answered);
+    appendStatusNumber(out, answered);
     out->append("</td><td>");
-    appendNumber(out, failed);
+    appendStatusNumber(out, failed);
     out->append(failing ? "</td><td class=\"failing\">" : "</td><td>");
     if (answered) {
         appendPercent(out, failedShare);
@@ -341,7 +320,7 @@ void splitCheckRow(std::string *out, const char *counted, const char *title,
         appendPValue(out, kSplitAlarmBelow);
     } else {
         out->append("fewer than ");
-        appendNumber(out, kSplitCheckFrom);
+        appendStatusNumber(out, kSplitCheckFrom);
         out->append(" counts");
     }
     out->append("</td></tr>\n");
@@ -355,7 +334,7 @@ void errorsCheckRow(std::string *out, const StatusExperiment &experiment)
     out->append("<tr data-check=\"errors\"");
     if (worstKnown) {
         out->append(" data-worst-variation=\"");
-        appendId(out, experiment.variations[check.worst].id);
+        appendStatusId(out, experiment.variations[check.worst].id);
         out->push_back('"');
         realAttribute(out, "data-worst-share", check.worstShare);
         realAttribute(out, "data-others-share", check.othersShare);
@@ -365,7 +344,7 @@ void errorsCheckRow(std::string *out, const StatusExperiment &experiment)
     checkValues(out, check.checked, check.pValue, check.alarm);
     if (worstKnown) {
         out->append("worst: variation ");
-        appendId(out, experiment.variations[check.worst].id);
+        appendStatusId(out, experiment.variations[check.worst].id);
         out->append(", 5xx ");
         appendPercent(out, check.worstShare);
         out->append(" against ");
@@ -373,9 +352,9 @@ void errorsCheckRow(std::string *out, const StatusExperiment &experiment)
         out->append(" of the others");
     } else {
         out->append("fewer than ");
-        appendNumber(out, kErrorsCheckFrom);
+        appendStatusNumber(out, kErrorsCheckFrom);
         out->append(" responses or ");
-        appendNumber(out, kErrorsCheckFromErrors);
+        appendStatusNumber(out, kErrorsCheckFromErrors);
         out->append(" 5xx");
     }
     out->append("</td></tr>\n");
@@ -390,9 +369,9 @@ bool alarmed(const StatusExperiment &experiment)
 void experimentArticle(std::string *out, size_t fileIndex, const StatusExperiment &experiment)
 {
     std::string prefix = "file-";
-    appendNumber(&prefix, fileIndex);
+    appendStatusNumber(&prefix, fileIndex);
     prefix.append("-experiment-");
-    appendId(&prefix, experiment.id);
+    appendStatusId(&prefix, experiment.id);
 
     uint64_t assignments = 0, answered = 0;
     for (const StatusVariation &v : experiment.variations) {
@@ -405,11 +384,11 @@ void experimentArticle(std::string *out, size_t fileIndex, const StatusExperimen
     out->append("\" id=\"");
     out->append(prefix);
     out->append("\" data-experiment=\"");
-    appendId(out, experiment.id);
+    appendStatusId(out, experiment.id);
     out->append("\" data-counting-since=\"");
-    appendTime(out, experiment.countingSince);
+    appendStatusTime(out, experiment.countingSince);
     out->append("\">\n<h3>Experiment ");
-    appendId(out, experiment.id);
+    appendStatusId(out, experiment.id);
     if (experiment.newVisitorsCheck.alarm || experiment.assignmentsCheck.alarm) {
         badge(out, "alarm", "split alarm");
     }
@@ -419,17 +398,17 @@ void experimentArticle(std::string *out, size_t fileIndex, const StatusExperimen
     for (const StatusVariation &v : experiment.variations) {
         if (v.stopped) {
             std::string text = "variation ";
-            appendId(&text, v.id);
+            appendStatusId(&text, v.id);
             text.append(" stopped");
             badge(out, "stop", text.c_str());
         }
     }
     out->append("</h3>\n<p class=\"meta\">counting since ");
-    appendTime(out, experiment.countingSince);
+    appendStatusTime(out, experiment.countingSince);
     out->append(" \xc2\xb7 ");
-    appendNumber(out, assignments);
+    appendStatusNumber(out, assignments);
     out->append(" assignments \xc2\xb7 ");
-    appendNumber(out, answered);
+    appendStatusNumber(out, answered);
     out->append(" responses</p>\n");
 
     out->append("<table class=\"variations\">\n<thead><tr><th>variation</th><th>expected</th>"
@@ -453,7 +432,7 @@ void experimentArticle(std::string *out, size_t fileIndex, const StatusExperimen
 void dataFileSection(std::string *out, size_t index, const StatusDataFile &file)
 {
     out->append("<section class=\"file\" id=\"file-");
-    appendNumber(out, index);
+    appendStatusNumber(out, index);
     out->append("\" data-file=\"");
     appendHtmlText(out, file.path);
     out->push_back('"');
@@ -461,7 +440,7 @@ void dataFileSection(std::string *out, size_t index, const StatusDataFile &file)
     attribute(out, "data-experiments-count", file.experimentsCount);
     if (file.known) {
         out->append(" data-loaded-at=\"");
-        appendTime(out, file.loadedAt);
+        appendStatusTime(out, file.loadedAt);
         out->push_back('"');
     }
     out->append(">\n<h2><span class=\"path\">");
@@ -486,12 +465,12 @@ void dataFileSection(std::string *out, size_t index, const StatusDataFile &file)
     }
 
     out->append("<p class=\"meta\">");
-    appendNumber(out, file.experimentsCount);
+    appendStatusNumber(out, file.experimentsCount);
     out->append(file.experimentsCount == 1 ? " experiment" : " experiments");
     out->append(" in the file \xc2\xb7 ");
     if (file.known) {
         out->append("loaded at ");
-        appendTime(out, file.loadedAt);
+        appendStatusTime(out, file.loadedAt);
     } else {
         out->append("never loaded");
     }
@@ -506,7 +485,7 @@ void dataFileSection(std::string *out, size_t index, const StatusDataFile &file)
         out->append("<td data-outcome=\"");
         out->append(outcomeName(static_cast<Outcome>(k)));
         out->append("\">");
-        appendNumber(out, file.requests[k]);
+        appendStatusNumber(out, file.requests[k]);
         out->append("</td>");
     }
     out->append("</tr></tbody></table>\n");
@@ -560,14 +539,14 @@ void renderStatusHtml(const StatusSnapshot &snapshot, const StatusPageOptions &o
     out->append("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n");
     if (options.refreshSeconds > 0) {
         out->append("<meta http-equiv=\"refresh\" content=\"");
-        appendNumber(out, options.refreshSeconds);
+        appendStatusNumber(out, options.refreshSeconds);
         out->append("\">\n");
     }
     out->append("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
                 "<title>vantorell status");
     if (alarms) {
         out->append(": ");
-        appendNumber(out, alarms);
+        appendStatusNumber(out, alarms);
         out->append(alarms == 1 ? " experiment in alarm" : " experiments in alarm");
     }
     out->append("</title>\n<style>");
@@ -580,26 +559,26 @@ void renderStatusHtml(const StatusSnapshot &snapshot, const StatusPageOptions &o
     out->push_back('>');
     if (options.renderedAt) {
         out->append("as of ");
-        appendTime(out, options.renderedAt);
+        appendStatusTime(out, options.renderedAt);
         out->append(" \xc2\xb7 ");
     }
     if (options.refreshSeconds > 0) {
         out->append("refreshes every ");
-        appendNumber(out, options.refreshSeconds);
+        appendStatusNumber(out, options.refreshSeconds);
         out->append(" s \xc2\xb7 ");
     }
-    appendNumber(out, snapshot.dataFiles.size());
+    appendStatusNumber(out, snapshot.dataFiles.size());
     out->append(snapshot.dataFiles.size() == 1 ? " data file, " : " data files, ");
-    appendNumber(out, experiments);
+    appendStatusNumber(out, experiments);
     out->append(experiments == 1 ? " experiment counted" : " experiments counted");
     if (alarms) {
         out->append(", ");
-        appendNumber(out, alarms);
+        appendStatusNumber(out, alarms);
         out->append(" in alarm");
     }
     if (stopped) {
         out->append(", ");
-        appendNumber(out, stopped);
+        appendStatusNumber(out, stopped);
         out->append(stopped == 1 ? " variation stopped" : " variations stopped");
     }
     out->append("</p>\n");
@@ -608,7 +587,7 @@ void renderStatusHtml(const StatusSnapshot &snapshot, const StatusPageOptions &o
 
     if (snapshot.countersDropped) {
         out->append("<p class=\"warning\">");
-        appendNumber(out, snapshot.countersDropped);
+        appendStatusNumber(out, snapshot.countersDropped);
         out->append(" counts were lost: the metrics zone had no room for their keys "
                     "(vantorell_metrics_zone needs a larger size).</p>\n");
     }

@@ -15,34 +15,6 @@ namespace vantorell {
 
 namespace {
 
-void appendNumber(std::string *out, uint64_t n)
-{
-    char buf[24];
-    char *end = std::to_chars(buf, buf + sizeof(buf), n).ptr;
-    out->append(buf, end - buf);
-}
-
-/*
- * The whole id: experiments whose ids differ only above 32 bits are separate
- * in the zone, and must not share a series or a line of the page.
- */
-void appendId(std::string *out, long id)
-{
-    char buf[24];
-    char *end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
-    out->append(buf, end - buf);
-}
-
-void appendTime(std::string *out, time_t t)
-{
-    char buf[sizeof("1970-01-01T00:00:00Z") + 16];
-    struct tm tm;
-
-    gmtime_r(&t, &tm);
-    size_t n = strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
-    out->append(buf, n);
-}
-
 const char *const kCountedNames[] = {"new_visitors", "assignments"};
 
 
@@ -87,22 +59,22 @@ void jsonLatency(std::string *out, const StatusVariation &v)
         out->append(b ? ", [" : "[");
         appendBound(out, b, StatusFormat::Json);
         out->append(", ");
-        appendNumber(out, cumulative);
+        appendStatusNumber(out, cumulative);
         out->append("]");
     }
     out->append("], \"sum\": ");
     appendStatusReal(out, v.latencySeconds, StatusFormat::Json);
     out->append(", \"count\": ");
-    appendNumber(out, cumulative);
+    appendStatusNumber(out, cumulative);
     out->append("}");
 }
 
 void jsonExperiment(std::string *out, const StatusExperiment &experiment)
 {
     out->append("{\"id\": ");
-    appendId(out, experiment.id);
+    appendStatusId(out, experiment.id);
     out->append(", \"counting_since\": \"");
-    appendTime(out, experiment.countingSince);
+    appendStatusTime(out, experiment.countingSince);
     out->append("\", \"variations\": [");
 
     for (size_t i = 0; i < experiment.variations.size(); i++) {
@@ -110,19 +82,19 @@ void jsonExperiment(std::string *out, const StatusExperiment &experiment)
 
         out->append(i ? ", " : "");
         out->append("{\"id\": ");
-        appendId(out, v.id);
+        appendStatusId(out, v.id);
         out->append(", \"expected_share\": ");
         appendStatusReal(out, v.expectedShare, StatusFormat::Json);
         out->append(", \"assignments\": ");
-        appendNumber(out, v.assignments);
+        appendStatusNumber(out, v.assignments);
         out->append(", \"new_visitors\": ");
-        appendNumber(out, v.newVisitors);
+        appendStatusNumber(out, v.newVisitors);
         out->append(", \"responses\": {");
         for (size_t c = 0; c < kStatusClasses; c++) {
             out->append(c ? ", \"" : "\"");
             out->append(statusClassName(c));
             out->append("\": ");
-            appendNumber(out, v.responses[c]);
+            appendStatusNumber(out, v.responses[c]);
         }
         out->append("}, \"response_seconds\": ");
         jsonLatency(out, v);
@@ -142,7 +114,7 @@ void jsonExperiment(std::string *out, const StatusExperiment &experiment)
         out->append(", \"alarm\": ");
         out->append(errors.alarm ? "true" : "false");
         out->append(", \"worst_variation\": ");
-        appendId(out, experiment.variations[errors.worst].id);
+        appendStatusId(out, experiment.variations[errors.worst].id);
     } else {
         out->append("null, \"alarm\": false, \"worst_variation\": null");
     }
@@ -162,11 +134,11 @@ void jsonDataFile(std::string *out, const StatusDataFile &file)
         out->append("null");
     }
     out->append(", \"experiments_count\": ");
-    appendNumber(out, file.experimentsCount);
+    appendStatusNumber(out, file.experimentsCount);
     out->append(", \"loaded_at\": ");
     if (file.known) {
         out->append("\"");
-        appendTime(out, file.loadedAt);
+        appendStatusTime(out, file.loadedAt);
         out->append("\"");
     } else {
         out->append("null");
@@ -177,7 +149,7 @@ void jsonDataFile(std::string *out, const StatusDataFile &file)
         out->append(k ? ", \"" : "\"");
         out->append(outcomeName(static_cast<Outcome>(k)));
         out->append("\": ");
-        appendNumber(out, file.requests[k]);
+        appendStatusNumber(out, file.requests[k]);
     }
     out->append("}, \"experiments\": [");
 
@@ -199,7 +171,7 @@ void renderJson(const StatusSnapshot &snapshot, std::string *out)
     }
 
     out->append("], \"counters_dropped\": ");
-    appendNumber(out, snapshot.countersDropped);
+    appendStatusNumber(out, snapshot.countersDropped);
     out->append("}\n");
 }
 
@@ -233,7 +205,7 @@ void experimentSeries(std::string *out, const char *name, const StatusDataFile &
 {
     series(out, name, file);
     out->append(",experiment=\"");
-    appendId(out, experiment.id);
+    appendStatusId(out, experiment.id);
     out->push_back('"');
 }
 
@@ -247,7 +219,7 @@ void prometheusRequests(const StatusSnapshot &snapshot, std::string *out)
             out->append(",outcome=\"");
             out->append(outcomeName(static_cast<Outcome>(k)));
             out->append("\"} ");
-            appendNumber(out, file.requests[k]);
+            appendStatusNumber(out, file.requests[k]);
             out->push_back('\n');
         }
     }
@@ -282,14 +254,14 @@ void prometheusVariations(const StatusSnapshot &snapshot, std::string *out)
                 for (const StatusVariation &v : experiment.variations) {
                     experimentSeries(out, pv.name, file, experiment);
                     out->append(",variation=\"");
-                    appendId(out, v.id);
+                    appendStatusId(out, v.id);
                     out->append("\"} ");
                     switch (pv.value) {
                     case Value::Assignments:
-                        appendNumber(out, v.assignments);
+                        appendStatusNumber(out, v.assignments);
                         break;
                     case Value::NewVisitors:
-                        appendNumber(out, v.newVisitors);
+                        appendStatusNumber(out, v.newVisitors);
                         break;
                     case Value::ExpectedShare:
                         appendStatusReal(out, v.expectedShare, StatusFormat::Prometheus);
@@ -357,7 +329,7 @@ void variationSeries(std::string *out, const char *name, const StatusDataFile &f
 {
     experimentSeries(out, name, file, experiment);
     out->append(",variation=\"");
-    appendId(out, v.id);
+    appendStatusId(out, v.id);
     out->push_back('"');
 }
 
@@ -386,7 +358,7 @@ void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
             out->append(",class=\"");
             out->append(statusClassName(c));
             out->append("\"} ");
-            appendNumber(out, v.responses[c]);
+            appendStatusNumber(out, v.responses[c]);
             out->push_back('\n');
         }
     });
@@ -402,7 +374,7 @@ void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
             out->append(",le=\"");
             appendBound(out, b, StatusFormat::Prometheus);
             out->append("\"} ");
-            appendNumber(out, cumulative);
+            appendStatusNumber(out, cumulative);
             out->push_back('\n');
         }
         variationSeries(out, "vantorell_response_seconds_sum", file, experiment, v);
@@ -411,7 +383,7 @@ void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
         out->push_back('\n');
         variationSeries(out, "vantorell_response_seconds_count", file, experiment, v);
         out->append("} ");
-        appendNumber(out, cumulative);
+        appendStatusNumber(out, cumulative);
         out->push_back('\n');
     });
 
@@ -460,7 +432,7 @@ void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
         for (const StatusExperiment &experiment : file.experiments) {
             experimentSeries(out, "vantorell_counting_since_seconds", file, experiment);
             out->append("} ");
-            appendNumber(out, static_cast<uint64_t>(experiment.countingSince));
+            appendStatusNumber(out, static_cast<uint64_t>(experiment.countingSince));
             out->push_back('\n');
         }
     }
@@ -482,14 +454,14 @@ void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
     for (const StatusDataFile &file : snapshot.dataFiles) {
         series(out, "vantorell_data_file_experiments", file);
         out->append("} ");
-        appendNumber(out, file.experimentsCount);
+        appendStatusNumber(out, file.experimentsCount);
         out->push_back('\n');
     }
 
     family(out, "vantorell_counters_dropped_total", "counter",
            "Counts lost because the metrics zone had no room for their key.");
     out->append("vantorell_counters_dropped_total ");
-    appendNumber(out, snapshot.countersDropped);
+    appendStatusNumber(out, snapshot.countersDropped);
     out->push_back('\n');
 }
 
@@ -626,6 +598,33 @@ void appendStatusReal(std::string *out, double value, StatusFormat format)
     char buf[32];
     char *end = std::to_chars(buf, buf + sizeof(buf), value).ptr;
     out->append(buf, end - buf);
+}
+
+
+void appendStatusNumber(std::string *out, uint64_t n)
+{
+    char buf[24];
+    char *end = std::to_chars(buf, buf + sizeof(buf), n).ptr;
+    out->append(buf, end - buf);
+}
+
+
+void appendStatusId(std::string *out, long id)
+{
+    char buf[24];
+    char *end = std::to_chars(buf, buf + sizeof(buf), id).ptr;
+    out->append(buf, end - buf);
+}
+
+
+void appendStatusTime(std::string *out, time_t t)
+{
+    char buf[sizeof("1970-01-01T00:00:00Z") + 16];
+    struct tm tm;
+
+    gmtime_r(&t, &tm);
+    size_t n = strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tm);
+    out->append(buf, n);
 }
 
 }  // namespace vantorell

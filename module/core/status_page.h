@@ -126,6 +126,13 @@ const char *statusPageContentType(StatusFormat format) noexcept;
  */
 void appendStatusText(std::string *out, const std::string &text, StatusFormat format);
 
+/* A count, an id (the whole id: ids that differ only above 32 bits are
+ * separate experiments) and a time (ISO 8601, UTC) as every format writes
+ * them.  Throw std::bad_alloc. */
+void appendStatusNumber(std::string *out, uint64_t n);
+void appendStatusId(std::string *out, long id);
+void appendStatusTime(std::string *out, time_t t);
+
 /* A real number as the format writes it: the shortest text that reads back
  * as the same double; JSON, which has no word for a value that is not a
  * finite number, writes null for one.  Throws std::bad_alloc. */
