@@ -42,7 +42,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -52,10 +51,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests/support"))
 import make_data  # noqa: E402
 import scenarios  # noqa: E402
-from scenarios import (HOST, OUT, ZONES, BenchError, Nginx, Stop, check_response,  # noqa: E402
-                       check_variables_log, describe, fail, fmt_ratio, make_docroot, on_signal,
-                       peer_cookie, precheck_one)
-from vantorell_harness import DATA_FILE, LOCK_FILE, MODULE, NGINX, DataFileLock  # noqa: E402
+from scenarios import (HOST, OUT, ZONES, BenchError, Nginx, check_response,  # noqa: E402
+                       check_variables_log, describe, fail, fmt_ratio, make_docroot,
+                       peer_cookie, precheck_one, prepare, run_main)
+from vantorell_harness import DATA_FILE, LOCK_FILE, DataFileLock  # noqa: E402
 
 SIZES = (1, 10, 100, 1000)
 NOISY = 0.10                                 # round ratios of a scenario spread this far
@@ -484,15 +483,7 @@ def main():
     if args.fresh:
         args.warmup, args.settle = 0, 0
 
-    for tool in ("wrk", "gnuplot"):
-        if shutil.which(tool) is None:
-            raise BenchError("%s is missing: run scripts/bench/install-bench-deps.sh" % tool)
-    for f in (NGINX, MODULE):
-        if not f.exists():
-            raise BenchError("%s is missing: run make" % f)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
+    prepare(("wrk", "gnuplot"), "scripts/bench/install-bench-deps.sh")
 
     started = time.monotonic()
     cpus = os.cpu_count() or 1
@@ -625,11 +616,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except BenchError as e:
-        print("bench: FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
-    except Stop as e:
-        print("bench: stopped (%s)" % e, file=sys.stderr)
-        sys.exit(130)
+    run_main(main, "bench")
