@@ -4,6 +4,7 @@ and every request header that reached it.  Usage: upstream.py PORT"""
 
 import html
 import http.server
+import random
 import re
 import sys
 
@@ -13,6 +14,11 @@ VARIATION = re.compile(r"^/experiment_(\d+)_variation_(\d+)")
 class Page(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         m = VARIATION.match(self.path)
+        # a broken release of variation 2, for the guardrail to catch: it
+        # fails half the requests that ask for ?broken=1
+        if m and m.groups() == ("101", "2") and "broken=1" in self.path and random.random() < 0.5:
+            self.send_error(500, "variation 2 is broken")
+            return
         if m:
             title = "Experiment %s, variation %s" % m.groups()
         elif self.path.startswith("/shop"):

@@ -9,7 +9,8 @@ set -euo pipefail
 # Prometheus server of their own (its packaged service is never started).
 # libpcre2-dev: the module's regular expressions, and nginx's from 1.22 on, as
 # Debian's own build does; libpcre3-dev: only nginx 1.18's own build, which
-# knows no PCRE2 (nothing of the project links it).
+# knows no PCRE2 (nothing of the project links it).  chromium: the HTML status
+# page is rendered by a real browser, headless, in the integration tests.
 packages=(
   build-essential g++ make ca-certificates dpkg-dev
   libpcre3-dev libpcre2-dev zlib1g-dev libssl-dev libjson-c-dev
@@ -18,6 +19,7 @@ packages=(
   curl openssl valgrind
   libboost-dev
   prometheus
+  chromium
 )
 # Callers may name more: make fuzz asks for clang and its libFuzzer runtime,
 # which nothing else needs.

@@ -72,8 +72,14 @@ vantorell demo: nginx $("$nginx" -v 2>&1 | sed 's#.*/##') with the module, on ht
                                                    the cookie stays the visitor's (from 127.0.0.1 only:
                                                    a geo gate in build/demo/nginx.conf)
 
+  The guardrail: variation 2 of experiment 101 fails half its requests with ?broken=1;
+    for i in \$(seq 1500); do curl -s -o /dev/null 'http://127.0.0.1:$port/promo?broken=1'; done
+  and the status page shows it stopped (error.log: "variation 2 stopped"); new weights in the
+  data file give it back.
+
   The counters (every worker's): curl -s http://127.0.0.1:$port/vantorell/status | /usr/bin/python3 -m json.tool
   The same for Prometheus:       curl -s http://127.0.0.1:$port/metrics
+  The same for a browser:        http://127.0.0.1:$port/vantorell/status.html?refresh=10
   Who saw what (the variables):  tail -f $prefix/exposure.log
   The module's log lines:        tail -f $prefix/error.log
   Lint the data file:            $top/build/bin/vantorell-check lint $data

@@ -99,9 +99,10 @@ Result targetModel(const ModelHold &hold, const char *url, Allocator *memory,
             return known->result;
         }
 
+        /* into the list's own room when it has enough (a list the caller
+         * keeps from request to request allocates nothing) */
         try {
-            TargetedList copy(known->targeted);
-            *targeted = std::move(copy);
+            targeted->assign(known->targeted.begin(), known->targeted.end());
         } catch (...) {
             Result result;
             result.failure = Failure::TargetedNoMemory;

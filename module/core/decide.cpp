@@ -79,18 +79,6 @@ private:
     const CompiledPatterns &patterns_;
 };
 
-/* A NUL-terminated text of `length` bytes from the allocator, written by
- * `write` (snprintf-like). */
-template <typename Write>
-char *textOf(Allocator *memory, size_t length, Write write) noexcept
-{
-    char *text = static_cast<char *>(memory->allocate(length + 1));
-    if (text != nullptr) {
-        write(text, length + 1);
-    }
-    return text;
-}
-
 bool buildUrl(const RequestInputs &inputs, Allocator *memory, Decision *decision) noexcept
 {
     std::string_view path = inputs.path;
@@ -168,8 +156,16 @@ bool workOutVisitor(RequestInputs &inputs, Decision *decision) noexcept
     }
 
     /* a digest that OpenSSL cannot take is all zeros: the number 0 */
-    decision->digestTaken = visitorDigest(decision->code, &decision->digest);
-    decision->number = visitorNumber(decision->digest);
+    if (inputs.numbers != nullptr
+        && inputs.numbers->find(decision->code, &decision->digest, &decision->number)) {
+        decision->digestTaken = true;
+    } else {
+        decision->digestTaken = visitorDigest(decision->code, &decision->digest);
+        decision->number = visitorNumber(decision->digest);
+        if (decision->digestTaken && inputs.numbers != nullptr) {
+            inputs.numbers->keep(decision->code, decision->digest, decision->number);
+        }
+    }
     double given;
     if (inputs.givenNumber(&given)) {
         decision->number = given;
@@ -231,29 +227,32 @@ bool traceUnassigned(RequestInputs &inputs, Decision *decision) noexcept
     return workOutVisitor(inputs, decision) && readForce(inputs, decision);
 }
 
+/* The longest texts an id can make: "-2147483648". */
+constexpr size_t kIdText = 11;
+
 bool writeTexts(const RequestInputs &inputs, Allocator *memory, Decision *decision) noexcept
 {
+    /* each text is written once, into room for its longest form: measuring
+     * it first would cost as much as writing it */
     const TargetedList &targeted = decision->targeted;
     if (inputs.wantHeader) {
-        decision->headerLength = experimentsHeaderText(targeted, nullptr, 0);
-        decision->header = textOf(memory, decision->headerLength, [&](char *text, size_t size) {
-            experimentsHeaderText(targeted, text, size);
-        });
+        size_t room = targeted.size() * (2 * kIdText + sizeof(", =") - 1) + 1;
+        decision->header = static_cast<char *>(memory->allocate(room));
         if (decision->header == nullptr) {
             return false;
         }
+        decision->headerLength = experimentsHeaderText(targeted, decision->header, room);
     }
 
     const Targeted &deciding = targeted.front();
     if (deciding.variationId != 0) {
-        decision->locationLength =
-            variationLocationText(deciding.experimentId, deciding.variationId, nullptr, 0);
-        decision->location = textOf(memory, decision->locationLength, [&](char *text, size_t size) {
-            variationLocationText(deciding.experimentId, deciding.variationId, text, size);
-        });
+        size_t room = sizeof("/experiment__variation_") + 2 * kIdText;
+        decision->location = static_cast<char *>(memory->allocate(room));
         if (decision->location == nullptr) {
             return false;
         }
+        decision->locationLength = variationLocationText(
+            deciding.experimentId, deciding.variationId, decision->location, room);
     }
     return true;
 }

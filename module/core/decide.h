@@ -52,6 +52,9 @@ public:
     /* Where a new visitor's code comes from; null: the host's sources. */
     RandomSource *random = nullptr;
 
+    /* The numbers of codes seen before; null: every digest is taken. */
+    NumberMemo *numbers = nullptr;
+
     /* The visitor id; empty: none. */
     virtual bool visitorId(std::string_view *id) noexcept = 0;
 

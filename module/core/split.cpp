@@ -182,14 +182,15 @@ ErrorsCheck checkErrors(const uint64_t *responses, const uint64_t *errors, size_
 {
     ErrorsCheck check;
 
+    /* a count taken while another was being added may run ahead */
+    auto failedOf = [&](size_t i) { return errors[i] < responses[i] ? errors[i] : responses[i]; };
+
     uint64_t total = 0;
     uint64_t failed = 0;
     size_t rows = 0;
     for (size_t i = 0; i < n; i++) {
-        /* a count taken while another was being added may run ahead */
-        uint64_t e = errors[i] < responses[i] ? errors[i] : responses[i];
         total += responses[i];
-        failed += e;
+        failed += failedOf(i);
         rows += responses[i] > 0;
     }
 
@@ -199,23 +200,18 @@ ErrorsCheck checkErrors(const uint64_t *responses, const uint64_t *errors, size_
     check.checked = true;
 
     /* the worst: the highest share of 5xx, the first of equals */
-    double worstShare = -1.0;
+    check.worstShare = -1.0;
     for (size_t i = 0; i < n; i++) {
-        if (responses[i] == 0) {
-            continue;
-        }
-        uint64_t e = errors[i] < responses[i] ? errors[i] : responses[i];
-        double share = static_cast<double>(e) / static_cast<double>(responses[i]);
-        if (share > worstShare) {
-            worstShare = share;
+        double share = responses[i] > 0 ? static_cast<double>(failedOf(i))
+                                              / static_cast<double>(responses[i])
+                                        : -1.0;
+        if (share > check.worstShare) {
+            check.worstShare = share;
             check.worst = i;
         }
     }
-    uint64_t worstErrors = errors[check.worst] < responses[check.worst]
-                               ? errors[check.worst] : responses[check.worst];
-    check.worstShare = worstShare;
     uint64_t others = total - responses[check.worst];
-    check.othersShare = others > 0 ? static_cast<double>(failed - worstErrors)
+    check.othersShare = others > 0 ? static_cast<double>(failed - failedOf(check.worst))
                                          / static_cast<double>(others)
                                    : 0.0;
 
@@ -234,7 +230,7 @@ ErrorsCheck checkErrors(const uint64_t *responses, const uint64_t *errors, size_
             continue;
         }
         double row = static_cast<double>(responses[i]);
-        double e = static_cast<double>(errors[i] < responses[i] ? errors[i] : responses[i]);
+        double e = static_cast<double>(failedOf(i));
         double observed[2] = {e, row - e};
         for (int j = 0; j < 2; j++) {
             double want = row * columns[j] / N;

@@ -3,6 +3,7 @@
  */
 #include "status_page.h"
 
+#include "status_html.h"
 #include "text.h"
 
 #include <algorithm>
@@ -301,16 +302,39 @@ void prometheusVariations(const StatusSnapshot &snapshot, std::string *out)
     }
 }
 
-void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
+/* A check's value after its series' labels: its p-value (NaN until it
+ * runs), or its alarm. */
+void checkValue(std::string *out, bool checked, double pValue, bool alarm, bool asAlarm)
+{
+    if (asAlarm) {
+        out->push_back(alarm ? '1' : '0');
+    } else {
+        appendStatusReal(out, checked ? pValue : std::nan(""), StatusFormat::Prometheus);
+    }
+    out->push_back('\n');
+}
+
+/* A check's two gauges, the p-value's family then the alarm's: each(name,
+ * asAlarm) writes the series of one. */
+template <typename Each>
+void checkFamilies(std::string *out, const char *const names[2], const char *const helps[2],
+                   Each each)
 {
     for (int alarm = 0; alarm < 2; alarm++) {
-        const char *name = alarm ? "vantorell_split_alarm" : "vantorell_split_p_value";
+        family(out, names[alarm], "gauge", helps[alarm]);
+        each(names[alarm], alarm != 0);
+    }
+}
 
-        family(out, name, "gauge",
-               alarm ? "1 when the split check's p-value is below 0.001."
-                     : "Chi-square test of the counts per variation against "
-                       "the expected shares (NaN below 1000 counts).");
+void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
+{
+    static const char *const names[2] = {"vantorell_split_p_value", "vantorell_split_alarm"};
+    static const char *const helps[2] = {
+        "Chi-square test of the counts per variation against the expected shares "
+        "(NaN below 1000 counts).",
+        "1 when the split check's p-value is below 0.001."};
 
+    checkFamilies(out, names, helps, [&](const char *name, bool asAlarm) {
         for (const StatusDataFile &file : snapshot.dataFiles) {
             for (const StatusExperiment &experiment : file.experiments) {
                 for (int c = 0; c < 2; c++) {
@@ -320,17 +344,11 @@ void prometheusSplitChecks(const StatusSnapshot &snapshot, std::string *out)
                     out->append(",counted=\"");
                     out->append(kCountedNames[c]);
                     out->append("\"} ");
-                    if (alarm) {
-                        out->push_back(check.alarm ? '1' : '0');
-                    } else {
-                        appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
-                                         StatusFormat::Prometheus);
-                    }
-                    out->push_back('\n');
+                    checkValue(out, check.checked, check.pValue, check.alarm, asAlarm);
                 }
             }
         }
-    }
+    });
 }
 
 /* name{data_file=...,experiment=...,variation=...: the labels left open */
@@ -411,30 +429,23 @@ void prometheusResponses(const StatusSnapshot &snapshot, std::string *out)
 
 void prometheusErrorsChecks(const StatusSnapshot &snapshot, std::string *out)
 {
-    for (int alarm = 0; alarm < 2; alarm++) {
-        const char *name = alarm ? "vantorell_errors_alarm" : "vantorell_errors_p_value";
+    static const char *const names[2] = {"vantorell_errors_p_value", "vantorell_errors_alarm"};
+    static const char *const helps[2] = {
+        "Chi-square test of independence of variation and 5xx "
+        "(NaN below 1000 responses or 20 of them 5xx).",
+        "1 when one variation answers with 5xx significantly more often "
+        "(p below 0.001) and at least twice as often as the others."};
 
-        family(out, name, "gauge",
-               alarm ? "1 when one variation answers with 5xx significantly more "
-                       "often (p below 0.001) and at least twice as often as the others."
-                     : "Chi-square test of independence of variation and 5xx "
-                       "(NaN below 1000 responses or 20 of them 5xx).");
-
+    checkFamilies(out, names, helps, [&](const char *name, bool asAlarm) {
         for (const StatusDataFile &file : snapshot.dataFiles) {
             for (const StatusExperiment &experiment : file.experiments) {
                 const ErrorsCheck &check = experiment.errorsCheck;
                 experimentSeries(out, name, file, experiment);
                 out->append("} ");
-                if (alarm) {
-                    out->push_back(check.alarm ? '1' : '0');
-                } else {
-                    appendStatusReal(out, check.checked ? check.pValue : std::nan(""),
-                                     StatusFormat::Prometheus);
-                }
-                out->push_back('\n');
+                checkValue(out, check.checked, check.pValue, check.alarm, asAlarm);
             }
         }
-    }
+    });
 }
 
 void renderPrometheus(const StatusSnapshot &snapshot, std::string *out)
@@ -520,26 +531,45 @@ void checkExperiments(StatusSnapshot *snapshot)
 }
 
 
-void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out)
+void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out,
+                      const StatusPageOptions &options)
 {
-    if (format == StatusFormat::Prometheus) {
+    switch (format) {
+    case StatusFormat::Prometheus:
         renderPrometheus(snapshot, out);
-    } else {
+        break;
+    case StatusFormat::Html:
+        renderStatusHtml(snapshot, options, out);
+        break;
+    case StatusFormat::Json:
         renderJson(snapshot, out);
+        break;
     }
 }
 
 
 const char *statusPageContentType(StatusFormat format) noexcept
 {
-    return format == StatusFormat::Prometheus ? "text/plain; version=0.0.4; charset=utf-8"
-                                              : "application/json";
+    switch (format) {
+    case StatusFormat::Prometheus:
+        return "text/plain; version=0.0.4; charset=utf-8";
+    case StatusFormat::Html:
+        return "text/html; charset=utf-8";
+    case StatusFormat::Json:
+        break;
+    }
+    return "application/json";
 }
 
 
 void appendStatusText(std::string *out, const std::string &text, StatusFormat format)
 {
     static const char hex[] = "0123456789abcdef";
+
+    if (format == StatusFormat::Html) {
+        appendHtmlText(out, text);
+        return;
+    }
 
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
     size_t left = text.size();

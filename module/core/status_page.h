@@ -1,6 +1,6 @@
 /*
- * The status page: the counters of the metrics zone as JSON or in
- * Prometheus's text format.
+ * The status page: the counters of the metrics zone as JSON, in Prometheus's
+ * text format, or as an HTML page for a person to look at.
  *
  * The page is rendered from a snapshot of plain values that the nginx layer
  * copies out of the zone under the zone's lock: the rendering itself takes no
@@ -87,22 +87,42 @@ struct StatusSnapshot {
 enum class StatusFormat : unsigned char {
     Json,
     Prometheus,
+    Html,
 };
+
+/* What a page may be asked for besides the snapshot (only the HTML page
+ * reads it). */
+struct StatusPageOptions {
+    unsigned refreshSeconds = 0;    /* reload the page this often; 0: never */
+    time_t renderedAt = 0;          /* shown as the page's time; 0: not shown */
+};
+
+/* The longest refresh a page may ask for: an hour. */
+constexpr unsigned kStatusRefreshMaxSeconds = 3600;
+
+/* The refresh that a request's `refresh` argument asks for: a whole number
+ * of seconds in decimal digits, 1 to kStatusRefreshMaxSeconds; 0 (no
+ * refresh) for any other text. */
+unsigned statusRefreshSeconds(const char *text, size_t len) noexcept;
 
 /* Orders each file's experiments by id (as the operator looks them up) and
  * runs their split and errors checks.  Throws std::bad_alloc. */
 void checkExperiments(StatusSnapshot *snapshot);
 
 /* The page, appended to *out.  Throws std::bad_alloc. */
-void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out);
+void renderStatusPage(const StatusSnapshot &snapshot, StatusFormat format, std::string *out,
+                      const StatusPageOptions &options = StatusPageOptions());
 
 /* The Content-Type of the page. */
 const char *statusPageContentType(StatusFormat format) noexcept;
 
 /*
- * A text of the configuration or of the data file inside a JSON string or a
- * Prometheus label value, appended to *out: both must be UTF-8, so a byte
- * that starts no valid sequence becomes U+FFFD.  Throws std::bad_alloc.
+ * A text of the configuration or of the data file inside a JSON string, a
+ * Prometheus label value or HTML text or attribute value, appended to *out:
+ * all must be UTF-8, so a byte that starts no valid sequence becomes U+FFFD.
+ * HTML gets & < > " ' as character references, and control characters other
+ * than tab and line feed, which HTML may not hold, as U+FFFD.  Throws
+ * std::bad_alloc.
  */
 void appendStatusText(std::string *out, const std::string &text, StatusFormat format);
 

@@ -21,9 +21,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+/* SHA256_Init and its kin: see sha256() */
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 
 namespace {
 
@@ -207,75 +210,23 @@ double fractionOfBits(const uint64_t (&words)[4])
 
 const char kHexDigits[] = "0123456789abcdef";
 
-/* The SHA-256 implementation fetched from OpenSSL once per process: handing
- * EVP_sha256() to each digest makes OpenSSL look the implementation up again
- * every time, which costs more than hashing a visitor code. */
-class Sha256Method {
-public:
-    Sha256Method() : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)) {}
-    Sha256Method(const Sha256Method &) = delete;
-    Sha256Method &operator=(const Sha256Method &) = delete;
-    ~Sha256Method() { EVP_MD_free(md_); }
-    const EVP_MD *get() const { return md_; }
-
-private:
-    EVP_MD *md_;
-};
-
 /*
- * One digest context, lent to one digest at a time and reinitialised for
- * each, so that a digest allocates nothing: nginx's worker, one thread, takes
- * it every time; a thread that finds it lent (the tests digest in several
- * threads at once) makes a context of its own for that digest.  Each
- * digest's final step overwrites the input it buffered; what stays is the
- * last digest's result, which the caller holds anyway.
- *
- * Not a thread_local: a dynamically loaded module's thread-local storage
- * lives in blocks the C library hands out on first use, which the leak
- * checker of a sanitized nginx misreads as a range to scan.
+ * SHA-256 through OpenSSL's digest functions of their own, on a context on
+ * the stack: the same implementation (and the same CPU instructions) that
+ * the EVP interface reaches, without the provider's dispatch, the context
+ * allocation or the lookup of the method that EVP adds to every digest,
+ * which cost more than hashing a 16-byte code.  OpenSSL 3 marks them
+ * deprecated for new protocols; they stay, and this is a plain hash of a
+ * short text.
  */
-class Sha256ContextSlot {
-public:
-    Sha256ContextSlot() = default;
-    Sha256ContextSlot(const Sha256ContextSlot &) = delete;
-    Sha256ContextSlot &operator=(const Sha256ContextSlot &) = delete;
-    ~Sha256ContextSlot() { EVP_MD_CTX_free(ctx_.exchange(nullptr)); }
-
-    /* null when OpenSSL has no memory for one */
-    EVP_MD_CTX *take() noexcept
-    {
-        EVP_MD_CTX *ctx = ctx_.exchange(nullptr);
-        return ctx != nullptr ? ctx : EVP_MD_CTX_new();
-    }
-
-    void giveBack(EVP_MD_CTX *ctx) noexcept
-    {
-        EVP_MD_CTX *empty = nullptr;
-        if (!ctx_.compare_exchange_strong(empty, ctx)) {
-            EVP_MD_CTX_free(ctx);
-        }
-    }
-
-private:
-    std::atomic<EVP_MD_CTX *> ctx_{nullptr};
-};
-
 bool sha256(const char *input, size_t length, unsigned char *digest,
             unsigned int *digestLength)
 {
-    static const Sha256Method method;
-    static Sha256ContextSlot slot;
-
-    EVP_MD_CTX *ctx = method.get() != nullptr ? slot.take() : nullptr;
-    if (ctx != nullptr) {
-        bool done = EVP_DigestInit_ex2(ctx, method.get(), nullptr) == 1
-                    && EVP_DigestUpdate(ctx, input, length) == 1
-                    && EVP_DigestFinal_ex(ctx, digest, digestLength) == 1;
-        slot.giveBack(ctx);
-        return done;
-    }
-    /* OpenSSL could not fetch or allocate ahead: the one-call form. */
-    return EVP_Digest(input, length, digest, digestLength, EVP_sha256(), nullptr) == 1;
+    SHA256_CTX ctx;
+    bool done = SHA256_Init(&ctx) == 1 && SHA256_Update(&ctx, input, length) == 1
+                && SHA256_Final(digest, &ctx) == 1;
+    *digestLength = done ? SHA256_DIGEST_LENGTH : 0;
+    return done;
 }
 
 } // namespace
@@ -294,15 +245,10 @@ bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *d
         static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
         static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n),
     };
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    bool ok = ctx != nullptr
-              && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1
-              && EVP_DigestUpdate(ctx, id, length) == 1
-              && EVP_DigestUpdate(ctx, counter, sizeof(counter)) == 1
-              && EVP_DigestFinal_ex(ctx, digest, &digestLength) == 1
-              && digestLength == 32;
-    EVP_MD_CTX_free(ctx);
-    return ok;
+    SHA256_CTX ctx;
+    return SHA256_Init(&ctx) == 1 && SHA256_Update(&ctx, id, length) == 1
+           && SHA256_Update(&ctx, counter, sizeof(counter)) == 1
+           && SHA256_Final(digest, &ctx) == 1;
 }
 
 bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept
@@ -364,6 +310,35 @@ bool visitorDigest(const char *code, Digest *digest) noexcept
     return true;
 }
 
+size_t NumberMemo::placeOf(const char *code) noexcept
+{
+    uint64_t a, b;
+    std::memcpy(&a, code, 8);
+    std::memcpy(&b, code + 8, 8);
+    uint64_t h = (a * 0x9e3779b97f4a7c15ULL) ^ (b * 0xc2b2ae3d27d4eb4fULL);
+    return static_cast<size_t>(h >> 54) % kPlaces;
+}
+
+bool NumberMemo::find(const char *code, Digest *digest, double *number) const noexcept
+{
+    const Place &place = places_[placeOf(code)];
+    if (!place.used || std::memcmp(place.code, code, kCodeLength) != 0) {
+        return false;
+    }
+    *digest = place.digest;
+    *number = place.number;
+    return true;
+}
+
+void NumberMemo::keep(const char *code, const Digest &digest, double number) noexcept
+{
+    Place &place = places_[placeOf(code)];
+    std::memcpy(place.code, code, kCodeLength);
+    place.digest = digest;
+    place.number = number;
+    place.used = true;
+}
+
 double visitorNumber(const Digest &digest) noexcept
 {
     uint64_t words[4];
@@ -388,15 +363,23 @@ void digestText(const Digest &digest, char *text) noexcept
 
 namespace {
 
-unsigned char asciiLower(unsigned char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
+/* RFC 6265 cookie-octet: %x21 / %x23-2B / %x2D-3A / %x3C-5B / %x5D-7E; a
+ * table, as every byte of every code is looked up */
+struct CookieOctets {
+    bool is[256] = {};
+    constexpr CookieOctets()
+    {
+        for (int c = 0x21; c <= 0x7e; c++) {
+            is[c] = c != '"' && c != ',' && c != ';' && c != '\\';
+        }
+    }
+};
 
-/* RFC 6265 cookie-octet: %x21 / %x23-2B / %x2D-3A / %x3C-5B / %x5D-7E */
+constexpr CookieOctets kCookieOctets;
+
 bool isCookieOctet(unsigned char c)
 {
-    return c >= 0x21 && c <= 0x7e && c != '"' && c != ',' && c != ';' && c != '\\';
+    return kCookieOctets.is[c];
 }
 
 }  // namespace
@@ -427,12 +410,21 @@ bool findCookie(const char *header, size_t headerLength, const char *name,
         return false;
     }
 
+    /* a letter of the name matches either case: with bit 0x20 set, an
+     * upper-case letter reads as its lower case and nothing else reads as a
+     * letter; any other byte must match as it is */
+    auto sameByte = [](unsigned char h, unsigned char n) {
+        unsigned char lower = static_cast<unsigned char>(n | 0x20);
+        return lower >= 'a' && lower <= 'z' ? static_cast<unsigned char>(h | 0x20) == lower
+                                            : h == n;
+    };
+
     size_t at = 0;
     while (at < headerLength) {
         bool named = headerLength - at >= nameLength;
         for (size_t i = 0; named && i < nameLength; i++) {
-            named = asciiLower(static_cast<unsigned char>(header[at + i]))
-                    == asciiLower(static_cast<unsigned char>(name[i]));
+            named = sameByte(static_cast<unsigned char>(header[at + i]),
+                             static_cast<unsigned char>(name[i]));
         }
         if (named) {
             at += nameLength;
@@ -444,18 +436,22 @@ bool findCookie(const char *header, size_t headerLength, const char *name,
                 while (at < headerLength && header[at] == ' ') {
                     at++;
                 }
-                size_t end = at;
-                while (end < headerLength && header[end] != ';') {
-                    end++;
-                }
+                const void *semicolon = std::memchr(header + at, ';', headerLength - at);
+                size_t end = semicolon != nullptr
+                                 ? static_cast<size_t>(static_cast<const char *>(semicolon) - header)
+                                 : headerLength;
                 *start = at;
                 *length = end - at;
                 return true;
             }
         }
         /* on to the next cookie */
-        while (at < headerLength && header[at++] != ';') {
-        }
+        const void *semicolon = at < headerLength
+                                    ? std::memchr(header + at, ';', headerLength - at)
+                                    : nullptr;
+        at = semicolon != nullptr
+                 ? static_cast<size_t>(static_cast<const char *>(semicolon) - header) + 1
+                 : headerLength;
         while (at < headerLength && header[at] == ' ') {
             at++;
         }

@@ -65,6 +65,35 @@ void newVisitorCode(char *code, size_t length) noexcept;
  * code, when OpenSSL cannot take a digest. */
 bool visitorCodeOfId(const char *id, size_t length, char *code) noexcept;
 
+/*
+ * The digests and numbers of the codes seen last, by code: a visitor sends
+ * many requests with one code, and its number never changes, so a worker
+ * takes the digest once.  Direct-mapped: a code whose place another holds
+ * replaces it.  Not for several threads at once (a worker of nginx is one).
+ */
+class NumberMemo {
+public:
+    static constexpr size_t kPlaces = 1024;
+
+    /* The digest and number of `code` (kCodeLength bytes), if known. */
+    bool find(const char *code, Digest *digest, double *number) const noexcept;
+
+    /* Keeps them, in place of whatever held the code's place. */
+    void keep(const char *code, const Digest &digest, double number) noexcept;
+
+private:
+    struct Place {
+        bool used = false;
+        char code[16];
+        Digest digest;
+        double number;
+    };
+
+    static size_t placeOf(const char *code) noexcept;
+
+    Place places_[kPlaces];
+};
+
 /* Digest n of that rule into digest[32]; false when OpenSSL cannot take it. */
 bool visitorIdDigest(const char *id, size_t length, uint32_t n, unsigned char *digest) noexcept;
 

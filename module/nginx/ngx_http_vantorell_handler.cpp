@@ -30,14 +30,41 @@
 
 #include <new>
 #include <string_view>
+#include <vector>
 
 
 /* ---- the request's decision --------------------------------------------- */
+
+/*
+ * The targeted lists of finished requests, emptied, for the next requests
+ * to fill: a list is a block of the heap, which taking one back saves.  A
+ * worker keeps a few, of a few experiments each, and frees them at exit.
+ */
+namespace {
+
+constexpr size_t  kSpareLists = 32;
+constexpr size_t  kSpareListRoom = 64;
+
+std::vector<vantorell::TargetedList>  ngx_http_vantorell_spare_lists;
+
+}  // namespace
+
 
 static void
 ngx_http_vantorell_cleanup(void *data)
 {
     ngx_http_vantorell_ctx_t  *ctx = (ngx_http_vantorell_ctx_t *) data;
+
+    vantorell::TargetedList  &list = ctx->decision.targeted;
+    std::vector<vantorell::TargetedList>  &spare =
+        ngx_http_vantorell_spare_lists;
+
+    if (list.capacity() > 0 && list.capacity() <= kSpareListRoom
+        && spare.size() < spare.capacity())
+    {
+        list.clear();
+        spare.push_back(std::move(list));
+    }
 
     ctx->~ngx_http_vantorell_ctx_t();
 }
@@ -88,6 +115,22 @@ ngx_http_vantorell_create_ctx(ngx_http_request_t *r)
     ctx = new (cln->data) ngx_http_vantorell_ctx_t();
 
     cln->handler = ngx_http_vantorell_cleanup;
+
+    std::vector<vantorell::TargetedList>  &spare =
+        ngx_http_vantorell_spare_lists;
+
+    if (!spare.empty()) {
+        ctx->decision.targeted = std::move(spare.back());
+        spare.pop_back();
+
+    } else if (spare.capacity() == 0) {
+        /* room for the spares, once: keeping one never allocates */
+        try {
+            spare.reserve(kSpareLists);
+        } catch (...) {
+            /* none are kept */
+        }
+    }
 
     ngx_http_set_ctx(r, ctx, ngx_http_vantorell_module);
 
@@ -234,6 +277,10 @@ public:
                 const vantorell::ModelHold &hold) noexcept
         : r_(r), vscf_(vscf), vlcf_(vlcf), hold_(hold)
     {
+        /* a worker's numbers of the codes it met last */
+        static vantorell::NumberMemo  numbers_seen;
+
+        numbers = &numbers_seen;
         host = viewOf(r->headers_in.server);
         path = viewOf(r->uri);
         args = viewOf(r->args);

@@ -1,6 +1,7 @@
 /*
- * The status page (vantorell_status): the metrics zone's counters as JSON or
- * in Prometheus's text format, as stub_status shows nginx's own.
+ * The status page (vantorell_status): the metrics zone's counters as JSON, in
+ * Prometheus's text format or as an HTML page, as stub_status shows nginx's
+ * own.
  *
  * The page copies what it shows out of the zone under the zone's mutex and
  * renders it after, so that rendering never holds up the workers' counting.
@@ -8,6 +9,7 @@
 
 #include "ngx_http_vantorell_metrics.h"
 #include "ngx_http_vantorell_metrics_zone.h"
+#include "ngx_vantorell_compat.h"
 
 #include "status_page.h"
 
@@ -39,10 +41,14 @@ ngx_http_vantorell_status_page(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
         if (ngx_strcmp(value[1].data, "prometheus") == 0) {
             vlcf->status_page = NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS;
 
+        } else if (ngx_strcmp(value[1].data, "html") == 0) {
+            vlcf->status_page = NGX_HTTP_VANTORELL_STATUS_PAGE_HTML;
+
         } else if (ngx_strcmp(value[1].data, "json") != 0) {
             ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                                "invalid format \"%V\" of vantorell_status: "
-                               "\"json\" (the default) or \"prometheus\"",
+                               "\"json\" (the default), \"prometheus\" "
+                               "or \"html\"",
                                &value[1]);
             return (char *) NGX_CONF_ERROR;
         }
@@ -82,6 +88,51 @@ ngx_http_vantorell_metrics_check(ngx_conf_t *cf)
 }
 
 
+/*
+ * The HTML page holds everything it shows: this tells the browser to load
+ * and run nothing else, so that a text of the data file that slipped through
+ * the page's escaping could still not fetch or run anything.
+ */
+static ngx_str_t  ngx_http_vantorell_status_csp_key =
+    ngx_string("Content-Security-Policy");
+static u_char     ngx_http_vantorell_status_csp_lowcase[] =
+    "content-security-policy";
+static u_char     ngx_http_vantorell_status_csp[] =
+    "default-src 'none'; style-src 'unsafe-inline'; base-uri 'none'; "
+    "form-action 'none'; frame-ancestors 'none'";
+
+
+/* The HTML page's options from the request (its refresh) and its header. */
+static ngx_int_t
+ngx_http_vantorell_status_page_html_headers(ngx_http_request_t *r,
+    vantorell::StatusPageOptions *options)
+{
+    ngx_str_t  arg;
+
+    if (ngx_http_arg(r, (u_char *) "refresh", sizeof("refresh") - 1, &arg)
+        == NGX_OK)
+    {
+        options->refreshSeconds =
+            vantorell::statusRefreshSeconds((const char *) arg.data, arg.len);
+    }
+
+    options->renderedAt = ngx_time();
+
+    if (ngx_http_vantorell_push_header(&r->headers_out.headers,
+                                       &ngx_http_vantorell_status_csp_key,
+                                       ngx_http_vantorell_status_csp_lowcase,
+                                       ngx_http_vantorell_status_csp,
+                                       sizeof(ngx_http_vantorell_status_csp)
+                                       - 1)
+        == NULL)
+    {
+        return NGX_ERROR;
+    }
+
+    return NGX_OK;
+}
+
+
 static ngx_int_t
 ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
 {
@@ -89,6 +140,7 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
     ngx_buf_t                         *b;
     ngx_chain_t                        out;
     vantorell::StatusFormat            format;
+    vantorell::StatusPageOptions       options;
     ngx_http_vantorell_loc_conf_t     *vlcf;
     ngx_http_vantorell_main_conf_t    *vmcf;
     ngx_http_vantorell_metrics_ctx_t  *zone;
@@ -107,9 +159,27 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
 
     zone = (ngx_http_vantorell_metrics_ctx_t *) vmcf->metrics_zone->data;
 
-    format = vlcf->status_page == NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS
-             ? vantorell::StatusFormat::Prometheus
-             : vantorell::StatusFormat::Json;
+    switch (vlcf->status_page) {
+
+    case NGX_HTTP_VANTORELL_STATUS_PAGE_PROMETHEUS:
+        format = vantorell::StatusFormat::Prometheus;
+        break;
+
+    case NGX_HTTP_VANTORELL_STATUS_PAGE_HTML:
+        format = vantorell::StatusFormat::Html;
+
+        if (ngx_http_vantorell_status_page_html_headers(r, &options)
+            != NGX_OK)
+        {
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        }
+
+        break;
+
+    default:
+        format = vantorell::StatusFormat::Json;
+        break;
+    }
 
     std::string  body;
 
@@ -120,7 +190,7 @@ ngx_http_vantorell_status_page_handler(ngx_http_request_t *r)
                                             &snapshot);
 
         vantorell::checkExperiments(&snapshot);
-        vantorell::renderStatusPage(snapshot, format, &body);
+        vantorell::renderStatusPage(snapshot, format, &body, options);
 
     } catch (...) {
         return NGX_HTTP_INTERNAL_SERVER_ERROR;

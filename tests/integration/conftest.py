@@ -8,17 +8,16 @@ in parallel (pytest -n).  Tests of the default path itself are marked
 default_data_file: they use /tmp/vantorell-data.json and take turns with
 everything else on the host that writes it."""
 
-import http.server
 import os
 import sys
-import threading
 from pathlib import Path
 
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "support"))
 from vantorell_harness import DataFileLock  # noqa: E402
-from vantorell_nginx import DataFile, EchoHandler, KeptDefaultDataFile, Nginx  # noqa: E402
+from vantorell_nginx import (DataFile, EchoHandler, KeptDefaultDataFile, Nginx,  # noqa: E402
+                             serving)
 
 
 def pytest_configure(config):
@@ -29,11 +28,8 @@ def pytest_configure(config):
 
 @pytest.fixture(scope="session")
 def upstream():
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), EchoHandler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    yield server.server_address[1]
-    server.shutdown()
+    with serving(EchoHandler) as port:
+        yield port
 
 
 @pytest.fixture

@@ -6,6 +6,7 @@ Every nginx has a prefix, a port and a data file of its own, so tests run in
 parallel (pytest -n).  The fixtures that make one are in
 tests/integration/conftest.py."""
 
+import contextlib
 import http.client
 import http.server
 import json
@@ -13,6 +14,7 @@ import os
 import re
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -113,6 +115,19 @@ def send_json(handler, status, payload):
     handler.send_header("Content-Length", str(len(body)))
     handler.end_headers()
     handler.wfile.write(body)
+
+
+@contextlib.contextmanager
+def serving(handler):
+    """An HTTP server of handler on 127.0.0.1, in a thread of its own, for
+    the block: its port."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server.server_address[1]
+    finally:
+        server.shutdown()
 
 
 class EchoHandler(http.server.BaseHTTPRequestHandler):

@@ -318,3 +318,31 @@ TEST_F(Decide, StoppedVariations) {
         EXPECT_EQ(d.targeted[1].stoppedId, row.stopped22) << row.name;
     }
 }
+
+// The numbers a worker keeps by code change nothing of a decision: the same
+// code, the same number, digest and variation, whether the digest was taken
+// now or before; a code that takes another's place is taken afresh.
+TEST_F(Decide, KeptNumbersDecideAsTheDigest) {
+    vantorell::NumberMemo numbers;
+    const char *codes[] = {"abcdefghijklmnop", "qrstuvwxyz012345", "abcdefghijklmnop",
+                           "67abcdefghijklmn", "qrstuvwxyz012345"};
+    for (int round = 0; round < 2; round++) {
+        for (const char *code : codes) {
+            Inputs plain, kept;
+            plain.cookieValue = kept.cookieValue = std::string(code);
+            kept.numbers = &numbers;
+            vantorell::Decision a = decide(plain);
+            std::string headerA = header, locationA = location;
+            vantorell::Decision b = decide(kept);
+            EXPECT_EQ(a.number, b.number) << code;
+            EXPECT_EQ(a.digest, b.digest) << code;
+            EXPECT_TRUE(b.digestTaken) << code;
+            EXPECT_EQ(header, headerA) << code;
+            EXPECT_EQ(location, locationA) << code;
+        }
+    }
+    vantorell::Digest digest;
+    double number = 0;
+    EXPECT_TRUE(numbers.find("abcdefghijklmnop", &digest, &number));
+    EXPECT_FALSE(numbers.find("abcdefghijklmnoq", &digest, &number));
+}

@@ -765,3 +765,32 @@ TEST(CookieReader, FindsTheCookieBySemicolonsAlone) {
         }
     }
 }
+
+// One place per code: a code found where another was kept is not that code's.
+TEST(NumberMemo, APlaceHoldsOneCodeAtATime) {
+    vantorell::NumberMemo memo;
+    vantorell::Digest one{}, two{};
+    one[0] = 1;
+    two[0] = 2;
+    // codes that differ in one byte, until two share a place
+    std::string a = "aaaaaaaaaaaaaaaa", b;
+    memo.keep(a.data(), one, 0.25);
+    for (char c = 'b'; c <= 'z'; c++) {
+        b = a;
+        b[15] = c;
+        vantorell::Digest d;
+        double n;
+        EXPECT_FALSE(memo.find(b.data(), &d, &n)) << b;
+    }
+    memo.keep(b.data(), two, 0.75);
+    vantorell::Digest d;
+    double n = 0;
+    ASSERT_TRUE(memo.find(b.data(), &d, &n));
+    EXPECT_EQ(n, 0.75);
+    EXPECT_EQ(d, two);
+    if (memo.find(a.data(), &d, &n)) {
+        // a different place: the first code is kept as it was
+        EXPECT_EQ(n, 0.25);
+        EXPECT_EQ(d, one);
+    }
+}
