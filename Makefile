@@ -18,9 +18,9 @@
 #   make bench-instructions  build, then count the instructions per request
 #                 under valgrind's callgrind, scenario by scenario, with their
 #                 ratios to module off and the targets met or missed (about a
-#                 minute; build/bench/instructions.json); INSTRUCTIONS_ARGS=--help
-#                 lists the knobs (--strict fails on a missed target, --scale
-#                 measures data files of 1 to 100,000 experiments)
+#                 minute and a half; build/bench/instructions.json);
+#                 INSTRUCTIONS_ARGS=--help lists the knobs (--strict fails on a
+#                 missed target, --scale measures larger data files and URLs)
 #   make test-sanitize  nginx 1.18.0 and the module with ASan and UBSan in
 #                 build/sanitize-1.18.0/, and the integration suite against them
 #   make soak     build, then a million requests with wrk while the data file
