@@ -15,6 +15,12 @@
 #   make fuzz     build the libFuzzer targets of tests/fuzz/ and run each for
 #                 FUZZ_SECONDS (default 120); make fuzz-smoke: 30 s each
 #   make bench    build, then measure requests/s with wrk (results in build/bench/)
+#   make bench-instructions  build, then count the instructions per request
+#                 under valgrind's callgrind, scenario by scenario, with their
+#                 ratios to module off and the targets met or missed (about a
+#                 minute and a half; build/bench/instructions.json);
+#                 INSTRUCTIONS_ARGS=--help lists the knobs (--strict fails on a
+#                 missed target, --scale measures larger data files and URLs)
 #   make test-sanitize  nginx 1.18.0 and the module with ASan and UBSan in
 #                 build/sanitize-1.18.0/, and the integration suite against them
 #   make soak     build, then a million requests with wrk while the data file
@@ -303,6 +309,12 @@ bench: build
 	bash scripts/bench/install-bench-deps.sh
 	$(RUN_ENV) $(PYTHON) scripts/bench/bench.py $(BENCH_ARGS)
 	$(MAKE) --no-print-directory regex-bench
+
+# What a request costs in user-space instructions, counted by callgrind: a
+# figure that the machine's load does not move (docs/performance.md).
+.PHONY: bench-instructions
+bench-instructions: build
+	$(RUN_ENV) $(PYTHON) scripts/bench/instructions.py $(INSTRUCTIONS_ARGS)
 
 # Targeting without the worker's memo of URL texts: what a URL never seen
 # before costs, on shop data files of 100 experiments (a fifth of their

@@ -38,13 +38,10 @@ puts it back at the end.
 import argparse
 import contextlib
 import datetime
-import hashlib
-import http.client
 import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -53,43 +50,24 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests/support"))
 import make_data  # noqa: E402
-from vantorell_harness import (DATA_FILE, FAILURE_MARKS, LOCK_FILE, MODULE, NGINX,  # noqa: E402
-                               ROOT, DataFileLock, NginxDidNotStart, free_port, log_size,
-                               module_lines, start_nginx, stop_nginx)
+import scenarios  # noqa: E402
+from scenarios import (HOST, OUT, ZONES, BenchError, Nginx, check_response,  # noqa: E402
+                       check_variables_log, describe, fail, fmt_ratio, make_docroot,
+                       peer_cookie, precheck_one, prepare, run_main)
+from vantorell_harness import DATA_FILE, LOCK_FILE, DataFileLock  # noqa: E402
 
-OUT = ROOT / "build/bench"
-
-HOST = make_data.HOST
-RETURNING_CODE = "benchreturning01"          # 16 characters, like a real code
-MODULE_COOKIE = "vantorellVisitorCode=" + RETURNING_CODE
 SIZES = (1, 10, 100, 1000)
-PAGE_SIZE = 612                              # bytes, every page and variation alike
 NOISY = 0.10                                 # round ratios of a scenario spread this far
-
-
-class BenchError(Exception):
-    pass
-
-
-class Stop(BaseException):
-    """A signal: unwinds through every finally so nginx stops and the data
-    file is put back."""
-
-
-def on_signal(signum, _frame):
-    raise Stop("signal %d" % signum)
 
 
 # ---- scenarios ----------------------------------------------------------------
 
-class Scenario:
-    """One measured case.  server: which server block answers (off, on, split)
-    or "plain" for an nginx without the module; data: None (file absent) or the
-    number of experiments; expect: the path the request must take."""
+class Scenario(scenarios.Scenario):
+    """A scenario with what wrk measured of it.  server: which server block
+    answers (off, on, split), or "plain" for an nginx without the module."""
 
-    def __init__(self, key, label, server, url, visitor, expect, data=None, focus="redirect"):
-        self.key, self.label, self.server, self.url = key, label, server, url
-        self.visitor, self.expect, self.data, self.focus = visitor, expect, data, focus
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
         self.rps = None              # median over the rounds, sharing the CPU
         self.requests = 0            # over all rounds
         self.ratio = None            # median over the rounds
@@ -110,11 +88,6 @@ class Scenario:
         """Only the module-on server reads the data file; the others leave it
         as the scenario before them had it."""
         return self.server.startswith("on") or self.server.startswith("zone")
-
-    def cookie(self, split_cookie):
-        if self.visitor != "returning":
-            return None
-        return split_cookie if self.server == "split" else MODULE_COOKIE
 
 
 def baseline(i):
@@ -175,38 +148,6 @@ def median(values):
 
 
 # ---- files --------------------------------------------------------------------
-
-def page_body(name):
-    head = "<!doctype html><html><head><title>%s</title></head><body><p>%s</p>" % (name, name)
-    tail = "</body></html>\n"
-    return (head + "." * (PAGE_SIZE - len(head) - len(tail)) + tail).encode()
-
-
-def variation_path(eid, vid):
-    return "/experiment_%d_variation_%d" % (eid, vid)
-
-
-def make_docroot(root):
-    """The static pages.  Only what a scenario may legitimately reach exists."""
-    if root.exists():
-        shutil.rmtree(root)
-    pages = {
-        "/about/team": "page /about/team",
-        "/shop/category/bags": "page /shop/category/bags",
-    }
-    for vid in make_data.REDIRECT_VARIATIONS:
-        path = variation_path(make_data.REDIRECT_ID, vid)
-        pages[path] = "variation " + path
-    bodies = {}
-    for path, name in pages.items():
-        f = root / path.lstrip("/")
-        f.parent.mkdir(parents=True, exist_ok=True)
-        f.write_bytes(page_body(name))
-        bodies[path] = page_body(name)
-    for d in [root] + [p for p in root.rglob("*")]:
-        os.chmod(d, 0o755 if d.is_dir() else 0o644)
-    return bodies
-
 
 class DataFileKeeper:
     """Writes the benchmark's data files to the fixed path and puts back what
@@ -292,270 +233,26 @@ def data_file_lock(wait):
 
 # ---- nginx --------------------------------------------------------------------
 
-CONF = """\
-{user}
-{load_module}
-worker_processes {workers};
-{affinity}
-daemon off;
-master_process on;
-error_log {prefix}/error.log {level};
-pid {prefix}/nginx.pid;
-events {{ worker_connections 1024; }}
-http {{
-    access_log off;
-    default_type text/html;
-{zone}
-    # one connection serves a whole measurement: the per-request cost, not
-    # the connection setup, is what is compared
-    keepalive_requests 1000000;
-    keepalive_timeout 60s;
-    client_body_temp_path {prefix}/tmp;
-    proxy_temp_path {prefix}/tmp;
-    fastcgi_temp_path {prefix}/tmp;
-    uwsgi_temp_path {prefix}/tmp;
-    scgi_temp_path {prefix}/tmp;
-    root {docroot};
-
-    # nginx's own way of splitting traffic, the peer: a visitor id in a cookie
-    # (userid), hashed into a variation by split_clients, and a rewrite there.
-    split_clients "${{uid_got}}${{uid_set}}" $bench_split_target {{
-        50% {variation1};
-        *   {variation2};
-    }}
-
-{log_formats}
-    # any other Host is refused: wrk must send the Host the conditions name
-    server {{
-{catchall_listens}
-        server_name _;
-        return 421;
-    }}
-{servers}
-}}
-"""
-
-OFF_SERVER = """
-    server {{
-        listen 127.0.0.1:{port};
-        server_name {host};
-{directive}
-        location / {{ add_header X-Bench-Location page; }}
-    }}
-"""
-
-ON_SERVER = """
-    server {{
-        listen 127.0.0.1:{port};
-        server_name {host};
-        vantorell_module on;{access_log}
-        location / {{ add_header X-Bench-Location page; }}
-        location ~ ^/experiment_\\d+_variation_\\d+$ {{ add_header X-Bench-Location variation; }}
-    }}
-"""
-
-# An access log without the module's variables, and the same with all five
-# (buffered, as a busy site writes it): what an exposure log costs.
-LOG_FORMATS = """
-    log_format bench_plain '$remote_addr [$time_local] "$request" $status $body_bytes_sent';
-    log_format bench_vars '$remote_addr [$time_local] "$request" $status $body_bytes_sent '
-                          '$vantorell_visitor_code $vantorell_visitor_new '
-                          '"$vantorell_experiments" $vantorell_experiment $vantorell_variation';
-"""
-
-ACCESS_LOGS = {
-    "on": "",
-    "on-log": "\n        access_log {prefix}/access-plain.log bench_plain buffer=64k;",
-    "on-log-vars": "\n        access_log {prefix}/access-vars.log bench_vars buffer=64k;",
-}
-
-SPLIT_SERVER = """
-    server {{
-        listen 127.0.0.1:{port};
-        server_name {host};
-        userid on;
-        userid_name uid;
-        userid_path /;
-        userid_expires 14d;
-        location / {{ add_header X-Bench-Location page; }}
-        location /promo/ {{ rewrite ^ $bench_split_target last; }}
-        location ~ ^/experiment_\\d+_variation_\\d+$ {{ add_header X-Bench-Location variation; }}
-    }}
-"""
-
-
-class Nginx:
-    # an nginx of a metrics zone: its one server's name, and the directive
-    ZONES = {"zone": "    vantorell_metrics_zone 1m;",
-             "zone-assignments": "    vantorell_metrics_zone 1m responses=off;"}
-
-    def __init__(self, prefix, docroot, with_module, level, pin, workers=1, zone=None):
-        self.prefix = Path(prefix)
-        self.with_module = with_module
-        self.ports = {"off": free_port()}
-        if zone:
-            self.ports = {zone: free_port()}
-        elif with_module:
-            for name in ACCESS_LOGS:
-                self.ports[name] = free_port()
-            self.ports["split"] = free_port()
-        else:
-            self.ports["plain"] = self.ports["off"]
-            self.ports["split"] = free_port()
-        if self.prefix.exists():
-            shutil.rmtree(self.prefix)
-        (self.prefix / "tmp").mkdir(parents=True)
-        os.chmod(self.prefix, 0o755)
-        if zone:
-            servers = ON_SERVER.format(port=self.ports[zone], host=HOST, access_log="")
-        else:
-            servers = OFF_SERVER.format(port=self.ports["off"], host=HOST,
-                                        directive="        vantorell_module off;"
-                                        if with_module else "")
-            servers += SPLIT_SERVER.format(port=self.ports["split"], host=HOST)
-        if with_module and not zone:
-            for name, access_log in ACCESS_LOGS.items():
-                servers += ON_SERVER.format(port=self.ports[name], host=HOST,
-                                            access_log=access_log.format(prefix=self.prefix))
-        listens = "\n".join("        listen 127.0.0.1:%d default_server;" % p
-                            for p in sorted(set(self.ports.values())))
-        conf = CONF.format(
-            user="user root;" if os.geteuid() == 0 else "",
-            load_module="load_module %s;" % MODULE if with_module else "",
-            affinity="worker_cpu_affinity 01;" if pin else
-            "worker_cpu_affinity auto;" if workers > 1 else "", workers=workers,
-            prefix=self.prefix, level=level, docroot=docroot, catchall_listens=listens,
-            log_formats=LOG_FORMATS if with_module else "",
-            zone=self.ZONES[zone] if zone else "",
-            servers=servers,
-            variation1=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[0]),
-            variation2=variation_path(make_data.REDIRECT_ID, make_data.REDIRECT_VARIATIONS[1]))
-        self.conf = self.prefix / "nginx.conf"
-        self.conf.write_text(conf)
-        self.proc = None
-        self.log_offset = 0
-
-    @property
-    def log_path(self):
-        return self.prefix / "error.log"
-
-    def start(self):
-        try:
-            self.proc = start_nginx(self.prefix, self.conf, self.ports.values())
-        except NginxDidNotStart as e:
-            raise BenchError(str(e))
-        return self
-
-    def stop(self):
-        stop_nginx(self.proc, timeout=15)
-
-    def mark(self):
-        self.log_offset = log_size(self.log_path)
-
-    def module_lines(self):
-        return module_lines(self.log_path, self.log_offset)
-
-    def assert_healthy(self):
-        text = self.log_path.read_text(errors="replace") if self.log_path.exists() else ""
-        for bad in FAILURE_MARKS:
-            if bad in text:
-                raise BenchError("nginx logged %s:\n%s" % (bad, text[-2000:]))
-
-    def request(self, port, url, cookie):
-        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-        conn.putrequest("GET", url, skip_host=True, skip_accept_encoding=True)
-        conn.putheader("Host", HOST)
-        if cookie:
-            conn.putheader("Cookie", cookie)
-        conn.putheader("Connection", "close")
-        conn.endheaders()
-        resp = conn.getresponse()
-        result = (resp.status, resp.getheaders(), resp.read())
-        conn.close()
-        return result
-
-
-# ---- sanity checks ------------------------------------------------------------
-
-def check_response(sc, status, headers, body, bodies):
-    """The path a scenario's request took, from what it got back."""
-    def header(name):
-        return [v for k, v in headers if k.lower() == name.lower()]
-
-    where = header("X-Bench-Location")
-    cookies = header("Set-Cookie")
-    module_cookies = [c for c in cookies if c.startswith("vantorellVisitorCode=")]
-    problems = []
-    if status != 200:
-        problems.append("status %d" % status)
-    if sc.expect == "redirect" or sc.expect == "split":
-        if where != ["variation"]:
-            problems.append("served by %s, not by the variation location" % where)
-        if body not in [bodies[variation_path(make_data.REDIRECT_ID, v)]
-                        for v in make_data.REDIRECT_VARIATIONS]:
-            problems.append("the body is not a variation page")
+def bench_nginx(prefix, docroot, with_module, level, pin, workers=1, zone=None):
+    """An nginx of the benchmark: with the module, module off, the peer and
+    module on without an access log, with one (on-log) and with one of the
+    module's variables (on-log-vars); without it, module not loaded (plain,
+    on the module-off server's port) and the peer; with a zone, its one
+    module-on server, named after the zone."""
+    if zone:
+        servers = {zone: ("on", {})}
     else:
-        if where != ["page"]:
-            problems.append("served by %s, not by the page's location" % where)
-        path = sc.url.split("?")[0]
-        if body != bodies.get(path):
-            problems.append("the body is not the page %s" % path)
-    if sc.expect in ("reference", "redirect"):
-        if len(module_cookies) != 1:
-            problems.append("expected one visitor cookie, got %s" % cookies)
-        elif sc.visitor == "returning" and not module_cookies[0].startswith(MODULE_COOKIE + ";"):
-            problems.append("the returning visitor's code was not kept: %s" % module_cookies[0])
-    elif module_cookies:
-        problems.append("unexpected visitor cookie %s" % module_cookies)
-    if sc.expect == "split":
-        uid = [c for c in cookies if c.startswith("uid=")]
-        if sc.visitor == "new" and len(uid) != 1:
-            problems.append("the peer gave a new visitor no uid cookie: %s" % cookies)
-        if sc.visitor == "returning" and uid:
-            problems.append("the peer did not recognise the returning visitor: %s" % uid)
-    return problems, cookies
-
-
-def check_log(sc, lines):
-    """The module's own account of the request (debug level, pre-check only)."""
-    def has(text):
-        return any(text == line or line.startswith(text) for line in lines)
-
-    problems = []
-    if sc.expect in ("page", "split"):
-        if lines:
-            problems.append("the module logged %s" % lines)
-    elif sc.expect == "nodata":
-        if not has("Issue with configuration: Cannot read json file."):
-            problems.append("no data-file failure logged: %s" % lines)
-    elif sc.expect == "untargeted":
-        if lines != ["Not targeted by any experiment."]:
-            problems.append("not an untargeted request: %s" % lines)
-    else:
-        eid = make_data.REDIRECT_ID if sc.expect == "redirect" else make_data.REFERENCE_ID
-        url_text = HOST + sc.url
-        if not has("Url: %s is targeted by experiment: %d" % (url_text, eid)):
-            problems.append("experiment %d did not target %s: %s" % (eid, url_text, lines))
-        if sc.visitor == "new" and not has("Generating a new cookie value:"):
-            problems.append("no new code for a new visitor: %s" % lines)
-        if sc.visitor == "returning":
-            if has("Generating a new cookie value:"):
-                problems.append("a new code for a returning visitor: %s" % lines)
-            if not has("Visitor Code: %s" % RETURNING_CODE):
-                problems.append("the returning visitor's code was not used: %s" % lines)
-        if sc.expect == "redirect":
-            if not has("Added flag to stop targeting.") or \
-                    lines[-1:] != ["Triggered flag found with value: true"]:
-                problems.append("not redirected: %s" % lines)
-        elif not has("Redirected to the reference."):
-            problems.append("not kept on the reference: %s" % lines)
-    return problems
-
-
-def fail(sc, problems, extra=""):
-    raise BenchError("scenario %s (%s, %s visitor, %s experiments, %s) takes the wrong path:\n  %s%s"
-                     % (sc.key, sc.label, sc.visitor, sc.data, sc.url,
-                        "\n  ".join(problems), extra))
+        servers = {"off": ("off", {}), "split": ("split", {})}
+        if with_module:
+            for name, log in (("on", "none"), ("on-log", "plain"), ("on-log-vars", "vars")):
+                servers[name] = ("on", {"access_log": log})
+    affinity = ("worker_cpu_affinity 01;" if pin else
+                "worker_cpu_affinity auto;" if workers > 1 else "")
+    nginx = Nginx(prefix, docroot, servers, with_module, level, workers=workers,
+                  affinity=affinity, zone=zone)
+    if not with_module and not zone:
+        nginx.ports["plain"] = nginx.ports["off"]
+    return nginx
 
 
 def precheck(nginx_dbg, own_dbg, all_scenarios, data, bodies):
@@ -567,16 +264,9 @@ def precheck(nginx_dbg, own_dbg, all_scenarios, data, bodies):
         server = own_dbg.get(sc.server, nginx_dbg)
         if sc.reads_data:
             data.set(sc.data, sc.focus, settle=False)
-        server.mark()
-        status, headers, body = server.request(server.ports[sc.server], sc.url,
-                                               sc.cookie(split_cookie))
-        time.sleep(0.05)       # the redirected pass may log just after the answer
-        problems, cookies = check_response(sc, status, headers, body, bodies)
-        problems += check_log(sc, server.module_lines())
-        if problems:
-            fail(sc, problems)
+        cookies = precheck_one(server, sc, sc.cookie(split_cookie), bodies)
         if sc.key == "split-new":
-            split_cookie = [c for c in cookies if c.startswith("uid=")][0].split(";")[0]
+            split_cookie = peer_cookie(cookies)
     for server in [nginx_dbg] + list(own_dbg.values()):
         server.assert_healthy()
     return split_cookie
@@ -637,10 +327,6 @@ def run_side_by_side(sides, seconds, args, pin):
 
 def fmt_rps(v):
     return "{:,.0f}".format(v) if v >= 100 else "{:,.1f}".format(v)
-
-
-def fmt_ratio(v):
-    return "%.3f" % v if v >= 0.01 else "%.4f" % v
 
 
 def markdown(measured, info):
@@ -763,26 +449,6 @@ plot {plots}
 
 # ---- main ---------------------------------------------------------------------
 
-def describe():
-    def run(cmd):
-        try:
-            return subprocess.run(cmd, capture_output=True, text=True, timeout=10,
-                                  cwd=ROOT).stdout.strip()
-        except (OSError, subprocess.SubprocessError):
-            return ""
-    head = run(["git", "rev-parse", "--short", "HEAD"]) or "?"
-    if run(["git", "status", "--porcelain", "--", "module"]):
-        head += " (module/ has uncommitted changes)"
-    version = subprocess.run([str(NGINX), "-v"], capture_output=True, text=True).stderr.strip()
-    return {
-        "nginx": version.replace("nginx version: ", ""),
-        "nginx_path": os.path.relpath(NGINX, ROOT),
-        "module": os.path.relpath(MODULE, ROOT),
-        "module_sha": hashlib.sha256(MODULE.read_bytes()).hexdigest()[:12],
-        "git": head,
-    }
-
-
 def main():
     ap = argparse.ArgumentParser(description="wrk benchmark of the module (see the file's doc)")
     ap.add_argument("--duration", type=int, default=int(os.environ.get("BENCH_DURATION", 1)),
@@ -817,15 +483,7 @@ def main():
     if args.fresh:
         args.warmup, args.settle = 0, 0
 
-    for tool in ("wrk", "gnuplot"):
-        if shutil.which(tool) is None:
-            raise BenchError("%s is missing: run scripts/bench/install-bench-deps.sh" % tool)
-    for f in (NGINX, MODULE):
-        if not f.exists():
-            raise BenchError("%s is missing: run make" % f)
-
-    for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, on_signal)
+    prepare(("wrk", "gnuplot"), "scripts/bench/install-bench-deps.sh")
 
     started = time.monotonic()
     cpus = os.cpu_count() or 1
@@ -857,11 +515,11 @@ def main():
         data.save()
         try:
             # 1. which path each scenario takes, from the module's debug lines
-            dbg = Nginx(OUT / "precheck", docroot, True, "debug", False)
-            plain_dbg = Nginx(OUT / "precheck-plain", docroot, False, "debug", False)
+            dbg = bench_nginx(OUT / "precheck", docroot, True, "debug", False)
+            plain_dbg = bench_nginx(OUT / "precheck-plain", docroot, False, "debug", False)
             own_dbg = {"plain": plain_dbg}
-            for zone in Nginx.ZONES:
-                own_dbg[zone] = Nginx(OUT / ("precheck-" + zone), docroot, True, "debug", False,
+            for zone in ZONES:
+                own_dbg[zone] = bench_nginx(OUT / ("precheck-" + zone), docroot, True, "debug", False,
                                       zone=zone)
             checking = [dbg] + list(own_dbg.values())
             servers += checking
@@ -870,24 +528,18 @@ def main():
             split_cookie = precheck(dbg, own_dbg, [baseline(0)] + sum(groups, []), data, bodies)
             for server in checking:
                 server.stop()
-            # the exposure log holds the assignment, not empty variables
-            logged = (dbg.prefix / "access-vars.log").read_text()
-            if not re.search(' %s 0 "[^"]*%d=\\d+[^"]*" %d \\d+$' % (
-                    RETURNING_CODE, make_data.REDIRECT_ID, make_data.REDIRECT_ID),
-                    logged, re.M):
-                raise BenchError("the access log of the variables lacks the assignment:\n"
-                                 + logged)
+            check_variables_log(dbg)
             print("bench: pre-check passed: every scenario takes its path (%d scenarios)"
                   % (1 + len(sum(groups, []))), flush=True)
 
             # 2. the measurement: two like nginx, each scenario side by side
             # with the module off on the other, the sides swapped every round
-            twins = [Nginx(OUT / "nginx-a", docroot, True, "warn", pin, args.workers),
-                     Nginx(OUT / "nginx-b", docroot, True, "warn", pin, args.workers)]
-            plain = Nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
+            twins = [bench_nginx(OUT / "nginx-a", docroot, True, "warn", pin, args.workers),
+                     bench_nginx(OUT / "nginx-b", docroot, True, "warn", pin, args.workers)]
+            plain = bench_nginx(OUT / "nginx-plain", docroot, False, "warn", pin, args.workers)
             own = {"plain": plain}
-            for zone in Nginx.ZONES:
-                own[zone] = Nginx(OUT / ("nginx-" + zone), docroot, True, "warn", pin,
+            for zone in ZONES:
+                own[zone] = bench_nginx(OUT / ("nginx-" + zone), docroot, True, "warn", pin,
                                   args.workers, zone=zone)
             servers += twins + list(own.values())
             for server in twins + list(own.values()):
@@ -964,11 +616,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    except BenchError as e:
-        print("bench: FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
-    except Stop as e:
-        print("bench: stopped (%s)" % e, file=sys.stderr)
-        sys.exit(130)
+    run_main(main, "bench")

@@ -16,9 +16,16 @@ experiments target the URLs the benchmark does request:
                  targeted, gets a visitor code and sees the reference;
   UNTARGETED_URL no experiment.
 
-Every output is a pure function of (count, focus, seed), so runs compare.
+With --targeting K, K experiments target REDIRECT_URL instead (the redirect
+experiment first, the others spread over the file, each with a contains or
+a regular-expression condition on the promo page), and no experiment the
+reference URL: what the number of experiments that target one URL costs.
+long_url() makes REDIRECT_URL as long as asked, for what a URL's length costs.
 
-    make_data.py COUNT [--focus redirect|reference] [--seed N] [-o FILE]
+Every output is a pure function of its arguments, so runs compare.
+
+    make_data.py COUNT [--focus redirect|reference] [--seed N] [--all-regex]
+                 [--targeting K] [-o FILE]
 """
 
 import argparse
@@ -49,9 +56,6 @@ LANGS = ("en", "fr", "de", "es", "it")
 # The share of each match type among the generated conditions: contains is the
 # most common, equals next, regular expressions last (they are the costly ones).
 MATCH_WEIGHTS = (("C", 50), ("E", 30), ("R", 20))
-# --all-regex: every generated condition a regular expression (the same
-# experiments otherwise), for measuring what patterns cost
-ALL_REGEX = False
 
 
 def experiment(eid, groups, variations, letter="PAGE", base=None):
@@ -63,11 +67,13 @@ def variation(vid, weight, page):
     return vantorell_harness.variation(vid, weight, "https://%s%s" % (HOST, page))
 
 
-def page_condition(rng, n, cid, op="|"):
+def page_condition(rng, n, cid, op="|", all_regex=False):
     """One condition on a page owned by experiment number n: the number in
-    every URL keeps the generated experiments away from the requested URLs."""
+    every URL keeps the generated experiments away from the requested URLs.
+    all_regex: a regular expression whatever the draw (the same experiments
+    otherwise), for measuring what patterns cost."""
     match = rng.choices([m for m, _ in MATCH_WEIGHTS], [w for _, w in MATCH_WEIGHTS])[0]
-    if ALL_REGEX:
+    if all_regex:
         match = "R"
     word = rng.choice(WORDS)
     if match == "C":
@@ -93,7 +99,7 @@ def page_condition(rng, n, cid, op="|"):
     return cond(url, match, op=op, cid=cid)
 
 
-def filler(rng, n):
+def filler(rng, n, all_regex=False):
     """An experiment on pages of its own: one or two groups of one to three
     conditions, sometimes narrowed by an excluding condition."""
     eid = 10000 + n
@@ -102,7 +108,7 @@ def filler(rng, n):
     for _ in range(rng.choice((1, 1, 1, 2))):
         conditions = []
         for _ in range(rng.choice((1, 1, 2, 3))):
-            conditions.append(page_condition(rng, n, cid))
+            conditions.append(page_condition(rng, n, cid, all_regex=all_regex))
             cid += 1
         if rng.random() < 0.2:
             # "... and not on the checkout": an & after a satisfied condition
@@ -135,27 +141,56 @@ def promo_section_experiment():
     )], [variation(1, 0.5, "/promo-banner")])
 
 
-def experiments(count, focus="redirect", seed=1):
+def promo_page_experiment(i):
+    """Another experiment on REDIRECT_URL (and on its longer forms): every
+    third one by a regular expression."""
+    if i % 3 == 2:
+        condition = cond(r"^shop\.example/promo/spring-sale(\?|$)", "R", cid=1)
+    else:
+        condition = cond("%s/promo/spring-sale" % HOST, "C", cid=1)
+    return experiment(30000 + i, [group(condition)],
+                      [variation(v, 0.5, "/promo/spring-sale-%d-%d" % (i, v)) for v in (1, 2)])
+
+
+def experiments(count, focus="redirect", seed=1, all_regex=False, targeting=None):
     """count experiments.  From two on, the file holds both the redirect and
     the reference experiment (at a third and two thirds of the file, where a
     real file has them: anywhere); a one-experiment file holds the one that
-    focus names."""
+    focus names.  targeting: that many experiments on REDIRECT_URL instead,
+    at even steps from the file's start, the redirect experiment first."""
     if count < 1:
         raise ValueError("count must be at least 1")
+    if targeting is not None and not 1 <= targeting <= count:
+        raise ValueError("targeting must be between 1 and count")
     if count == 1:
         return [redirect_experiment() if focus == "redirect" else reference_experiment()]
     rng = random.Random(seed)
-    placed = {count // 3: redirect_experiment(), (2 * count) // 3: reference_experiment()}
-    if count >= 10:
-        placed[count - 1] = promo_section_experiment()
+    if targeting is not None:
+        placed = {(i * count) // targeting: promo_page_experiment(i) if i else
+                  redirect_experiment() for i in range(targeting)}
+    else:
+        placed = {count // 3: redirect_experiment(), (2 * count) // 3: reference_experiment()}
+        if count >= 10:
+            placed[count - 1] = promo_section_experiment()
     out = []
     for n in range(count):
-        out.append(placed[n] if n in placed else filler(rng, n))
+        out.append(placed[n] if n in placed else filler(rng, n, all_regex))
     return out
 
 
-def document(count, focus="redirect", seed=1):
-    return json.dumps(experiments(count, focus, seed)) + "\n"
+def document(count, focus="redirect", seed=1, all_regex=False, targeting=None):
+    return json.dumps(experiments(count, focus, seed, all_regex, targeting)) + "\n"
+
+
+def long_url(length):
+    """REDIRECT_URL with a campaign argument that makes it length bytes long
+    (path and arguments): the words of a real campaign's text, and the
+    experiments that target REDIRECT_URL target it too."""
+    head = REDIRECT_URL + "&utm_content="
+    if length < len(head) + 1:
+        raise ValueError("a URL of at least %d bytes" % (len(head) + 1))
+    words = "-".join(WORDS) + "-"
+    return head + (words * (length // len(words) + 1))[:length - len(head)]
 
 
 def main(argv=None):
@@ -163,12 +198,16 @@ def main(argv=None):
     ap.add_argument("count", type=int)
     ap.add_argument("--focus", choices=("redirect", "reference"), default="redirect")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--all-regex", action="store_true")
+    ap.add_argument("--all-regex", action="store_true",
+                    help="every generated condition a regular expression")
+    ap.add_argument("--targeting", type=int, metavar="K",
+                    help="K experiments target the redirected URL")
     ap.add_argument("-o", "--output", default="-")
     args = ap.parse_args(argv)
-    global ALL_REGEX
-    ALL_REGEX = args.all_regex
-    text = document(args.count, args.focus, args.seed)
+    try:
+        text = document(args.count, args.focus, args.seed, args.all_regex, args.targeting)
+    except ValueError as e:
+        ap.error(str(e))
     if args.output == "-":
         sys.stdout.write(text)
     else:

@@ -167,14 +167,18 @@ def _holds_listener(pid, port):
     return False
 
 
-def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None):
+def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None, wrapper=(),
+                probe=True):
     """Starts nginx in the foreground (the configuration says `daemon off;`)
     and waits until its master holds a listening socket on every port and
     that port accepts connections; the process, whose stderr is a pipe.
     NginxDidNotStart when it exits or does not listen in time (a port that
     another process took makes nginx retry its bind, then exit).  env: the
-    environment, when not this process's own."""
-    proc = subprocess.Popen([str(nginx), "-p", str(prefix), "-c", str(conf)],
+    environment, when not this process's own.  wrapper: a command that runs
+    nginx in its own process (valgrind), before nginx's.  probe=False: no
+    connection to try a port, whose handling would come before anything
+    else the caller sends (the listening socket alone is waited for)."""
+    proc = subprocess.Popen([*wrapper, str(nginx), "-p", str(prefix), "-c", str(conf)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     deadline = time.monotonic() + timeout
     for port in sorted(set(ports)):
@@ -183,7 +187,8 @@ def start_nginx(prefix, conf, ports, timeout=10.0, nginx=NGINX, env=None):
                 raise NginxDidNotStart("nginx did not start: ", proc.stderr.read().decode())
             try:
                 if _holds_listener(proc.pid, port):
-                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                    if probe:
+                        socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                     break
             except OSError:
                 pass
