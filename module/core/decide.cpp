@@ -227,16 +227,13 @@ bool traceUnassigned(RequestInputs &inputs, Decision *decision) noexcept
     return workOutVisitor(inputs, decision) && readForce(inputs, decision);
 }
 
-/* The longest texts an id can make: "-2147483648". */
-constexpr size_t kIdText = 11;
-
 bool writeTexts(const RequestInputs &inputs, Allocator *memory, Decision *decision) noexcept
 {
     /* each text is written once, into room for its longest form: measuring
      * it first would cost as much as writing it */
     const TargetedList &targeted = decision->targeted;
     if (inputs.wantHeader) {
-        size_t room = targeted.size() * (2 * kIdText + sizeof(", =") - 1) + 1;
+        size_t room = experimentsHeaderRoom(targeted);
         decision->header = static_cast<char *>(memory->allocate(room));
         if (decision->header == nullptr) {
             return false;
@@ -246,7 +243,7 @@ bool writeTexts(const RequestInputs &inputs, Allocator *memory, Decision *decisi
 
     const Targeted &deciding = targeted.front();
     if (deciding.variationId != 0) {
-        size_t room = sizeof("/experiment__variation_") + 2 * kIdText;
+        size_t room = kVariationLocationRoom;
         decision->location = static_cast<char *>(memory->allocate(room));
         if (decision->location == nullptr) {
             return false;

@@ -287,10 +287,12 @@ ModelCache::~ModelCache()
 }
 
 
-ModelCache::Entry *ModelCache::find(const char *path) noexcept
+ModelCache::Entry *ModelCache::find(const char *path, size_t length) noexcept
 {
     for (Entry &entry : entries_) {
-        if (entry.path == path) {
+        if (entry.path.size() == length
+            && std::memcmp(entry.path.data(), path, length) == 0)
+        {
             return &entry;
         }
     }
@@ -329,18 +331,19 @@ void ModelCache::watchAnew() noexcept
 }
 
 
-Result ModelCache::acquire(const char *path, ModelHold *hold, ChangeCheck *check,
-                           FileReport *report) noexcept
+Result ModelCache::acquire(const char *path, size_t length, ModelHold *hold,
+                           ChangeCheck *check, FileReport *report) noexcept
 {
     hold->release();
     *check = ChangeCheck::Notified;
-    *report = FileReport();
+    report->kind = FileReport::Kind::None;      /* its text is set with a kind */
+    report->experiments = 0;
 
     if (watch_.watching() && watch_.changed()) {
         watchAnew();
     }
 
-    Entry *entry = find(path);
+    Entry *entry = find(path, length);
     if (entry == nullptr) {
         entry = add(path);                  /* null: served, not remembered */
     }
@@ -497,10 +500,10 @@ ModelCache &workerCache() noexcept
 }  // namespace
 
 
-Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
-                    FileReport *report) noexcept
+Result acquireModel(const char *path, size_t length, ModelHold *hold,
+                    ChangeCheck *check, FileReport *report) noexcept
 {
-    return workerCache().acquire(path, hold, check, report);
+    return workerCache().acquire(path, length, hold, check, report);
 }
 
 

@@ -36,6 +36,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <vector>
@@ -69,7 +70,7 @@ struct FileReport {
     };
 
     Kind kind = Kind::None;
-    FailureText text{};
+    FailureText text;           /* only with Problem: left unset otherwise */
     size_t experiments = 0;
 };
 
@@ -79,6 +80,8 @@ public:
     ModelHold() noexcept = default;
     ModelHold(const ModelHold &) = delete;
     ModelHold &operator=(const ModelHold &) = delete;
+    ModelHold(ModelHold &&) noexcept = default;
+    ModelHold &operator=(ModelHold &&) noexcept = default;
 
     /* Only while held: after a successful acquire. */
     const Model &model() const noexcept;
@@ -125,11 +128,18 @@ public:
     ModelCache(const ModelCache &) = delete;
     ModelCache &operator=(const ModelCache &) = delete;
 
-    /* Holds the model of the data file at `path`; the failure of the file
-     * otherwise.  *check tells how changes of that path are learnt, *report
-     * what this request found new about the file. */
+    /* Holds the model of the data file at `path` (`length` bytes, then a
+     * NUL); the failure of the file otherwise.  *check tells how changes of
+     * that path are learnt, *report what this request found new about the
+     * file. */
+    Result acquire(const char *path, size_t length, ModelHold *hold,
+                   ChangeCheck *check, FileReport *report) noexcept;
+
     Result acquire(const char *path, ModelHold *hold, ChangeCheck *check,
-                   FileReport *report) noexcept;
+                   FileReport *report) noexcept
+    {
+        return acquire(path, std::strlen(path), hold, check, report);
+    }
 
     Result acquire(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
     {
@@ -154,7 +164,7 @@ public:
 private:
     struct Entry;
 
-    Entry *find(const char *path) noexcept;
+    Entry *find(const char *path, size_t length) noexcept;
     Entry *add(const char *path) noexcept;
     void watchAnew() noexcept;
 
@@ -166,8 +176,14 @@ private:
 };
 
 /* The worker's cache: acquire. */
-Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
-                    FileReport *report) noexcept;
+Result acquireModel(const char *path, size_t length, ModelHold *hold,
+                    ChangeCheck *check, FileReport *report) noexcept;
+
+inline Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
+                           FileReport *report) noexcept
+{
+    return acquireModel(path, std::strlen(path), hold, check, report);
+}
 
 inline Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
 {

@@ -14,6 +14,34 @@ namespace vantorell {
 
 namespace {
 
+/* `value` in decimal from `p`, which has room for kIdTextLength bytes;
+ * returns the end. */
+char *writeNumber(int value, char *p) noexcept
+{
+    char digits[kIdTextLength];
+    size_t n = 0;
+    /* the magnitude in unsigned arithmetic, so INT_MIN has one too */
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value)
+                                   : static_cast<uint32_t>(value);
+    if (value < 0) {
+        *p++ = '-';
+    }
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (n > 0) {
+        *p++ = digits[--n];
+    }
+    return p;
+}
+
+char *writeText(const char *text, size_t n, char *p) noexcept
+{
+    std::memcpy(p, text, n);
+    return p + n;
+}
+
 /* Appends to a buffer of `size` bytes as snprintf would: what does not fit
  * is dropped, the text stays NUL-terminated, and the length counts
  * everything. */
@@ -32,20 +60,8 @@ public:
 
     void number(int value) noexcept
     {
-        char digits[12];
-        char *end = digits + sizeof(digits);
-        char *p = end;
-        /* the magnitude in unsigned arithmetic, so INT_MIN has one too */
-        uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value)
-                                       : static_cast<uint32_t>(value);
-        do {
-            *--p = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (value < 0) {
-            *--p = '-';
-        }
-        text(p, static_cast<size_t>(end - p));
+        char digits[kIdTextLength];
+        text(digits, static_cast<size_t>(writeNumber(value, digits) - digits));
     }
 
     size_t finish() noexcept
@@ -62,6 +78,9 @@ private:
     size_t length_ = 0;
 };
 
+constexpr char kExperiment[] = "/experiment_";
+constexpr char kVariation[] = "_variation_";
+
 } // namespace
 
 const char *outcomeName(Outcome outcome) noexcept
@@ -74,8 +93,32 @@ const char *outcomeName(Outcome outcome) noexcept
     return i < kOutcomes ? names[i] : "";
 }
 
+size_t idText(long id, char *buffer) noexcept
+{
+    return static_cast<size_t>(writeNumber(id32(id), buffer) - buffer);
+}
+
+/*
+ * A buffer with room for the longest form is written straight, with no
+ * bounds to mind: the handler always gives one, and the text is made for
+ * every assigned request.
+ */
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept
 {
+    if (buffer != nullptr && size >= experimentsHeaderRoom(targeted)) {
+        char *p = buffer;
+        for (size_t i = 0; i < targeted.size(); i++) {
+            if (i > 0) {
+                p = writeText(", ", 2, p);
+            }
+            p = writeNumber(id32(targeted[i].experimentId), p);
+            *p++ = '=';
+            p = writeNumber(id32(targeted[i].variationId), p);
+        }
+        *p = '\0';
+        return static_cast<size_t>(p - buffer);
+    }
+
     TextWriter out(buffer, size);
 
     for (size_t i = 0; i < targeted.size(); i++) {
@@ -93,8 +136,15 @@ size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t 
 size_t variationLocationText(long experimentId, long variationId, char *buffer,
                              size_t size) noexcept
 {
-    static const char kExperiment[] = "/experiment_";
-    static const char kVariation[] = "_variation_";
+    if (buffer != nullptr && size >= kVariationLocationRoom) {
+        char *p = writeText(kExperiment, sizeof(kExperiment) - 1, buffer);
+        p = writeNumber(id32(experimentId), p);
+        p = writeText(kVariation, sizeof(kVariation) - 1, p);
+        p = writeNumber(id32(variationId), p);
+        *p = '\0';
+        return static_cast<size_t>(p - buffer);
+    }
+
     TextWriter out(buffer, size);
 
     out.text(kExperiment, sizeof(kExperiment) - 1);

@@ -43,8 +43,26 @@ inline int id32(long id) noexcept
     return static_cast<int>(static_cast<uint32_t>(static_cast<unsigned long>(id)));
 }
 
+/* The longest text an id makes: "-2147483648". */
+constexpr size_t kIdTextLength = 11;
+
+/* An id as texts show it, in `buffer` (room for kIdTextLength bytes; no
+ * NUL is written); returns its length. */
+size_t idText(long id, char *buffer) noexcept;
+
 /* "12=3, 7=0, 4501=12": the targeted list's pairs in list order. */
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept;
+
+/* Room for the experiments header's text of `targeted` whatever its ids,
+ * the NUL included: a text written into it once needs no measuring first. */
+inline size_t experimentsHeaderRoom(const TargetedList &targeted) noexcept
+{
+    return targeted.size() * (2 * kIdTextLength + sizeof(", =") - 1) + 1;
+}
+
+/* Room for any variation's location text, the NUL included. */
+constexpr size_t kVariationLocationRoom =
+    sizeof("/experiment__variation_") + 2 * kIdTextLength;
 
 /* "/experiment_12_variation_3". */
 size_t variationLocationText(long experimentId, long variationId, char *buffer,

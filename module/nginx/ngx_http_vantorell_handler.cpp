@@ -30,6 +30,7 @@
 
 #include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 
@@ -180,8 +181,9 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
 
     vscf = ngx_http_vantorell_srv_conf(r);
 
-    status = vantorell::acquireModel((const char *) vscf->data_file.data, model,
-                                     &check, &report);
+    status = vantorell::acquireModel((const char *) vscf->data_file.data,
+                                     vscf->data_file.len, model, &check,
+                                     &report);
 
     /*
      * A file the worker cannot use, or whose targeting fails for every
@@ -592,8 +594,8 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
         ngx_http_vantorell_decided_before(r, ctx);
         return NGX_DECLINED;
 
-    } else {
-        /* from here on, the request's record owns what the decision holds */
+    } else if (ngx_http_vantorell_counts(vscf)) {
+        /* counted once, whatever passes follow: the record says so */
         ctx = ngx_http_vantorell_create_ctx(r);
         if (ctx == NULL) {
             return ngx_http_vantorell_failed(vscf);
@@ -616,9 +618,28 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
                                           NGX_DECLINED);
     }
 
-    if (ngx_http_vantorell_get_model(r, &ctx->model) != NGX_OK) {
+    /*
+     * Uncounted, a request is given its record only now, when it will be
+     * decided: a site whose data file is missing or broken spends nothing
+     * on records, and a later pass of such a request (try_files,
+     * error_page) looks at the file again, as a new request would.
+     */
+    vantorell::ModelHold  model;
+
+    if (ngx_http_vantorell_get_model(r, ctx != NULL ? &ctx->model : &model)
+        != NGX_OK)
+    {
         return ngx_http_vantorell_decided(vscf, vantorell::Outcome::DataError,
                                           NGX_DECLINED);
+    }
+
+    if (ctx == NULL) {
+        /* from here on, the request's record owns what the decision holds */
+        ctx = ngx_http_vantorell_create_ctx(r);
+        if (ctx == NULL) {
+            return ngx_http_vantorell_failed(vscf);
+        }
+        ctx->model = std::move(model);
     }
 
     *ctxp = ctx;

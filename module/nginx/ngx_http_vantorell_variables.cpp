@@ -137,7 +137,7 @@ static ngx_int_t
 ngx_http_vantorell_experiments_variable(ngx_http_request_t *r,
     ngx_http_variable_value_t *v, uintptr_t data)
 {
-    size_t                     length;
+    size_t                     length, room;
     u_char                    *text;
     ngx_http_vantorell_ctx_t  *ctx;
 
@@ -147,15 +147,16 @@ ngx_http_vantorell_experiments_variable(ngx_http_request_t *r,
     }
 
     if (ctx->experiments.data == NULL) {
-        length = vantorell::experimentsHeaderText(ctx->decision.targeted, NULL, 0);
+        /* written once, into room for its longest form */
+        room = vantorell::experimentsHeaderRoom(ctx->decision.targeted);
 
-        text = (u_char *) ngx_pnalloc(r->pool, length + 1);
+        text = (u_char *) ngx_pnalloc(r->pool, room);
         if (text == NULL) {
             return NGX_ERROR;
         }
 
-        vantorell::experimentsHeaderText(ctx->decision.targeted, (char *) text,
-                                         length + 1);
+        length = vantorell::experimentsHeaderText(ctx->decision.targeted,
+                                                  (char *) text, room);
 
         ctx->experiments.data = text;
         ctx->experiments.len = length;
@@ -186,13 +187,12 @@ ngx_http_vantorell_id_variable(ngx_http_request_t *r,
 
     id = data == 0 ? deciding.experimentId : deciding.variationId;
 
-    p = (u_char *) ngx_pnalloc(r->pool, NGX_INT32_LEN);
+    p = (u_char *) ngx_pnalloc(r->pool, vantorell::kIdTextLength);
     if (p == NULL) {
         return NGX_ERROR;
     }
 
-    ngx_http_vantorell_set_value(v, p,
-                                 ngx_sprintf(p, "%d", vantorell::id32(id)) - p);
+    ngx_http_vantorell_set_value(v, p, vantorell::idText(id, (char *) p));
 
     return NGX_OK;
 }

@@ -53,7 +53,30 @@ TEST(OutcomeText, ExperimentsHeader) {
              {{{0, -5}, {LONG_MIN, -kMax32 - 1}}, "0=-5, 0=-2147483648"},
              {{}, ""},
          }) {
-        EXPECT_EQ(measuredAndWritten(header, Pairs(c.pairs)), c.text);
+        const Pairs p(c.pairs);
+        EXPECT_EQ(measuredAndWritten(header, p), c.text);
+        // written straight into room for the longest form: the same text
+        std::vector<char> room(vantorell::experimentsHeaderRoom(p.records) + 1, '#');
+        EXPECT_EQ(vantorell::experimentsHeaderText(p.records, room.data(), room.size() - 1),
+                  std::strlen(c.text));
+        EXPECT_STREQ(room.data(), c.text);
+        EXPECT_EQ(room.back(), '#');
+    }
+}
+
+// An id alone, as the variables show it: the same text as in the header.
+TEST(OutcomeText, IdText) {
+    struct Case { long id; const char *text; };
+    for (const Case &c : std::vector<Case>{
+             {0, "0"}, {7, "7"}, {4501, "4501"}, {-5, "-5"},
+             {kMax32, "2147483647"}, {kMax32 + 1, "-2147483648"},
+             {kMax64, "-1"}, {LONG_MIN, "0"},
+         }) {
+        char buffer[vantorell::kIdTextLength + 1];
+        std::memset(buffer, '#', sizeof(buffer));
+        size_t length = vantorell::idText(c.id, buffer);
+        EXPECT_EQ(std::string(buffer, length), c.text);
+        EXPECT_EQ(buffer[vantorell::kIdTextLength], '#');
     }
 }
 
@@ -67,6 +90,12 @@ TEST(OutcomeText, VariationLocation) {
              {0, -7, "/experiment_0_variation_-7"},
          }) {
         EXPECT_EQ(measuredAndWritten(location, Pairs({{c.e, c.v}})), c.text);
+        char room[vantorell::kVariationLocationRoom + 1];
+        room[vantorell::kVariationLocationRoom] = '#';
+        EXPECT_EQ(vantorell::variationLocationText(c.e, c.v, room, vantorell::kVariationLocationRoom),
+                  std::strlen(c.text));
+        EXPECT_STREQ(room, c.text);
+        EXPECT_EQ(room[vantorell::kVariationLocationRoom], '#');
     }
     // the sizes the handler has always used for ordinary ids
     EXPECT_EQ(vantorell::variationLocationText(12, 3, nullptr, 0) + 1, 27u);
