@@ -177,9 +177,6 @@ void FileWatch::unwatchAll() noexcept
 
 bool FileWatch::changed() noexcept
 {
-    alignas(struct inotify_event) char buffer[4096];
-    bool changed = false;
-
     /* Asking how many bytes wait is the cheapest look at an empty queue
      * (this runs on every request): a read that finds nothing has the
      * kernel put the reader on the queue's wait list and take it off again,
@@ -190,6 +187,16 @@ bool FileWatch::changed() noexcept
     if (ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0) {
         return false;
     }
+    return drain();
+}
+
+
+/* Reads the queued events: whether one concerns a watched path.  Apart from
+ * changed(), whose every call would otherwise set up this buffer. */
+bool FileWatch::drain() noexcept
+{
+    alignas(struct inotify_event) char buffer[4096];
+    bool changed = false;
 
     for (int reads = 0; ; ++reads) {
         if (reads == kMostReads) {

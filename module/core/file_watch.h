@@ -78,6 +78,7 @@ public:
     void close() noexcept;
 
 private:
+    bool drain() noexcept;
     /* A watched object (name empty), or a name looked up in a watched
      * directory. */
     struct Interest {

@@ -287,16 +287,35 @@ ModelCache::~ModelCache()
 }
 
 
-ModelCache::Entry *ModelCache::find(const char *path, size_t length) noexcept
+/* The entry of `path`, made if there is none (null when the heap runs out:
+ * the model is then served, not remembered); the slot remembers it. */
+ModelCache::Entry *ModelCache::find(const char *path, size_t length,
+                                    PathSlot *slot) noexcept
 {
+    if (slot != nullptr && slot->cache == this && slot->generation == generation_
+        && slot->index < entries_.size())
+    {
+        return &entries_[slot->index];
+    }
+
+    Entry *found = nullptr;
     for (Entry &entry : entries_) {
         if (entry.path.size() == length
             && std::memcmp(entry.path.data(), path, length) == 0)
         {
-            return &entry;
+            found = &entry;
+            break;
         }
     }
-    return nullptr;
+    if (found == nullptr) {
+        found = add(path);
+    }
+    if (found != nullptr && slot != nullptr) {
+        slot->cache = this;
+        slot->generation = generation_;
+        slot->index = static_cast<size_t>(found - entries_.data());
+    }
+    return found;
 }
 
 
@@ -304,12 +323,15 @@ ModelCache::Entry *ModelCache::find(const char *path, size_t length) noexcept
  * served, not remembered). */
 ModelCache::Entry *ModelCache::add(const char *path) noexcept
 {
+    size_t before = entries_.size();
     try {
         entries_.emplace_back();
         entries_.back().path = path;
         return &entries_.back();
     } catch (...) {
-        if (!entries_.empty() && entries_.back().model == nullptr) {
+        /* only the entry made here, if it was: a failed emplace_back leaves
+         * the entries as they were */
+        if (entries_.size() > before) {
             entries_.pop_back();
         }
         return nullptr;
@@ -331,22 +353,55 @@ void ModelCache::watchAnew() noexcept
 }
 
 
-Result ModelCache::acquire(const char *path, size_t length, ModelHold *hold,
-                           ChangeCheck *check, FileReport *report) noexcept
+/*
+ * Nearly every request finds its path's entry through its slot, with a model
+ * that notifications vouch for and no notification queued: that case is
+ * decided here, in few instructions; every other goes the whole way.
+ */
+Result ModelCache::acquire(const char *path, size_t length, PathSlot *slot,
+                           ModelHold *hold, ChangeCheck *check,
+                           FileReport *report) noexcept
 {
-    hold->release();
-    *check = ChangeCheck::Notified;
     report->kind = FileReport::Kind::None;      /* its text is set with a kind */
     report->experiments = 0;
 
-    if (watch_.watching() && watch_.changed()) {
+    bool looked = false;
+    if (watch_.watching()) {
+        if (watch_.changed()) {
+            watchAnew();
+        } else if (slot != nullptr && slot->cache == this
+                   && slot->generation == generation_
+                   && slot->index < entries_.size())
+        {
+            const Entry &entry = entries_[slot->index];
+            if (entry.model != nullptr && entry.placed
+                && entry.check == ChangeCheck::Notified && !entry.stale)
+            {
+                hold->release();
+                *check = ChangeCheck::Notified;
+                return handOut(entry.model, &hold->cached_);
+            }
+        }
+        looked = true;
+    }
+
+    return acquireAfresh(path, length, slot, looked, hold, check, report);
+}
+
+
+/* acquire, the whole way; `looked`: the queue of notifications was read. */
+Result ModelCache::acquireAfresh(const char *path, size_t length, PathSlot *slot,
+                                 bool looked, ModelHold *hold, ChangeCheck *check,
+                                 FileReport *report) noexcept
+{
+    hold->release();
+    *check = ChangeCheck::Notified;
+
+    if (!looked && watch_.watching() && watch_.changed()) {
         watchAnew();
     }
 
-    Entry *entry = find(path, length);
-    if (entry == nullptr) {
-        entry = add(path);                  /* null: served, not remembered */
-    }
+    Entry *entry = find(path, length, slot);   /* null: served, not remembered */
     if (entry != nullptr && entry->placed && entry->check == ChangeCheck::NoInstance
         && watch_.retryDue())
     {
@@ -447,6 +502,7 @@ void ModelCache::clear() noexcept
 {
     watch_.close();
     std::vector<Entry>().swap(entries_);
+    generation_++;
 }
 
 
@@ -500,10 +556,11 @@ ModelCache &workerCache() noexcept
 }  // namespace
 
 
-Result acquireModel(const char *path, size_t length, ModelHold *hold,
-                    ChangeCheck *check, FileReport *report) noexcept
+Result acquireModel(const char *path, size_t length, PathSlot *slot,
+                    ModelHold *hold, ChangeCheck *check,
+                    FileReport *report) noexcept
 {
-    return workerCache().acquire(path, length, hold, check, report);
+    return workerCache().acquire(path, length, slot, hold, check, report);
 }
 
 

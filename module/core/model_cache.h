@@ -117,6 +117,18 @@ private:
 };
 
 /*
+ * What a caller that always asks for the same path keeps between its calls,
+ * so that the cache need not look that path up among its entries again (a
+ * server's data file, kept in its configuration).  Zeroed before the first
+ * call; good for that one path.
+ */
+struct PathSlot {
+    const void *cache;          /* the cache that filled it */
+    uint64_t generation;        /* the cache's entries as they were then */
+    size_t index;               /* the path's entry */
+};
+
+/*
  * The models of the data files that one process reads, and how it learns of
  * their changes.  Each worker has its own (the functions below use it); a
  * test makes others, on a FileSystem of its own.
@@ -132,13 +144,14 @@ public:
      * NUL); the failure of the file otherwise.  *check tells how changes of
      * that path are learnt, *report what this request found new about the
      * file. */
-    Result acquire(const char *path, size_t length, ModelHold *hold,
-                   ChangeCheck *check, FileReport *report) noexcept;
+    Result acquire(const char *path, size_t length, PathSlot *slot,
+                   ModelHold *hold, ChangeCheck *check,
+                   FileReport *report) noexcept;
 
     Result acquire(const char *path, ModelHold *hold, ChangeCheck *check,
                    FileReport *report) noexcept
     {
-        return acquire(path, std::strlen(path), hold, check, report);
+        return acquire(path, std::strlen(path), nullptr, hold, check, report);
     }
 
     Result acquire(const char *path, ModelHold *hold, ChangeCheck *check) noexcept
@@ -164,25 +177,33 @@ public:
 private:
     struct Entry;
 
-    Entry *find(const char *path, size_t length) noexcept;
+    Result acquireAfresh(const char *path, size_t length, PathSlot *slot,
+                         bool looked, ModelHold *hold, ChangeCheck *check,
+                         FileReport *report) noexcept;
+    Entry *find(const char *path, size_t length, PathSlot *slot) noexcept;
     Entry *add(const char *path) noexcept;
     void watchAnew() noexcept;
 
     FileSystem &files_;
     FileWatch watch_;
 
-    /* one entry per data file path; a worker sees very few */
+    /* one entry per data file path; a worker sees very few.  Entries are
+     * only added (a slot's index stays good), except by clear(), which
+     * starts a new generation: the slots filled before it are not used
+     * again. */
     std::vector<Entry> entries_;
+    uint64_t generation_ = 1;
 };
 
 /* The worker's cache: acquire. */
-Result acquireModel(const char *path, size_t length, ModelHold *hold,
-                    ChangeCheck *check, FileReport *report) noexcept;
+Result acquireModel(const char *path, size_t length, PathSlot *slot,
+                    ModelHold *hold, ChangeCheck *check,
+                    FileReport *report) noexcept;
 
 inline Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check,
                            FileReport *report) noexcept
 {
-    return acquireModel(path, std::strlen(path), hold, check, report);
+    return acquireModel(path, std::strlen(path), nullptr, hold, check, report);
 }
 
 inline Result acquireModel(const char *path, ModelHold *hold, ChangeCheck *check) noexcept

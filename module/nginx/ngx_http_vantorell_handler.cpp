@@ -182,7 +182,8 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
     vscf = ngx_http_vantorell_srv_conf(r);
 
     status = vantorell::acquireModel((const char *) vscf->data_file.data,
-                                     vscf->data_file.len, model, &check,
+                                     vscf->data_file.len,
+                                     &vscf->data_file_slot, model, &check,
                                      &report);
 
     /*

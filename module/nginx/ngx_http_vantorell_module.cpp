@@ -186,6 +186,7 @@ ngx_http_vantorell_create_srv_conf(ngx_conf_t *cf)
 
     /*
      * set by ngx_pcalloc():
+     *     conf->data_file_slot = { NULL, 0, 0 };
      *
      *     conf->cookie_domain = NULL;
      *     conf->visitor_id = NULL;

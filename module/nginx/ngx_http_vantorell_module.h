@@ -90,6 +90,8 @@ typedef struct {
     time_t                           cookie_expires;   /* seconds; 0: none */
     ngx_http_complex_value_t        *visitor_id;
     ngx_str_t                        data_file;   /* NUL-terminated path */
+    /* the worker's cache entry of data_file: each worker fills its own copy */
+    vantorell::PathSlot              data_file_slot;
     ngx_uint_t                       guardrail;   /* NGX_HTTP_VANTORELL_GUARDRAIL_ */
 
     /* the data file's counters; null without the zone, or when the zone had

@@ -147,6 +147,40 @@ TEST(ModelCacheTest, GivesWhatReadingTheFileGivesOnEveryRequest) {
     }
 }
 
+// A caller's slot spares the lookup of its path and still gives that path's
+// model: with several paths, after a change of the file, and after the cache
+// was cleared and its entries made again in another order.
+TEST(ModelCacheTest, ASlotGivesItsOwnPathsModel) {
+    TempFile first, second;
+    first.replace(file({experiment(1, "shop", "C")}));
+    second.replace(file({experiment(2, "shop", "C")}));
+    ModelCache cache;
+    vantorell::PathSlot slots[2] = {};
+    const TempFile *files[2] = {&first, &second};
+
+    auto idThrough = [&](int which) {
+        ModelHold hold;
+        vantorell::ChangeCheck check;
+        vantorell::FileReport report;
+        const char *path = files[which]->path();
+        EXPECT_TRUE(cache.acquire(path, strlen(path), &slots[which], &hold, &check, &report).ok());
+        return hold.model().experiments.at(0).id;
+    };
+
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(idThrough(0), 1);
+        EXPECT_EQ(idThrough(1), 2);
+        EXPECT_EQ(idThrough(0), 1);
+    }
+    second.replace(file({experiment(3, "shop", "C")}));
+    EXPECT_EQ(idThrough(1), 3);
+
+    cache.clear();
+    EXPECT_EQ(idThrough(1), 3);     // made first now: the other index
+    EXPECT_EQ(idThrough(0), 1);
+    EXPECT_EQ(idThrough(1), 3);
+}
+
 // A rewrite that keeps the size within one tick of a coarse file system
 // clock leaves the file's status as it was: the contents tell.
 TEST(ModelCacheTest, SeesARewriteThatLeavesTheStatusAsItWas) {
