@@ -615,6 +615,13 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
     }
 
     if (ngx_http_vantorell_flag_triggered(r)) {
+        /*
+         * The flag is hidden now: a later pass would not find it again, and
+         * must find the record instead, or it would decide the request
+         */
+        if (ctx == NULL && ngx_http_vantorell_create_ctx(r) == NULL) {
+            return ngx_http_vantorell_failed(vscf);
+        }
         return ngx_http_vantorell_decided(vscf, vantorell::Outcome::Flagged,
                                           NGX_DECLINED);
     }
