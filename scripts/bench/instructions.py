@@ -72,7 +72,10 @@ UNSETTLED = 0.003
 
 # the scenarios of the targets, each on a server of the nginx that runs it
 # (the zone counts every server of its nginx, so its scenarios have their own)
-MAIN, ZONE = "main", "zone"
+MAIN, ZONE, ASSIGN = "main", "zone", "zone-assignments"
+# each nginx's metrics zone (a name of ZONES): the zone counts every server of
+# its nginx, so its scenarios have an nginx of their own
+ZONE_OF = {ZONE: "zone", ASSIGN: "zone-assignments"}
 
 
 def target_scenarios():
@@ -96,7 +99,8 @@ def target_scenarios():
     for visitor in ("new", "returning"):
         out.append(Scenario("split-" + visitor, "peer: split_clients + userid + rewrite",
                             "split", red, visitor, "split"))
-    for server, label in (("zone", "redirected, metrics zone"),
+    for server, label in (("zone-assignments", "redirected, metrics zone, responses=off"),
+                          ("zone", "redirected, metrics zone"),
                           ("zone-log", "redirected, zone, access log"),
                           ("zone-log-vars", "redirected, zone, access log of the 5 variables"),
                           ("zone-log-nginx-vars",
@@ -132,6 +136,7 @@ def target_servers(data_dir):
                "nodata": ("on", {"data_file": data_dir / "absent.json"}),
                "on": ("on", {"data_file": redirect}),
                "on-reference": ("on", {"data_file": reference})},
+        ASSIGN: {"zone-assignments": ("on", {"data_file": redirect})},
         ZONE: {"zone": ("on", {"data_file": redirect}),
                "zone-log": ("on", {"data_file": redirect, "access_log": "plain"}),
                "zone-log-vars": ("on", {"data_file": redirect, "access_log": "vars"}),
@@ -355,6 +360,7 @@ class CallgrindNginx(Nginx):
     def __init__(self, name, docroot, servers):
         prefix = WORK / ("nginx-%s-callgrind" % name)
         super().__init__(prefix, docroot, servers, True, "warn", master=False,
+                         zone=ZONE_OF.get(name),
                          wrapper=VALGRIND + ["--callgrind-out-file=%s" % (
                              prefix / "callgrind.out.%p")],
                          start_timeout=120, probe=False)
@@ -384,7 +390,7 @@ class CallgrindNginx(Nginx):
 def precheck_nginx(name, docroot, servers):
     """The same servers, with the module's debug lines, not under valgrind."""
     return Nginx(WORK / ("nginx-%s-precheck" % name), docroot, servers, True, "debug",
-                 master=False)
+                 master=False, zone=ZONE_OF.get(name))
 
 
 def run(groups, docroot, bodies, args, distinct_of=lambda sc: False, requests_of=None):
@@ -590,8 +596,8 @@ def main():
             ap.error("no scenario %s" % ", ".join(sorted(unknown)))
         scs = [sc for sc in scs if sc.key in keys]
     servers = target_servers(WORK / "data")
-    groups = {MAIN: (servers[MAIN], [sc for sc in scs if sc.server in servers[MAIN]]),
-              ZONE: (servers[ZONE], [sc for sc in scs if sc.server in servers[ZONE]])}
+    groups = {name: (servers[name], [sc for sc in scs if sc.server in servers[name]])
+              for name in (MAIN, ASSIGN, ZONE)}
     results = run(groups, docroot, bodies, args)
     results = {sc.key: results[sc.key] for sc in scs}
     off = results["off"].per_request if "off" in results else None
@@ -623,6 +629,11 @@ def main():
     print("Targets:")
     for t in targets:
         print("  %-6s %s: %.3f" % ("met" if t["met"] else "MISSED", t["target"], t["ratio"]))
+    if "redirect-returning-zone" in results and "redirect-returning-zone-assignments" in results:
+        print("\nCounting the responses at the log phase: %s instructions per request "
+              "(the zone against the zone with responses=off)" % "{:,.0f}".format(
+                  results["redirect-returning-zone"].per_request
+                  - results["redirect-returning-zone-assignments"].per_request))
     fields = variable_fields(results)
     if fields:
         print("\nFive more fields in the access log, per request: the module's variables %s, "
