@@ -422,9 +422,13 @@ bool findCookie(const char *header, size_t headerLength, const char *name,
     size_t at = 0;
     while (at < headerLength) {
         bool named = headerLength - at >= nameLength;
-        for (size_t i = 0; named && i < nameLength; i++) {
-            named = sameByte(static_cast<unsigned char>(header[at + i]),
-                             static_cast<unsigned char>(name[i]));
+        /* the name as the module writes it first: what nearly every client
+         * sends back, compared at memcmp's speed */
+        if (named && std::memcmp(header + at, name, nameLength) != 0) {
+            for (size_t i = 0; named && i < nameLength; i++) {
+                named = sameByte(static_cast<unsigned char>(header[at + i]),
+                                 static_cast<unsigned char>(name[i]));
+            }
         }
         if (named) {
             at += nameLength;

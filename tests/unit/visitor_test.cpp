@@ -739,6 +739,7 @@ TEST(CookieReader, FindsTheCookieBySemicolonsAlone) {
         {"a=1; vantorellVisitorCode=abc; b=2", "abc"},
         {"a=1;vantorellVisitorCode=abc;b=2", "abc"},
         {"VANTORELLVISITORCODE=abc", "abc"},
+        {"vantorellvisitorcode=xyz; vantorellVisitorCode=abc", "xyz"},
         {"vantorellVisitorCode  =  abc ;x", "abc "},
         {"vantorellVisitorCode=", ""},
         {"vantorellVisitorCode=a,b=c", "a,b=c"},
