@@ -148,6 +148,15 @@ public:
                    ModelHold *hold, ChangeCheck *check,
                    FileReport *report) noexcept;
 
+    /* acquire, when it has nothing to check, read or tell: the slot's entry
+     * holds a model that notifications vouch for, and none is queued.  True
+     * then, with the model held and *failure null, or, for a file that
+     * cannot be used, nothing held and *failure the file's failure (it lives
+     * while the cache's entry stays as it is).  False when acquire must go
+     * the whole way.  The check is ChangeCheck::Notified, and nothing is
+     * reported. */
+    bool settled(PathSlot *slot, ModelHold *hold, const Result **failure) noexcept;
+
     Result acquire(const char *path, ModelHold *hold, ChangeCheck *check,
                    FileReport *report) noexcept
     {
@@ -217,6 +226,9 @@ inline Result acquireModel(const char *path, ModelHold *hold) noexcept
     ChangeCheck check;
     return acquireModel(path, hold, &check);
 }
+
+/* The worker's cache: settled. */
+bool settledModel(PathSlot *slot, ModelHold *hold, const Result **failure) noexcept;
 
 /* The worker's cache: changeCheckError. */
 int changeCheckError(ChangeCheck check) noexcept;

@@ -163,23 +163,20 @@ ngx_http_vantorell_decided_before(ngx_http_request_t *r,
 /* ---- data --------------------------------------------------------------- */
 
 /*
- * The model comes from the worker's cache, which learns of every change of
- * the file before a request uses it: a changed file takes effect at once, and
- * the texts are those of reading the file afresh.
+ * The model the whole way: the file checked or read, and what the worker
+ * has to tell about it said.
  */
-static ngx_int_t
-ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
+static vantorell::Result
+ngx_http_vantorell_acquire_model(ngx_http_request_t *r,
+    ngx_http_vantorell_srv_conf_t *vscf, vantorell::ModelHold *model)
 {
     vantorell::Result               status;
     vantorell::FileReport           report;
     vantorell::ChangeCheck          check;
     ngx_http_vantorell_problem_t    problem;
-    ngx_http_vantorell_srv_conf_t  *vscf;
 
     /* why changes are not notified: said once per worker */
     static ngx_uint_t               check_said;
-
-    vscf = ngx_http_vantorell_srv_conf(r);
 
     status = vantorell::acquireModel((const char *) vscf->data_file.data,
                                      vscf->data_file.len,
@@ -211,16 +208,44 @@ ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
         break;
     }
 
-    if (ngx_http_vantorell_counts(vscf)) {
-        ngx_http_vantorell_metrics_file(r, vscf, status, *model);
-    }
-
     if (check != vantorell::ChangeCheck::Notified && !check_said) {
         check_said = 1;
         ngx_log_error(NGX_LOG_NOTICE, r->connection->log,
                       vantorell::changeCheckError(check),
                       "vantorell: %V: %s", &vscf->data_file,
                       vantorell::changeCheckText(check));
+    }
+
+    return status;
+}
+
+
+/*
+ * The model comes from the worker's cache, which learns of every change of
+ * the file before a request uses it: a changed file takes effect at once, and
+ * the texts are those of reading the file afresh.
+ */
+static ngx_int_t
+ngx_http_vantorell_get_model(ngx_http_request_t *r, vantorell::ModelHold *model)
+{
+    vantorell::Result               status;
+    const vantorell::Result        *failure;
+    ngx_http_vantorell_srv_conf_t  *vscf;
+
+    vscf = ngx_http_vantorell_srv_conf(r);
+
+    /* nearly every request: the worker's model, with nothing new to tell */
+    if (vantorell::settledModel(&vscf->data_file_slot, model, &failure)) {
+        if (failure != NULL) {
+            status = *failure;
+        }
+
+    } else {
+        status = ngx_http_vantorell_acquire_model(r, vscf, model);
+    }
+
+    if (ngx_http_vantorell_counts(vscf)) {
+        ngx_http_vantorell_metrics_file(r, vscf, status, *model);
     }
 
     if (!status.ok()) {
@@ -570,17 +595,15 @@ ngx_http_vantorell_gate(ngx_http_request_t *r,
         return NGX_DECLINED;
     }
 
-    ngx_str_set(&ignore, "false");
+    if (vlcf->ignore != NULL) {
+        if (ngx_http_complex_value(r, vlcf->ignore, &ignore) != NGX_OK) {
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        }
 
-    if (vlcf->ignore != NULL
-        && ngx_http_complex_value(r, vlcf->ignore, &ignore) != NGX_OK)
-    {
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
-    if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
-        ngx_http_vantorell_ignored(r, vscf);
-        return NGX_DECLINED;
+        if (ignore.len >= 4 && ngx_strncmp(ignore.data, "true", 4) == 0) {
+            ngx_http_vantorell_ignored(r, vscf);
+            return NGX_DECLINED;
+        }
     }
 
     /* one decision per request, whatever internal redirects follow */

@@ -181,6 +181,47 @@ TEST(ModelCacheTest, ASlotGivesItsOwnPathsModel) {
     EXPECT_EQ(idThrough(1), 3);
 }
 
+// The short way answers only while nothing is queued: a file that appears,
+// changes or goes is taken in at once, and the whole way gives it.
+TEST(ModelCacheTest, TheSettledWayNeverHidesAChange) {
+    TempFile data;
+    std::string path = data.path();
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ModelCache cache;
+    vantorell::PathSlot slot = {};
+    ModelHold hold;
+    const vantorell::Result *failure = nullptr;
+    vantorell::ChangeCheck check;
+    vantorell::FileReport report;
+
+    auto whole = [&] {
+        return cache.acquire(path.c_str(), path.size(), &slot, &hold, &check, &report);
+    };
+
+    EXPECT_FALSE(cache.settled(&slot, &hold, &failure));        // never seen
+    EXPECT_FALSE(whole().ok());
+    ASSERT_TRUE(cache.settled(&slot, &hold, &failure));
+    ASSERT_NE(failure, nullptr);                                // the missing file's
+    EXPECT_EQ(failure->failure, whole().failure);
+
+    data.replace(file({experiment(1, "shop", "C")}));
+    EXPECT_FALSE(cache.settled(&slot, &hold, &failure));        // queued: not settled
+    ASSERT_TRUE(whole().ok());
+    ASSERT_TRUE(cache.settled(&slot, &hold, &failure));
+    EXPECT_EQ(failure, nullptr);
+    EXPECT_EQ(hold.model().experiments.at(0).id, 1);
+
+    data.rewrite(file({experiment(2, "shop", "C")}));
+    EXPECT_FALSE(cache.settled(&slot, &hold, &failure));
+    ASSERT_TRUE(whole().ok());
+    EXPECT_EQ(hold.model().experiments.at(0).id, 2);
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_FALSE(cache.settled(&slot, &hold, &failure));
+    EXPECT_FALSE(whole().ok());
+    data.replace(file({}));     // for the destructor's unlink
+}
+
 // A rewrite that keeps the size within one tick of a coarse file system
 // clock leaves the file's status as it was: the contents tell.
 TEST(ModelCacheTest, SeesARewriteThatLeavesTheStatusAsItWas) {
