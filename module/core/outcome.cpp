@@ -78,8 +78,53 @@ private:
     size_t length_ = 0;
 };
 
-constexpr char kExperiment[] = "/experiment_";
-constexpr char kVariation[] = "_variation_";
+/* Writes into a buffer known to hold the longest form of its text: no
+ * bounds to mind. */
+class StraightWriter {
+public:
+    explicit StraightWriter(char *buffer) noexcept : buffer_(buffer), p_(buffer) {}
+
+    void text(const char *s, size_t n) noexcept { p_ = writeText(s, n, p_); }
+
+    void number(int value) noexcept { p_ = writeNumber(value, p_); }
+
+    size_t finish() noexcept
+    {
+        *p_ = '\0';
+        return static_cast<size_t>(p_ - buffer_);
+    }
+
+private:
+    char *buffer_;
+    char *p_;
+};
+
+template <typename Writer>
+size_t writeHeader(const TargetedList &targeted, Writer out) noexcept
+{
+    for (size_t i = 0; i < targeted.size(); i++) {
+        if (i > 0) {
+            out.text(", ", 2);
+        }
+        out.number(id32(targeted[i].experimentId));
+        out.text("=", 1);
+        out.number(id32(targeted[i].variationId));
+    }
+    return out.finish();
+}
+
+template <typename Writer>
+size_t writeLocation(long experimentId, long variationId, Writer out) noexcept
+{
+    static const char kExperiment[] = "/experiment_";
+    static const char kVariation[] = "_variation_";
+
+    out.text(kExperiment, sizeof(kExperiment) - 1);
+    out.number(id32(experimentId));
+    out.text(kVariation, sizeof(kVariation) - 1);
+    out.number(id32(variationId));
+    return out.finish();
+}
 
 } // namespace
 
@@ -106,53 +151,18 @@ size_t idText(long id, char *buffer) noexcept
 size_t experimentsHeaderText(const TargetedList &targeted, char *buffer, size_t size) noexcept
 {
     if (buffer != nullptr && size >= experimentsHeaderRoom(targeted)) {
-        char *p = buffer;
-        for (size_t i = 0; i < targeted.size(); i++) {
-            if (i > 0) {
-                p = writeText(", ", 2, p);
-            }
-            p = writeNumber(id32(targeted[i].experimentId), p);
-            *p++ = '=';
-            p = writeNumber(id32(targeted[i].variationId), p);
-        }
-        *p = '\0';
-        return static_cast<size_t>(p - buffer);
+        return writeHeader(targeted, StraightWriter(buffer));
     }
-
-    TextWriter out(buffer, size);
-
-    for (size_t i = 0; i < targeted.size(); i++) {
-        if (i > 0) {
-            out.text(", ", 2);
-        }
-        out.number(id32(targeted[i].experimentId));
-        out.text("=", 1);
-        out.number(id32(targeted[i].variationId));
-    }
-
-    return out.finish();
+    return writeHeader(targeted, TextWriter(buffer, size));
 }
 
 size_t variationLocationText(long experimentId, long variationId, char *buffer,
                              size_t size) noexcept
 {
     if (buffer != nullptr && size >= kVariationLocationRoom) {
-        char *p = writeText(kExperiment, sizeof(kExperiment) - 1, buffer);
-        p = writeNumber(id32(experimentId), p);
-        p = writeText(kVariation, sizeof(kVariation) - 1, p);
-        p = writeNumber(id32(variationId), p);
-        *p = '\0';
-        return static_cast<size_t>(p - buffer);
+        return writeLocation(experimentId, variationId, StraightWriter(buffer));
     }
-
-    TextWriter out(buffer, size);
-
-    out.text(kExperiment, sizeof(kExperiment) - 1);
-    out.number(id32(experimentId));
-    out.text(kVariation, sizeof(kVariation) - 1);
-    out.number(id32(variationId));
-
-    return out.finish();
+    return writeLocation(experimentId, variationId, TextWriter(buffer, size));
 }
 
 }  // namespace vantorell
